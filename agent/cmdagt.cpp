@@ -1,0 +1,209 @@
+#include "agent/cmdagt.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "modules/dynfagt.h"
+#include "modules/envagt.h"
+#include "modules/fs_agt.h"
+#include "modules/proagt.h"
+#include "modules/rdvagt.h"
+#include "modules/scuagt.h"
+#include "modules/traagt.h"
+
+// The order is that of HELP's listing; lookups take the first matching row.
+cmd_entry cmd_table[CMD_TABLE_SIZE] = {
+    {"CWD", 3, FScmd_cwd, "210 change working directory : CWD directory-name"},
+    {"DELF", 4, FScmd_delf, "210 delete a file : DELF filename"},
+    {"DENV", 4, ENVcmd_denv, "210 delete an environement variable : DENV varname"},
+    {"EXEC", 4, PROcmd_exec, "210 execute command : EXEC filename"},
+    {"FTPA", 4, FScmd_ftpa, "210 set ASCII transfer mode"},
+    {"FTPB", 4, FScmd_ftpb, "210 set BINARY transfer mode"},
+    {"GENV", 4, ENVcmd_genv, "210 get environment variable : GENV varname"},
+    {"GETF", 4, FScmd_getf, "210 get file : GETF filename"},
+    {"HELO", 4, CMDhelo, nullptr},
+    {"HELP", 4, CMDhelp, "210 help : HELP [command]"},
+    {"MKD", 3, FScmd_mkd, "210 create a directory : MKD directory-name"},
+    {"PDYN", 4, DYNFcmd_pdyn, "210 return dynfollow port"},
+    {"ISND", 4, DYNFcmd_lower, "210 lower INTERSEND instruction"},
+    {"TOUT", 4, DYNFcmd_lower, "210 lower timeout value"},
+    {"AVAI", 4, DYNFcmd_lower, "210 lower studio link availibility"},
+    {"PFTP", 4, FScmd_pftp, "210 return ftp port"},
+    {"PORT", 4, TRAcmd_port, "210 return trace port"},
+    {"PRDV", 4, RDVAcmd_prdv, "210 return rendezvous port"},
+    {"PUTF", 4, FScmd_putf, "210 put a file : PUTF file-name"},
+    {"PWD", 3, FScmd_pwd, "210 print working directory"},
+    {"QUIT", 4, CMDquit, nullptr},
+    {"RMD", 3, FScmd_rmd, "210 remove directory : RMD directory-name"},
+    {"RVKO", 4, RDVAcmd_rvko, "210 refuse rendezvous: RVKO rendezvous-name"},
+    {"RVOK", 4, RDVAcmd_rvok, "210 accept rendezvous : RVOK rendezvous-name"},
+    {"DFKO", 4, DYNFcmd_dfko, "210 reject dynflw : DFKO tester_id"},
+    {"DFOK", 4, DYNFcmd_dfok, "210 accept dynflw : DFOK tester_id"},
+    {"SENV", 4, ENVcmd_senv, "210 set environment variable : SENV varname=value"},
+    {"STAT", 4, PROcmd_stat, "210 return process status : STAT process-id"},
+    {"STOP", 4, PROcmd_stop, "210 stop process : STOP process-id"},
+    {"TRON", 4, PROcmd_tron, "210 turn trace on"},
+    {"TROF", 4, PROcmd_trof, "210 turn trace off"},
+    {"TRWA", 4, TRAcmd_trwa, "210 wait for connexion on PORT"},
+    {"Qim", 3, SCUcmd_qim, "210 Qim <user>"},
+};
+
+namespace {
+
+cmd_state* live_state(agt_context* context) {
+  auto* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  return state != nullptr && state->closed == 0 ? state : nullptr;
+}
+
+bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+
+bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+}  // namespace
+
+int CMDinit(agt_context* context, const char* peer_name) {
+  if (context == nullptr) return -1;
+  auto state = std::make_unique<cmd_state>();
+  int env = ENVinit(context);
+  int fs = FSinit(context, 1);
+  int pro = PROinit(context);
+  if (env != 0 || fs != 0 || pro != 0) {
+    ENVterm(context);
+    FSterm(context);
+    PROterm(context);
+    return -1;
+  }
+  for (cmd_entry& entry : cmd_table) entry.name_length = static_cast<int>(std::strlen(entry.name));
+  state->peer_name = peer_name;
+  state->closed = 0;
+  CTXinstall(context, std::move(state), CTX_SLOT_CMD);
+  if (std::optional<kvwstr> base = FScurrent_dir(context)) ENVset(context, "KVS_AGT_BASEPWD", base->c_str());
+  return 0;
+}
+
+int CMDterm(agt_context* context) {
+  std::unique_ptr<cmd_state> state = CTXtake<cmd_state>(context, CTX_SLOT_CMD);
+  if (!state || state->closed != 0) return -1;
+  int env = ENVterm(context);
+  int fs = FSterm(context);
+  int pro = PROterm(context);
+  return env == 0 && fs == 0 && pro == 0 ? 0 : -1;
+}
+
+cmd_reply CMDline(agt_context* context, const char* line, int* stop) {
+  cmd_state* state = live_state(context);
+  if (state == nullptr) {
+    *stop = 1;
+    return CMDreply(MSG_CMD_NOT_INITIALIZED);
+  }
+  return CMDdispatch(context, state, line, stop);
+}
+
+cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, int* stop) {
+  kvwstr expanded = CMDexpand(context, line, '$');
+  const char* x = expanded.c_str();
+
+  // Before identification only "Qim " and HELO pass; anything else ends the
+  // connection without a word.
+  if (state->authorized == 0 && !starts_with(x, "Qim ") && !starts_with(x, "HELO")) {
+    *stop = 1;
+    return std::nullopt;
+  }
+
+  for (const cmd_entry& entry : cmd_table) {
+    if (std::strncmp(x, entry.name, static_cast<std::size_t>(entry.name_length)) != 0) continue;
+    const char* after = x + entry.name_length;
+    if (*after != '\0' && *after != ' ' && *after != '\t') continue;
+    const char* argument = after;
+    if (*argument != '\0') {
+      ++argument;
+      while (*argument == ' ' || *argument == '\t') ++argument;
+    }
+    cmd_reply reply = entry.handler(context, state, argument);
+    *stop = (entry.handler == CMDquit || state->authorized == 0) ? 1 : 0;
+    return reply;
+  }
+
+  // An unidentified peer gets its line back as it sent it, so that expansion
+  // cannot be used to read the agent's environment before admission.
+  *stop = 0;
+  return CMDreplyf(MSG_COMMAND_UNKNOWN, "%s", state->authorized != 0 ? x : line);
+}
+
+kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
+  kvwstr result;
+  if (text == nullptr) return result;
+  const char* at = text;
+  while (*at != '\0') {
+    const char* next = std::strchr(at, marker);
+    if (next == nullptr) {
+      result.cat(at);
+      break;
+    }
+    result.cat(std::string_view(at, static_cast<std::size_t>(next - at)));
+    const char* reference = next;  // the marker
+    std::string name;
+    if (next[1] == '{') {
+      const char* close = std::strchr(next + 2, '}');
+      if (close == nullptr) {
+        name.assign(next + 2);
+        at = next + 2 + name.size();
+      } else {
+        name.assign(next + 2, close);
+        at = close + 1;
+      }
+    } else {
+      const char* end = next + 1;
+      while (is_name_char(*end)) ++end;
+      name.assign(next + 1, end);
+      at = end;
+    }
+    std::optional<kvwstr> value;
+    if (!name.empty() || next[1] == '{') value = ENVget(context, name.c_str());
+    if (value) {
+      result.cat(value->view());
+    } else {
+      // Unknown, empty or missing names leave the reference as it was written.
+      result.cat(std::string_view(reference, static_cast<std::size_t>(at - reference)));
+    }
+  }
+  return result;
+}
+
+cmd_reply CMDpoll(agt_context* context) {
+  cmd_state* state = live_state(context);
+  if (state == nullptr) return CMDreply(MSG_CMD_NOT_INITIALIZED);
+  if (state->launched == 0) return std::nullopt;
+  state->ended_pairs.clear();
+  int n = PROpoll_ended(context, state->ended_pairs);
+  if (n < 1) return std::nullopt;
+  kvwstr text = CMDreplyf(MSG_PROCESS_STOPPED, "%%%d => ", n);
+  for (int i = n - 1; i >= 0; --i) {
+    const auto& [number, code] = state->ended_pairs[static_cast<std::size_t>(i)];
+    text.catf(i == n - 1 ? "%%%d (%%%d)" : ", %%%d (%%%d)", number, code);
+  }
+  state->launched -= n;
+  return text;
+}
+
+cmd_reply CMDhelo(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_HELLO); }
+
+cmd_reply CMDquit(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_BYE); }
+
+cmd_reply CMDhelp(agt_context*, cmd_state*, const char* argument) {
+  if (*argument != '\0') {
+    for (const cmd_entry& entry : cmd_table) {
+      if (std::strncmp(argument, entry.name, std::strlen(entry.name)) == 0)
+        return entry.help != nullptr ? kvwstr(entry.help) : CMDreply(MSG_NO_HELP);
+    }
+    return CMDreply(MSG_HELP_UNKNOWN);
+  }
+  kvwstr list = CMDreply(MSG_KNOWN_COMMANDS);
+  list.cat("\r\n110");
+  for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
+    list.cat("\t").cat(cmd_table[i].name);
+    if ((i + 1) % 8 == 0 && i + 1 < CMD_TABLE_SIZE) list.cat(CMD_TABLE_SIZE - (i + 1) < 8 ? "\r\n210" : "\r\n110");
+  }
+  return list;
+}

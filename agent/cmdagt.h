@@ -1,0 +1,48 @@
+// cmdagt: the command interpreter. Turns one received command line into at
+// most one reply, behind the authorization gate, after variable expansion.
+#pragma once
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "agent/cmd_msg.h"
+#include "agent/ctxagt.h"
+#include "support/kvwstr.h"
+
+// A reply without its line end, or none when nothing is to be sent.
+using cmd_reply = std::optional<kvwstr>;
+
+struct cmd_state {
+  int closed = 1;
+  int launched = 0;  // programs launched by EXEC whose end has not been reported
+  std::vector<std::pair<int, int>> ended_pairs;  // (process number, exit code), filled by PROpoll_ended
+  int authorized = 0;
+  const char* peer_name = nullptr;  // not owned
+};
+
+// Handler contract: context, interpreter state and the argument (the rest of
+// the expanded line after the command word and the blanks and tabs that
+// follow it; the empty text when there is none).
+using cmd_handler = cmd_reply (*)(agt_context* context, cmd_state* state, const char* argument);
+
+struct cmd_entry {
+  const char* name;
+  int name_length;
+  cmd_handler handler;
+  const char* help;
+};
+
+constexpr int CMD_TABLE_SIZE = 33;
+extern cmd_entry cmd_table[CMD_TABLE_SIZE];
+
+int CMDinit(agt_context* context, const char* peer_name);
+int CMDterm(agt_context* context);
+cmd_reply CMDline(agt_context* context, const char* line, int* stop);
+cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, int* stop);
+kvwstr CMDexpand(agt_context* context, const char* text, char marker);
+cmd_reply CMDpoll(agt_context* context);
+
+cmd_reply CMDhelo(agt_context* context, cmd_state* state, const char* argument);
+cmd_reply CMDhelp(agt_context* context, cmd_state* state, const char* argument);
+cmd_reply CMDquit(agt_context* context, cmd_state* state, const char* argument);

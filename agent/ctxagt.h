@@ -1,0 +1,64 @@
+// agt_context: the record through which every module of a process finds its
+// own state, one numbered slot per module.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+enum {
+  CTX_SLOT_CMD = 1,
+  CTX_SLOT_PROC = 2,
+  CTX_SLOT_TCPIP = 3,
+  CTX_SLOT_DYNF = 5,
+  CTX_SLOT_RDV = 6,
+  CTX_SLOT_TRACE = 7,
+  CTX_SLOT_FS = 8,
+};
+
+constexpr unsigned CTX_SLOT_MAX = 9;
+
+struct ctx_slot {
+  void* state = nullptr;
+  void (*release)(void*) = nullptr;  // set when the context holds the state
+};
+
+struct agt_context {
+  int slot_count = 0;
+  std::vector<ctx_slot> slots;
+  ~agt_context();  // releases any state a module left installed
+};
+
+using agt_context_ptr = std::unique_ptr<agt_context>;
+
+// A new context with `count` empty slots; none when count is below 10.
+agt_context_ptr CTXnew(int count);
+void* CTXget(agt_context* context, unsigned index);
+// Stores a value the context does not own; none clears the slot.
+int CTXset(agt_context* context, void* value, unsigned index);
+int CTXfree(agt_context_ptr& context);
+
+// Typed access for the modules. A module installs its state at start and
+// takes it back at its end; whoever takes it owns it again.
+template <class T>
+T* CTXstate(agt_context* context, unsigned index) {
+  return static_cast<T*>(CTXget(context, index));
+}
+
+template <class T>
+int CTXinstall(agt_context* context, std::unique_ptr<T> state, unsigned index) {
+  if (context == nullptr || index > CTX_SLOT_MAX) return -1;
+  ctx_slot& slot = context->slots[index];
+  if (slot.release != nullptr) slot.release(slot.state);
+  slot.state = state.release();
+  slot.release = [](void* p) { std::unique_ptr<T>(static_cast<T*>(p)).reset(); };
+  return 0;
+}
+
+template <class T>
+std::unique_ptr<T> CTXtake(agt_context* context, unsigned index) {
+  if (context == nullptr || index > CTX_SLOT_MAX) return nullptr;
+  ctx_slot& slot = context->slots[index];
+  std::unique_ptr<T> state(slot.release != nullptr ? static_cast<T*>(slot.state) : nullptr);
+  slot = ctx_slot{};
+  return state;
+}

@@ -1,0 +1,25 @@
+// kvsagtd: start-up, the connection listener (daemon) and the connection
+// loop of a connection process.
+#pragma once
+
+#include <vector>
+
+#include "agent/ctxagt.h"
+#include "support/kvwstr.h"
+
+constexpr const char* AGT_BANNER = "System testing Agent 8.0.1.2.343.015\n";
+constexpr const char* AGT_USAGE =
+    "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: kvsagtd.exe <TCP port number> [-IPv4]\n";
+// Unfinished command text beyond this many bytes ends the connection.
+constexpr int AGT_LINE_CAP = 1048576;
+
+int AGTmain(int argc, char** argv);
+[[noreturn]] void AGTlisten(agt_context* context, const char* program, int port);
+void AGTserve(const char* peer_name, int command_socket);
+
+void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int command_socket, kvwstr& buffer,
+                      int* stop);
+// Dispatches every complete line of the buffer and removes them from it.
+void AGTsplit_lines(agt_context* context, kvwstr& buffer, int* stop, int command_socket);
+void AGTforward_rdv(agt_context* context, const std::vector<int>& ready, int command_socket);
+void AGTforward_dynf(agt_context* context, const std::vector<int>& ready, int command_socket);

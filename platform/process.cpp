@@ -1,0 +1,65 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+void PLATensure_std_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int null = ::open("/dev/null", O_RDWR);
+      if (null >= 0 && null != fd) {
+        ::dup2(null, fd);
+        ::close(null);
+      }
+    }
+  }
+}
+
+void PLATignore_sigpipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+static void reap(int) {
+  int saved = errno;
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
+void PLATreap_children() {
+  struct sigaction action {};
+  action.sa_handler = reap;
+  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGCHLD, &action, nullptr);
+}
+
+int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid != 0) return pid < 0 ? -1 : pid;
+  // Child: every descriptor of the agent is close-on-exec; only those named
+  // on the command line are handed over. Signal dispositions that the agent
+  // caught are reset by exec.
+  for (int fd : keep) {
+    int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
+  }
+  ::execv("/proc/self/exe", args.data());
+  ::_exit(127);
+}
+
+void PLATsleep_ms(int ms) {
+  timespec left{ms / 1000, (ms % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}

@@ -1,0 +1,17 @@
+// Process-level calls of this platform, kept behind one thin layer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Makes sure descriptors 0 to 2 are open (on /dev/null when they were closed),
+// so that no socket of the agent ever takes one of their numbers.
+void PLATensure_std_fds();
+// A send to a closed peer must come back as an error, never end the agent.
+void PLATignore_sigpipe();
+// Reaps ended child processes as they end, without ever blocking on them.
+void PLATreap_children();
+// Starts a copy of the running executable with `argv` (argv[0] included);
+// only the descriptors in `keep` survive into it. The pid, or -1.
+int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep);
+void PLATsleep_ms(int ms);

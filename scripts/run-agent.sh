@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the agent and starts it in the foreground on a port (default 7011),
+# with the sample authorization file of etc/ (it admits only the account
+# running the agent, connecting from this machine).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+port=${1:-${KVS_PORT:-7011}}
+cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$top/build" --target kvsagtd
+export KVS_DIR=${KVS_DIR:-$top/etc}
+echo "kvsagtd: listening on port $port, authorization file $KVS_DIR/kvsagtd.ini" >&2
+exec "$top/build/kvsagtd" "$port"

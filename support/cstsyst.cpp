@@ -1,0 +1,92 @@
+#include "support/cstsyst.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+void CSTexit(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::exit(status);
+}
+
+int CSTfprintf(FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = std::vfprintf(stream, format, args);
+  va_end(args);
+  if (n < 0 || (stream == stdout && std::fflush(stdout) != 0)) {
+    std::fprintf(stderr, "FATAL ERROR on fprintf,\n Please contact your administrative.\n");
+    CSTexit(7);
+  }
+  return n;
+}
+
+int CSTprintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = std::vprintf(format, args);
+  va_end(args);
+  if (n < 0 || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "FATAL ERROR on printf (%s),\n Please contact your administrative.\n", format);
+    CSTexit(7);
+  }
+  return n;
+}
+
+int CSTsnprintf(char* buffer, std::size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, size, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<std::size_t>(n) >= size) {
+    std::fprintf(stderr, "FATAL ERROR on sprintf (%s),\n Please contact your administrative.\n", format);
+    CSTexit(7);
+  }
+  return n;
+}
+
+void* CSTmalloc(std::size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) {
+    std::fprintf(stderr, "FATAL ERROR on malloc,\n Please contact your administrative.\n");
+    CSTexit(7);
+  }
+  return block;
+}
+
+void* CSTrealloc(void* block, std::size_t size) {
+  void* moved = std::realloc(block, size == 0 ? 1 : size);
+  if (moved == nullptr) {
+    std::fprintf(stderr, "FATAL ERROR on realloc,\n Please contact your administrative.\n");
+    CSTexit(7);
+  }
+  return moved;
+}
+
+void CSTfree(void* block) { std::free(block); }
+
+static void cst_new_failed() {
+  std::fprintf(stderr, "FATAL ERROR on malloc,\n Please contact your administrative.\n");
+  CSTexit(7);
+}
+
+void CSTinstall_new_handler() { std::set_new_handler(cst_new_failed); }
+
+void* CSTmemset(void* block, int byte, std::size_t count) { return std::memset(block, byte, count); }
+
+const char* CSTstrchr(const char* text, int character) { return std::strchr(text, character); }
+
+int CSTstrcmp(const char* a, const char* b) {
+  const auto* x = reinterpret_cast<const unsigned char*>(a);
+  const auto* y = reinterpret_cast<const unsigned char*>(b);
+  while (*x != 0 && *x == *y) {
+    ++x;
+    ++y;
+  }
+  if (*x == *y) return 0;
+  return *x < *y ? -1 : 1;
+}
+
+std::size_t CSTstrlen(const char* text) { return std::strlen(text); }

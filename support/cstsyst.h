@@ -1,0 +1,30 @@
+// Checked wrappers around allocation and formatted output.
+// A failure never returns to the caller: the process prints a message that
+// begins with "FATAL ERROR on " on standard error and ends with status 7.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+[[noreturn]] void CSTexit(int status);
+
+// Formatted output to a stream; standard output is flushed after each call so
+// that a supervisor sees log lines at once and in order across processes.
+int CSTfprintf(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int CSTprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formatted output into a caller's buffer of `size` bytes; output that does
+// not fit is a failure, not a silent cut.
+int CSTsnprintf(char* buffer, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+void* CSTmalloc(std::size_t size);
+void* CSTrealloc(void* block, std::size_t size);
+void CSTfree(void* block);
+// Routes operator new's allocation failure to the malloc fatal message.
+void CSTinstall_new_handler();
+
+void* CSTmemset(void* block, int byte, std::size_t count);
+const char* CSTstrchr(const char* text, int character);
+// 0 when equal, -1 when the first differing byte of a is smaller (unsigned), 1 otherwise.
+int CSTstrcmp(const char* a, const char* b);
+std::size_t CSTstrlen(const char* text);

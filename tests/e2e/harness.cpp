@@ -1,0 +1,236 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+temp_dir::temp_dir() {
+  std::string pattern = (fs::temp_directory_path() / "kvs-e2e-XXXXXX").string();
+  char* made = ::mkdtemp(pattern.data());
+  path_ = made != nullptr ? made : "";
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  if (!path_.empty()) fs::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool file_exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string agent_path() { return KVSAGTD_PATH; }
+
+std::string tool_path(const std::string& name) { return std::string(KVS_TOOL_DIR) + "/" + name; }
+
+namespace {
+
+// Forks and execs the agent with its output in files of `dir`; `keep` are
+// descriptors the agent must inherit.
+captured_process spawn_agent(const std::vector<std::string>& args, const agent_options& options,
+                             const std::string& dir, const std::vector<int>& keep) {
+  static int serial = 0;
+  captured_process p;
+  ++serial;
+  p.out_path = dir + "/agent-" + std::to_string(serial) + ".out";
+  p.err_path = dir + "/agent-" + std::to_string(serial) + ".err";
+  std::vector<std::string> argv{agent_path()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int out = ::open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    for (int fd : keep) ::fcntl(fd, F_SETFD, 0);
+    for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
+    for (const std::string& name : options.unset_env) ::unsetenv(name.c_str());
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+    ::execv(cargv[0], cargv.data());
+    ::_exit(127);
+  }
+  p.pid = pid;
+  return p;
+}
+
+}  // namespace
+
+std::optional<int> captured_process::wait_exit(int timeout_ms) {
+  if (exit_status) return exit_status;
+  if (pid <= 0) return std::nullopt;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return exit_status;
+    }
+    if (r < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool captured_process::running() { return pid > 0 && !wait_exit(0); }
+
+void captured_process::kill_now() {
+  if (running()) {
+    ::kill(pid, SIGKILL);
+    wait_exit(5000);
+  }
+}
+
+session::session(const agent_options& options) {
+  // A loopback connection whose accepted end the agent inherits, exactly as
+  // the daemon hands it over.
+  int family = options.ipv6 ? AF_INET6 : AF_INET;
+  studio::socket_fd listener(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_storage address{};
+  socklen_t length;
+  if (options.ipv6) {
+    auto* six = reinterpret_cast<sockaddr_in6*>(&address);
+    six->sin6_family = AF_INET6;
+    six->sin6_addr = in6addr_loopback;
+    length = sizeof *six;
+  } else {
+    auto* four = reinterpret_cast<sockaddr_in*>(&address);
+    four->sin_family = AF_INET;
+    four->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof *four;
+  }
+  ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
+  ::listen(listener.get(), 1);
+  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  int port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  studio_.open(options.ipv6 ? "::1" : "127.0.0.1", port, kReplyMs);
+  studio::socket_fd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+
+  agent_options effective = options;
+  if (effective.env.find("KVS_DIR") == effective.env.end()) {
+    write_file(dir_.file("kvsagtd.ini"), "+ +\n");
+    effective.env["KVS_DIR"] = dir_.path();
+  }
+  if (effective.cwd.empty()) effective.cwd = dir_.path();
+  process_ = spawn_agent({effective.peer_name, std::to_string(accepted.get()), std::to_string(listener.get())},
+                         effective, dir_.path(), {accepted.get(), listener.get()});
+}
+
+session::~session() {
+  studio_.close();
+  if (!process_.wait_exit(5000)) process_.kill_now();
+}
+
+std::string session::read_line(int timeout_ms) { return studio_.read_line(timeout_ms).value_or("<none>"); }
+
+std::string session::command(const std::string& line) {
+  studio_.send_line(line);
+  return read_line();
+}
+
+std::string session::identify(const std::string& user) { return command("Qim " + user); }
+
+std::unique_ptr<session> admitted_session(agent_options options) {
+  auto s = std::make_unique<session>(options);
+  if (s->read_line() != "210 hello, please to meet you.") return s;
+  s->identify();
+  return s;
+}
+
+captured_process start_agent(const std::vector<std::string>& args, const agent_options& options) {
+  static temp_dir logs;
+  return spawn_agent(args, options, logs.path(), {});
+}
+
+int free_port() {
+  studio::socket_fd s(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  ::bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin6_port);
+}
+
+studio::socket_fd connect_local(int port, int timeout_ms, const std::string& host) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    studio::socket_fd s = studio::connect_tcp(host, port, 1000);
+    if (s.valid() || std::chrono::steady_clock::now() >= deadline) return s;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+bool process_alive(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  if (stat.empty()) return false;
+  std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+  std::vector<pid_t> children;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = read_file(entry.path().string() + "/stat");
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    char state;
+    pid_t parent;
+    rest >> state >> parent;
+    if (parent == pid) children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
+int open_fd_count(pid_t pid) {
+  int count = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
+    ++count;
+  return count;
+}
+
+std::string local_user() {
+  passwd* entry = ::getpwuid(::geteuid());
+  return entry != nullptr ? entry->pw_name : "";
+}
+
+}  // namespace e2e

@@ -1,0 +1,112 @@
+// End-to-end harness: starts the real kvsagtd, as a daemon or directly in its
+// connection-process form on a loopback connection, and talks to it as a
+// studio would. Every wait is bounded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/studio.h"
+
+namespace e2e {
+
+constexpr int kReplyMs = 5000;  // how long a test waits for a reply it expects
+
+// A directory removed with its contents at the end of the test.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// How the agent process is started.
+struct agent_options {
+  std::map<std::string, std::string> env;  // set in the agent's environment
+  std::vector<std::string> unset_env;      // removed from it
+  std::string cwd;                         // empty: the test's own
+  std::string peer_name = "localhost";     // connection-process form only
+  bool ipv6 = false;                       // connect over ::1 instead of 127.0.0.1
+};
+
+// Output of a process started by the harness: standard output and error
+// go to files the test can read.
+struct captured_process {
+  pid_t pid = -1;
+  std::string out_path;
+  std::string err_path;
+  std::optional<int> exit_status;  // once reaped
+
+  // Waits at most timeout_ms for the process to end; its exit status (a
+  // signal N gives 128 + N), or none when it is still running.
+  std::optional<int> wait_exit(int timeout_ms);
+  bool running();
+  void kill_now();
+  std::string out() const { return read_file(out_path); }
+  std::string err() const { return read_file(err_path); }
+};
+
+// A connection process served directly on a loopback connection, without the
+// daemon (and its one-second pause between connections).
+class session {
+ public:
+  explicit session(const agent_options& options = {});
+  ~session();
+  session(const session&) = delete;
+  session& operator=(const session&) = delete;
+
+  studio::connection& studio() { return studio_; }
+  captured_process& process() { return process_; }
+  const temp_dir& dir() const { return dir_; }
+
+  // Sends a command line and returns the next reply line (or "<none>" when
+  // none came within kReplyMs).
+  std::string command(const std::string& line);
+  std::string read_line(int timeout_ms = kReplyMs);
+  // Identifies as `user`; the authorization file the harness writes admits
+  // everybody unless the options named a KVS_DIR of their own.
+  std::string identify(const std::string& user = "tester");
+
+ private:
+  temp_dir dir_;
+  captured_process process_;
+  studio::connection studio_;
+};
+
+// A session already identified and ready for commands.
+std::unique_ptr<session> admitted_session(agent_options options = {});
+
+// The daemon form: kvsagtd <args...>.
+captured_process start_agent(const std::vector<std::string>& args, const agent_options& options = {});
+// A TCP port on which nothing listens right now.
+int free_port();
+// Connects to a local port, retrying until timeout_ms (for a daemon starting up).
+studio::socket_fd connect_local(int port, int timeout_ms, const std::string& host = "127.0.0.1");
+
+bool process_alive(pid_t pid);
+// Pids of the processes whose parent is `pid`.
+std::vector<pid_t> children_of(pid_t pid);
+// Number of open descriptors of a process.
+int open_fd_count(pid_t pid);
+// Current user's name, as the agent sees it.
+std::string local_user();
+// Path of a helper executable built with the project (for example "kvsrdv").
+std::string tool_path(const std::string& name);
+std::string agent_path();
+
+}  // namespace e2e
