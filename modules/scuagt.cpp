@@ -1,7 +1,130 @@
-// Placeholder until access control lands: admits nobody.
 #include "modules/scuagt.h"
 
-cmd_reply SCUcmd_qim(agt_context*, cmd_state* state, const char*) {
-  state->authorized = 0;
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+#include "modules/envagt.h"
+#include "net/tcpip.h"
+#include "platform/identity.h"
+#include "support/cstsyst.h"
+
+namespace {
+
+// The "not found" message is printed once per connection process.
+bool not_found_reported = false;
+
+bool is_local_peer(const char* peer) {
+  for (const char* local : {"localhost", "loopback", "127.0.0.1", "::1"})
+    if (CSTstrcmp(peer, local) == 0) return true;
+  return false;
+}
+
+// The first two whitespace-separated words of a line.
+int scan_words(const char* line, std::string& first, std::string& second) {
+  std::string* words[2] = {&first, &second};
+  int found = 0;
+  const char* at = line;
+  while (found < 2) {
+    while (*at != '\0' && std::isspace(static_cast<unsigned char>(*at)) != 0) ++at;
+    if (*at == '\0') break;
+    const char* start = at;
+    while (*at != '\0' && std::isspace(static_cast<unsigned char>(*at)) == 0) ++at;
+    words[found++]->assign(start, at);
+  }
+  return found;
+}
+
+}  // namespace
+
+std::optional<std::string> SCUfile_path(agt_context* context, const char* file_name) {
+  std::string dir;
+  if (std::optional<kvwstr> kvs_dir = ENVget(context, "KVS_DIR")) {
+    dir = kvs_dir->c_str();
+  } else if (std::optional<kvwstr> provex = ENVget(context, "PROVEXDIR")) {
+    dir = std::string(provex->c_str()) + "/bin/intel/win32/";
+  } else {
+    return std::nullopt;
+  }
+  if (dir.back() != '/') dir += '/';
+  return dir + file_name;
+}
+
+std::optional<scu_rule> SCUparse_rule(const char* line, const char* peer_name) {
+  std::string machine;
+  std::string user;
+  if (scan_words(line, machine, user) < 2) {
+    CSTprintf("kvsagtd: authorization file format error\n");
+    return std::nullopt;
+  }
+  if (machine != "+") {
+    std::string official;
+    if (TCPIPofficial_name(machine.c_str(), &official) != 0) return std::nullopt;
+    if (CSTstrcmp(official.c_str(), peer_name) != 0 && !is_local_peer(peer_name)) return std::nullopt;
+  }
+  scu_rule rule;
+  rule.allowed = user[0] == '-' ? 0 : 1;
+  const char* name = (user[0] == '-' || user[0] == '+') ? user.c_str() + 1 : user.c_str();
+  if (*name != '\0') rule.user = kvwstr(name);
+  return rule;
+}
+
+std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name, const char* file_name) {
+  std::vector<scu_rule> rules;
+  std::optional<std::string> path = SCUfile_path(context, file_name);
+  if (!path) return rules;
+
+  std::ifstream file(*path);
+  if (!file.is_open()) {
+    if (!not_found_reported) {
+      not_found_reported = true;
+      CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n", path->c_str());
+    }
+  } else {
+    // Whole lines, however long: a long comment must not turn into rules.
+    std::string line;
+    while (std::getline(file, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // a file edited with CR LF line ends
+      std::size_t comment = line.find('#');
+      if (comment != std::string::npos) line.erase(comment);
+      if (line.empty()) continue;
+      if (std::optional<scu_rule> rule = SCUparse_rule(line.c_str(), peer_name)) rules.push_back(std::move(*rule));
+    }
+  }
+
+  // The account running the agent is admitted from this machine, after every rule of the file.
+  std::optional<std::string> host = PLAThost_name();
+  std::string official;
+  if (host && TCPIPofficial_name(host->c_str(), &official) == 0) {
+    std::string local = official + " " + PLATuser_name().value_or("");
+    if (std::optional<scu_rule> rule = SCUparse_rule(local.c_str(), peer_name)) rules.push_back(std::move(*rule));
+  }
+  return rules;
+}
+
+int SCUcheck_user(agt_context*, const std::vector<scu_rule>& rules, const char* user) {
+  int decision = 0;
+  for (const scu_rule& rule : rules) {
+    if (!rule.user) {
+      decision = rule.allowed;
+    } else if (CSTstrcmp(rule.user->c_str(), user) == 0) {
+      return rule.allowed;
+    }
+  }
+  return decision;
+}
+
+void SCUfree_rules(agt_context*, std::vector<scu_rule>& rules) { rules.clear(); }
+
+cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argument) {
+  const char* peer = state->peer_name != nullptr ? state->peer_name : "";
+  std::vector<scu_rule> rules = SCUload_rules(context, peer, "kvsagtd.ini");
+  state->authorized = SCUcheck_user(context, rules, argument);
+  SCUfree_rules(context, rules);
+  if (state->authorized != 0) {
+    CSTprintf("%s %s #access granted\n", peer, argument);
+    return CMDreply(MSG_ACCESS_AUTHORIZED);
+  }
+  CSTprintf("%s %s #access denied\n", peer, argument);
   return CMDreply(MSG_ACCESS_REFUSED);
 }

@@ -1,7 +1,27 @@
-// scuagt: access control. The identification command Qim and the
-// authorization file kvsagtd.ini.
+// scuagt: access control. The identification command Qim admits a user when
+// the authorization file kvsagtd.ini allows it from the peer's machine.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "agent/cmdagt.h"
+
+struct scu_rule {
+  std::optional<kvwstr> user;  // none: the rule speaks of every user
+  int allowed = 0;             // 1 admits, 0 refuses
+};
+
+// Rules of the authorization file that apply to this peer, in file order,
+// then the rule admitting the local account from this machine.
+std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name, const char* file_name);
+// The rule of one file line, or none when the line does not apply to the peer or is malformed.
+std::optional<scu_rule> SCUparse_rule(const char* line, const char* peer_name);
+// 1 admitted, 0 refused.
+int SCUcheck_user(agt_context* context, const std::vector<scu_rule>& rules, const char* user);
+void SCUfree_rules(agt_context* context, std::vector<scu_rule>& rules);
+// Where the authorization file is looked for; none when neither KVS_DIR nor PROVEXDIR is set.
+std::optional<std::string> SCUfile_path(agt_context* context, const char* file_name);
 
 cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argument);

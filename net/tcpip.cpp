@@ -404,3 +404,14 @@ int TCPIPno_delay(int socket) {
   int one = 1;
   return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
+
+int TCPIPofficial_name(const char* host, std::string* official) {
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (host == nullptr || ::getaddrinfo(host, nullptr, &hints, &list) != 0) return -1;
+  *official = list->ai_canonname != nullptr ? list->ai_canonname : host;
+  ::freeaddrinfo(list);
+  return 0;
+}

@@ -78,3 +78,6 @@ int TCPIPset_guard(agt_context* context, int socket);
 int TCPIPguard_lost(agt_context* context);
 // Disables Nagle's algorithm on a connected socket.
 int TCPIPno_delay(int socket);
+// The official (canonical) name of a host as the resolver knows it; -1 when
+// the name does not resolve.
+int TCPIPofficial_name(const char* host, std::string* official);
