@@ -1,28 +1,351 @@
-// Placeholder until the file-system module lands.
 #include "modules/fs_agt.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <memory>
 #include <string>
 
-int FSinit(agt_context* context, int) { return context == nullptr ? -1 : 0; }
-int FSterm(agt_context*) { return 0; }
+#include "net/tcpip.h"
+#include "support/cstsyst.h"
 
-std::optional<kvwstr> FScurrent_dir(agt_context*) {
-  std::string path(4096, '\0');
-  if (::getcwd(path.data(), path.size()) == nullptr) return std::nullopt;
+namespace {
+
+fs_state* live_state(agt_context* context) {
+  auto* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
+  return state != nullptr && state->closed == 0 ? state : nullptr;
+}
+
+// Closes a socket of this module through the network layer, or directly
+// when the layer has already gone.
+void close_socket(agt_context* context, int socket) {
+  if (TCPIPunwatch(context, socket) == 0)
+    TCPIPclose(context, socket);
+  else
+    TCPIPdiscard(socket);
+}
+
+struct file_closer {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// Files are opened close-on-exec ("e"): programs launched later must not
+// inherit them. On this platform text and binary modes read and write the
+// same bytes; the ASCII conversions are done by the block functions.
+file_ptr open_for_reading(const char* path) { return file_ptr(std::fopen(path, "rbe")); }
+file_ptr open_for_writing(const char* path) { return file_ptr(std::fopen(path, "wbe")); }
+
+// The one data connection of a transfer; closed when the transfer ends,
+// whichever way it ends.
+class data_connection {
+ public:
+  explicit data_connection(agt_context* context) : context_(context) {}
+  data_connection(const data_connection&) = delete;
+  data_connection& operator=(const data_connection&) = delete;
+  ~data_connection() {
+    if (socket_ >= 0) close_socket(context_, socket_);
+  }
+
+  // Takes the next connection on the data port, waiting for it when none is
+  // in the backlog. Fails when the studio leaves the command connection meanwhile.
+  bool accept(int listen_socket) {
+    if (listen_socket < 0) return false;
+    int accepted = -1;
+    if (TCPIPaccept_stream(context_, listen_socket, &accepted, nullptr, nullptr) != 0) {
+      if (accepted >= 0) TCPIPdiscard(accepted);
+      return false;
+    }
+    socket_ = accepted;
+    return true;
+  }
+  int socket() const { return socket_; }
+
+ private:
+  agt_context* context_;
+  int socket_ = -1;
+};
+
+// Permission bits of a file received in BINARY mode: everything the process's
+// file-creation mask allows.
+int give_default_permissions(std::FILE* file) {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return ::fchmod(::fileno(file), 0777 & ~mask) == 0 ? 0 : -1;
+}
+
+cmd_reply path_command(agt_context* context, const char* argument, int (*operation)(agt_context*, const char*),
+                       cmd_msg_id empty, cmd_msg_id done, cmd_msg_id failed) {
+  if (*argument == '\0') return CMDreply(empty);
+  return CMDreply(operation(context, argument) == 0 ? done : failed);
+}
+
+}  // namespace
+
+fs_state::~fs_state() {
+  if (data_socket >= 0) TCPIPdiscard(data_socket);
+}
+
+int FSinit(agt_context* context, int with_data_socket) {
+  if (context == nullptr) return -1;
+  auto state = std::make_unique<fs_state>();
+  state->binary_mode = 1;
+  if (with_data_socket != 0) {
+    state->data_port = 0;
+    int socket = TCPIPlisten(context, nullptr, nullptr, &state->data_port);
+    if (socket < 0) {
+      CSTprintf("FSinit: socket FTP creation Error\n");
+      return -1;
+    }
+    state->data_socket = socket;
+  }
+  state->closed = 0;
+  CTXinstall(context, std::move(state), CTX_SLOT_FS);
+  return 0;
+}
+
+int FSterm(agt_context* context) {
+  if (live_state(context) == nullptr) return -1;
+  std::unique_ptr<fs_state> state = CTXtake<fs_state>(context, CTX_SLOT_FS);
+  state->data_port = -1;
+  if (state->data_socket >= 0) {
+    close_socket(context, state->data_socket);
+    state->data_socket = -1;
+  }
+  state->closed = 1;
+  return 0;
+}
+
+int FSchange_dir(agt_context* context, const char* path) {
+  if (live_state(context) == nullptr || path == nullptr) return -1;
+  return ::chdir(path) == 0 ? 0 : -1;
+}
+
+std::optional<kvwstr> FScurrent_dir(agt_context* context) {
+  if (live_state(context) == nullptr) return std::nullopt;
+  std::string path(256, '\0');
+  while (::getcwd(path.data(), path.size()) == nullptr) {
+    if (errno != ERANGE) return std::nullopt;
+    path.resize(path.size() * 2);
+  }
   return kvwstr(path.c_str());
 }
 
-static cmd_reply not_yet(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_NOT_IMPLEMENTED); }
+int FSmake_dir(agt_context* context, const char* path) {
+  if (live_state(context) == nullptr || path == nullptr) return -1;
+  return ::mkdir(path, 0777) == 0 ? 0 : -1;
+}
 
-cmd_reply FScmd_cwd(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_delf(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_mkd(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_pwd(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_rmd(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_pftp(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_ftpa(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_ftpb(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_getf(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply FScmd_putf(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
+int FSremove_dir(agt_context* context, const char* path) {
+  if (live_state(context) == nullptr || path == nullptr) return -1;
+  return ::rmdir(path) == 0 ? 0 : -1;
+}
+
+int FSdelete_file(agt_context* context, const char* path) {
+  if (live_state(context) == nullptr || path == nullptr) return -1;
+  return ::unlink(path) == 0 ? 0 : -1;
+}
+
+int FSdata_port(agt_context* context) {
+  fs_state* state = live_state(context);
+  if (state == nullptr || state->data_socket < 0) return -1;
+  return TCPIPget_port(context, state->data_socket);
+}
+
+int FSset_ascii(agt_context* context) {
+  fs_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  state->binary_mode = 0;
+  return 0;
+}
+
+int FSset_binary(agt_context* context) {
+  fs_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  state->binary_mode = 1;
+  return 0;
+}
+
+std::size_t FSascii_encode(const char* in, std::size_t length, char* out) {
+  std::size_t produced = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (in[i] == '\n') out[produced++] = '\r';
+    out[produced++] = in[i];
+  }
+  return produced;
+}
+
+std::size_t FSascii_decode(int* cr_held, const char* in, std::size_t length, char* out) {
+  std::size_t produced = 0;
+  std::size_t i = 0;
+  if (*cr_held != 0) {
+    if (length == 0) return 0;
+    *cr_held = 0;
+    if (in[0] == '\n') {
+      out[produced++] = '\n';
+      i = 1;
+    } else {
+      out[produced++] = '\r';
+    }
+  }
+  for (; i < length; ++i) {
+    if (in[i] == '\r') {
+      if (i + 1 == length) {
+        *cr_held = 1;
+        break;
+      }
+      if (in[i + 1] == '\n') {
+        out[produced++] = '\n';
+        ++i;
+        continue;
+      }
+    }
+    out[produced++] = in[i];
+  }
+  return produced;
+}
+
+std::size_t FSascii_decode_end(int* cr_held, char* out) {
+  if (*cr_held == 0) return 0;
+  *cr_held = 0;
+  out[0] = '\r';
+  return 1;
+}
+
+int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, int* length) {
+  if (state == nullptr || state->closed != 0 || file == nullptr || buffer == nullptr || length == nullptr ||
+      *length < 2)
+    return -1;
+  std::size_t room = static_cast<std::size_t>(*length);
+  *length = 0;
+  if (state->binary_mode != 0) {
+    std::size_t got = std::fread(buffer, 1, room, file);
+    if (std::ferror(file) != 0) return -1;
+    *length = static_cast<int>(got);
+    return 0;
+  }
+  // Every byte read may become two on the wire.
+  char raw[FS_SEND_BLOCK / 2];
+  std::size_t got = std::fread(raw, 1, std::min(room / 2, sizeof raw), file);
+  if (std::ferror(file) != 0) return -1;
+  *length = static_cast<int>(FSascii_encode(raw, got, buffer));
+  return 0;
+}
+
+int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* block, int length) {
+  if (state == nullptr || state->closed != 0 || file == nullptr || block == nullptr || length < 0) return -1;
+  std::size_t size = static_cast<std::size_t>(length);
+  if (state->binary_mode != 0) return std::fwrite(block, 1, size, file) == size ? 0 : -1;
+  char decoded[FS_RECV_ASCII + 1];
+  for (std::size_t at = 0; at < size; at += FS_RECV_ASCII) {
+    std::size_t piece = std::min(size - at, static_cast<std::size_t>(FS_RECV_ASCII));
+    std::size_t produced = FSascii_decode(&state->ascii_cr_held, block + at, piece, decoded);
+    if (std::fwrite(decoded, 1, produced, file) != produced) return -1;
+  }
+  return 0;
+}
+
+int FSsend_file(agt_context* context, const char* path) {
+  fs_state* state = live_state(context);
+  if (state == nullptr || path == nullptr || *path == '\0') return -1;
+  data_connection data(context);
+  if (!data.accept(state->data_socket)) return -1;
+  // A file that cannot be opened leaves the studio a stream without data; the
+  // reply tells it why.
+  file_ptr file = open_for_reading(path);
+  if (!file) return -1;
+  char block[FS_SEND_BLOCK];
+  for (;;) {
+    int length = FS_SEND_BLOCK;
+    if (FSread_block(state, context, file.get(), block, &length) != 0) return -1;
+    if (length == 0) return 0;
+    if (TCPIPsend(context, data.socket(), block, &length) != 0) return -1;
+  }
+}
+
+int FSreceive_file(agt_context* context, const char* path) {
+  fs_state* state = live_state(context);
+  if (state == nullptr || path == nullptr || *path == '\0') return -1;
+  data_connection data(context);
+  if (!data.accept(state->data_socket)) return -1;
+  file_ptr file = open_for_writing(path);
+  if (!file) return -1;
+  const int binary = state->binary_mode;
+  state->ascii_cr_held = 0;
+  int failed = 0;
+  char block[std::max(FS_RECV_BINARY, FS_RECV_ASCII)];
+  for (;;) {
+    int end = 0;
+    int received = TCPIPrecv(context, data.socket(), block, binary != 0 ? FS_RECV_BINARY : FS_RECV_ASCII, &end);
+    if (received == 0) break;
+    // A connection reset, or the studio leaving meanwhile, cuts the file
+    // short: that is not a file received.
+    if (received < 0) {
+      failed = 1;
+      break;
+    }
+    if (FSwrite_block(state, context, file.get(), block, received) != 0) {
+      failed = 1;
+      break;
+    }
+  }
+  // A CR that ended the stream has no LF after it: it is data.
+  char held;
+  std::size_t tail = FSascii_decode_end(&state->ascii_cr_held, &held);
+  if (tail != 0 && std::fwrite(&held, 1, tail, file.get()) != tail) failed = 1;
+  if (binary != 0 && give_default_permissions(file.get()) != 0) failed = 1;
+  // Buffered data reaches the file here; a failing close is a failed write.
+  if (std::fclose(file.release()) != 0) failed = 1;
+  return failed != 0 ? -1 : 0;
+}
+
+cmd_reply FScmd_cwd(agt_context* context, cmd_state*, const char* argument) {
+  return path_command(context, argument, FSchange_dir, MSG_CWD_NEEDS_NAME, MSG_DIR_CHANGED, MSG_CWD_FAILED);
+}
+
+cmd_reply FScmd_mkd(agt_context* context, cmd_state*, const char* argument) {
+  return path_command(context, argument, FSmake_dir, MSG_MKD_NEEDS_NAME, MSG_DIR_CREATED, MSG_MKD_FAILED);
+}
+
+cmd_reply FScmd_rmd(agt_context* context, cmd_state*, const char* argument) {
+  return path_command(context, argument, FSremove_dir, MSG_RMD_NEEDS_NAME, MSG_DIR_REMOVED, MSG_RMD_FAILED);
+}
+
+cmd_reply FScmd_delf(agt_context* context, cmd_state*, const char* argument) {
+  return path_command(context, argument, FSdelete_file, MSG_DELF_NEEDS_NAME, MSG_FILE_DELETED,
+                      MSG_DELETE_FILE_FAILED);
+}
+
+cmd_reply FScmd_pwd(agt_context* context, cmd_state*, const char*) {
+  std::optional<kvwstr> path = FScurrent_dir(context);
+  if (!path) return CMDreply(MSG_PWD_FAILED);
+  return CMDreplyf(MSG_CURRENT_DIR, "%s", path->c_str());
+}
+
+cmd_reply FScmd_pftp(agt_context* context, cmd_state*, const char*) {
+  int port = FSdata_port(context);
+  if (port < 0) return CMDreply(MSG_NO_FTP_PORT);
+  return CMDreplyf(MSG_FTP_PORT, "%%%d", port);
+}
+
+cmd_reply FScmd_ftpa(agt_context* context, cmd_state*, const char*) {
+  FSset_ascii(context);
+  return CMDreply(MSG_MODE_ASCII);
+}
+
+cmd_reply FScmd_ftpb(agt_context* context, cmd_state*, const char*) {
+  FSset_binary(context);
+  return CMDreply(MSG_MODE_BINARY);
+}
+
+cmd_reply FScmd_getf(agt_context* context, cmd_state*, const char* argument) {
+  if (*argument == '\0') return CMDreply(MSG_GETF_NEEDS_NAME);
+  return CMDreply(FSsend_file(context, argument) == 0 ? MSG_FILE_SENT : MSG_SEND_FILE_FAILED);
+}
+
+cmd_reply FScmd_putf(agt_context* context, cmd_state*, const char* argument) {
+  if (*argument == '\0') return CMDreply(MSG_PUTF_NEEDS_NAME);
+  return CMDreply(FSreceive_file(context, argument) == 0 ? MSG_FILE_RECEIVED : MSG_RECEIVE_FILE_FAILED);
+}

@@ -1,0 +1,218 @@
+#include "modules/fs_agt.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "net/tcpip.h"
+
+namespace {
+
+std::string encode(std::string_view in) {
+  std::string out(in.size() * 2, '\0');
+  out.resize(FSascii_encode(in.data(), in.size(), out.data()));
+  return out;
+}
+
+// Decodes the wire text cut into the given pieces, as successive receptions.
+std::string decode(std::initializer_list<std::string_view> pieces) {
+  int held = 0;
+  std::string result;
+  for (std::string_view piece : pieces) {
+    std::string out(piece.size() + 1, '\0');
+    out.resize(FSascii_decode(&held, piece.data(), piece.size(), out.data()));
+    result += out;
+  }
+  char tail;
+  result.append(&tail, FSascii_decode_end(&held, &tail));
+  return result;
+}
+
+using namespace std::string_literals;
+
+TEST(FsAscii, SendingTurnsEveryLineFeedIntoCrLfAndKeepsEverythingElse) {
+  EXPECT_EQ(encode("a\nb"), "a\r\nb");
+  EXPECT_EQ(encode("\n\n"), "\r\n\r\n");
+  EXPECT_EQ(encode("x\r\ny"), "x\r\r\ny");  // an existing CR is not special
+  EXPECT_EQ(encode("\0\xff\n"s), "\0\xff\r\n"s);
+  EXPECT_EQ(encode(""), "");
+}
+
+TEST(FsAscii, ReceivingTurnsCrLfIntoLineFeedOnly) {
+  EXPECT_EQ(decode({"a\r\nb\rc\n"}), "a\nb\rc\n");
+  EXPECT_EQ(decode({"\r\r\n"}), "\r\n");
+  EXPECT_EQ(decode({"\n\r"}), "\n\r");  // a CR at the very end is data
+  EXPECT_EQ(decode({"a\0b\r\n\0"s}), "a\0b\n\0"s);
+  EXPECT_EQ(decode({"\r", "", "\n"}), "\n");
+  EXPECT_EQ(decode({"\r", "\r", "\n"}), "\r\n");
+  EXPECT_EQ(decode({"\r", "x"}), "\rx");
+}
+
+TEST(FsAscii, ReceivingDoesNotDependOnWhereTheStreamIsCut) {
+  const std::string wire = "ab\r\n\r\r\n\rx\n\0\r\r\r\n\r"s;
+  const std::string whole = decode({wire});
+  EXPECT_EQ(whole, "ab\n\r\n\rx\n\0\r\r\n\r"s);
+  std::string_view w(wire);
+  for (std::size_t i = 0; i <= w.size(); ++i)
+    for (std::size_t j = i; j <= w.size(); ++j)
+      ASSERT_EQ(decode({w.substr(0, i), w.substr(i, j - i), w.substr(j)}), whole) << i << " " << j;
+}
+
+// A context with the network layer, as a connection process has it.
+struct FsModule : ::testing::Test {
+  agt_context_ptr context = CTXnew(10);
+  agt_context* ctx() { return context.get(); }
+};
+
+TEST_F(FsModule, OperationsFailWithoutALiveState) {
+  EXPECT_EQ(FSterm(ctx()), -1);
+  EXPECT_EQ(FSchange_dir(ctx(), "."), -1);
+  EXPECT_FALSE(FScurrent_dir(ctx()));
+  EXPECT_EQ(FSmake_dir(ctx(), "x"), -1);
+  EXPECT_EQ(FSremove_dir(ctx(), "x"), -1);
+  EXPECT_EQ(FSdelete_file(ctx(), "x"), -1);
+  EXPECT_EQ(FSdata_port(ctx()), -1);
+  EXPECT_EQ(FSset_ascii(ctx()), -1);
+  EXPECT_EQ(FSsend_file(ctx(), "x"), -1);
+  EXPECT_EQ(FSreceive_file(ctx(), "x"), -1);
+  EXPECT_EQ(FSinit(nullptr, 0), -1);
+  cmd_state state;
+  EXPECT_EQ(FScmd_pwd(ctx(), &state, "")->view(), "553 PWD failed");
+  EXPECT_EQ(FScmd_pftp(ctx(), &state, "")->view(), "526 INTERNAL ERROR : No ftp port");
+  EXPECT_EQ(FScmd_ftpa(ctx(), &state, "")->view(), "227 transfer mode set to ASCII");
+  EXPECT_EQ(FScmd_getf(ctx(), &state, "x")->view(), "530 send file failed");
+  EXPECT_EQ(FScmd_putf(ctx(), &state, "x")->view(), "531 receive file failed");
+}
+
+TEST_F(FsModule, DataPortListensFromInitToTerm) {
+  // Without the network layer no data port can be made, and nothing is installed.
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FSinit(ctx(), 1), -1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("FSinit: socket FTP creation Error\n"), std::string::npos);
+  EXPECT_EQ(CTXget(ctx(), CTX_SLOT_FS), nullptr);
+
+  ASSERT_EQ(TCPIPinit(ctx(), 1), 0);
+  ASSERT_EQ(FSinit(ctx(), 1), 0);
+  auto* state = CTXstate<fs_state>(ctx(), CTX_SLOT_FS);
+  ASSERT_NE(state, nullptr);
+  EXPECT_EQ(state->binary_mode, 1);
+  int port = FSdata_port(ctx());
+  EXPECT_GT(port, 0);
+  EXPECT_EQ(port, state->data_port);
+  EXPECT_EQ(FSdata_port(ctx()), port);
+
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto try_connect = [&] {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int rc = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::close(s);
+    return rc;
+  };
+  EXPECT_EQ(try_connect(), 0);
+  EXPECT_EQ(FSterm(ctx()), 0);
+  EXPECT_EQ(CTXget(ctx(), CTX_SLOT_FS), nullptr);
+  EXPECT_NE(try_connect(), 0);
+  EXPECT_EQ(FSterm(ctx()), -1);
+
+  ASSERT_EQ(FSinit(ctx(), 0), 0);
+  EXPECT_EQ(FSdata_port(ctx()), -1);
+  EXPECT_EQ(FSterm(ctx()), 0);
+}
+
+TEST_F(FsModule, DirectoryOperationsFollowTheSystemsRules) {
+  ASSERT_EQ(FSinit(ctx(), 0), 0);
+  namespace fs = std::filesystem;
+  std::string pattern = (fs::temp_directory_path() / "kvs-fs-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::string root = fs::canonical(pattern).string();
+  const fs::path before = fs::current_path();
+
+  ASSERT_EQ(FSchange_dir(ctx(), root.c_str()), 0);
+  EXPECT_EQ(FScurrent_dir(ctx())->view(), root);
+  EXPECT_EQ(FSmake_dir(ctx(), "d"), 0);
+  EXPECT_EQ(FSmake_dir(ctx(), "d"), -1);
+  EXPECT_EQ(FSmake_dir(ctx(), "missing/d"), -1);
+  std::ofstream(root + "/d/f") << "x";
+  EXPECT_EQ(FSremove_dir(ctx(), "d"), -1);
+  EXPECT_EQ(FSdelete_file(ctx(), "d"), -1);
+  EXPECT_EQ(FSchange_dir(ctx(), "d"), 0);
+  EXPECT_EQ(FScurrent_dir(ctx())->view(), root + "/d");
+  EXPECT_EQ(FSchange_dir(ctx(), "nowhere"), -1);
+  EXPECT_EQ(FScurrent_dir(ctx())->view(), root + "/d");
+  EXPECT_EQ(FSdelete_file(ctx(), "f"), 0);
+  EXPECT_EQ(FSdelete_file(ctx(), "f"), -1);
+  EXPECT_EQ(FSchange_dir(ctx(), ".."), 0);
+  EXPECT_EQ(FSremove_dir(ctx(), "d"), 0);
+  EXPECT_EQ(FSremove_dir(ctx(), "d"), -1);
+  EXPECT_EQ(FSchange_dir(ctx(), before.c_str()), 0);
+  fs::remove_all(root);
+  EXPECT_EQ(FSterm(ctx()), 0);
+}
+
+struct temp_file_closer {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using temp_file = std::unique_ptr<std::FILE, temp_file_closer>;
+
+std::string contents(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  char chunk[4096];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+  return text;
+}
+
+TEST_F(FsModule, BlocksFollowTheTransferMode) {
+  ASSERT_EQ(FSinit(ctx(), 0), 0);
+  auto* state = CTXstate<fs_state>(ctx(), CTX_SLOT_FS);
+
+  // ASCII blocks never exceed the buffer, even when every byte is a line feed.
+  FSset_ascii(ctx());
+  temp_file lines(std::tmpfile());
+  std::string three_thousand(3000, '\n');
+  std::fwrite(three_thousand.data(), 1, three_thousand.size(), lines.get());
+  std::rewind(lines.get());
+  std::string wire;
+  char block[FS_SEND_BLOCK];
+  for (;;) {
+    int length = FS_SEND_BLOCK;
+    ASSERT_EQ(FSread_block(state, ctx(), lines.get(), block, &length), 0);
+    ASSERT_LE(length, FS_SEND_BLOCK);
+    if (length == 0) break;
+    wire.append(block, static_cast<std::size_t>(length));
+  }
+  EXPECT_EQ(wire, encode(three_thousand));
+
+  // A CR LF pair split between two blocks is still one line end.
+  temp_file received(std::tmpfile());
+  EXPECT_EQ(FSwrite_block(state, ctx(), received.get(), "a\r", 2), 0);
+  EXPECT_EQ(FSwrite_block(state, ctx(), received.get(), "\nb", 2), 0);
+  EXPECT_EQ(contents(received.get()), "a\nb");
+
+  FSset_binary(ctx());
+  temp_file raw(std::tmpfile());
+  EXPECT_EQ(FSwrite_block(state, ctx(), raw.get(), "a\r\n\0", 4), 0);
+  EXPECT_EQ(contents(raw.get()), "a\r\n\0"s);
+  std::rewind(raw.get());
+  int length = FS_SEND_BLOCK;
+  ASSERT_EQ(FSread_block(state, ctx(), raw.get(), block, &length), 0);
+  EXPECT_EQ(std::string(block, static_cast<std::size_t>(length)), "a\r\n\0"s);
+
+  EXPECT_EQ(FSread_block(nullptr, ctx(), raw.get(), block, &length), -1);
+  EXPECT_EQ(FSterm(ctx()), 0);
+}
+
+}  // namespace
