@@ -1,0 +1,305 @@
+#include "client/transfer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <initializer_list>
+#include <optional>
+#include <vector>
+
+namespace studio {
+
+namespace {
+
+constexpr std::size_t kPiece = 64 * 1024;
+
+// Ends a data connection with a reset instead of an end of stream, so that
+// the agent does not take a stream this side could not finish for a whole file.
+void abort_connection(socket_fd& data) {
+  if (!data.valid()) return;
+  linger hard{1, 0};
+  ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  data.reset();
+}
+
+bool starts_with_any(const std::string& line, std::initializer_list<const char*> codes) {
+  for (const char* code : codes)
+    if (line.rfind(code, 0) == 0) return true;
+  return false;
+}
+
+// The reply of a command among the lines the agent sends; notification lines
+// that arrive first are skipped.
+std::optional<std::string> read_reply(connection& command, std::initializer_list<const char*> codes, int timeout_ms) {
+  for (;;) {
+    std::optional<std::string> line = command.read_line(timeout_ms);
+    if (!line || starts_with_any(*line, codes)) return line;
+  }
+}
+
+bool usable_name(const std::string& name) {
+  return !name.empty() && name.find_first_of("\r\n") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+std::string ascii_to_wire(std::string_view local) {
+  std::string wire;
+  wire.reserve(local.size() + local.size() / 16);
+  for (char c : local) {
+    if (c == '\n') wire += '\r';
+    wire += c;
+  }
+  return wire;
+}
+
+std::string ascii_from_wire::feed(std::string_view wire) {
+  std::string local;
+  local.reserve(wire.size() + 1);
+  std::size_t i = 0;
+  if (cr_held_ && !wire.empty()) {
+    cr_held_ = false;
+    if (wire[0] == '\n') {
+      local += '\n';
+      i = 1;
+    } else {
+      local += '\r';
+    }
+  }
+  for (; i < wire.size(); ++i) {
+    if (wire[i] == '\r') {
+      if (i + 1 == wire.size()) {
+        cr_held_ = true;
+        break;
+      }
+      if (wire[i + 1] == '\n') {
+        local += '\n';
+        ++i;
+        continue;
+      }
+    }
+    local += wire[i];
+  }
+  return local;
+}
+
+std::string ascii_from_wire::finish() {
+  if (!cr_held_) return {};
+  cr_held_ = false;
+  return "\r";
+}
+
+socket_fd connect_data(const std::string& host, int port, int timeout_ms, std::string* error) {
+  return connect_tcp(host, port, timeout_ms, error);
+}
+
+bool send_within(int fd, std::string_view bytes, int timeout_ms) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    pollfd p{fd, POLLOUT, 0};
+    int n = ::poll(&p, 1, timeout_ms);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    ssize_t written = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (written <= 0) return false;
+    sent += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+file_transfer::file_transfer(connection& command, std::string host, int timeout_ms)
+    : command_(command), host_(std::move(host)), timeout_ms_(timeout_ms) {}
+
+int file_transfer::data_port() {
+  if (!command_.send_line("PFTP")) return -1;
+  std::optional<std::string> reply = read_reply(command_, {"226", "526"}, timeout_ms_);
+  port_ = reply && reply->rfind("226", 0) == 0 ? reply_number(*reply) : -1;
+  return port_;
+}
+
+bool file_transfer::set_mode(transfer_mode mode) {
+  bool ascii = mode == transfer_mode::ascii;
+  if (!command_.send_line(ascii ? "FTPA" : "FTPB")) return false;
+  std::optional<std::string> reply = read_reply(command_, {ascii ? "227" : "228"}, timeout_ms_);
+  if (!reply) return false;
+  mode_ = mode;
+  return true;
+}
+
+bool file_transfer::start(const std::string& command, transfer_result& result, socket_fd& data) {
+  if (port_ < 0 && data_port() < 0) {
+    result.error = "the agent has no data port";
+    return false;
+  }
+  if (!command_.send_line(command)) {
+    result.error = "the command connection failed";
+    return false;
+  }
+  // The agent accepts after it has read the command; until then the
+  // connection waits in the data port's backlog.
+  data = connect_data(host_, port_, timeout_ms_, &result.error);
+  return data.valid();
+}
+
+void file_transfer::finish(transfer_result& result, const char* success_code) {
+  bool put = success_code[2] == '1';
+  std::optional<std::string> reply =
+      read_reply(command_, {success_code, put ? "531" : "530", put ? "431" : "430"}, timeout_ms_);
+  if (!reply) {
+    if (result.error.empty()) result.error = "no reply from the agent";
+    return;
+  }
+  result.reply = *reply;
+  result.ok = result.error.empty() && reply->rfind(success_code, 0) == 0;
+}
+
+transfer_result file_transfer::put_stream(const std::string& remote_name,
+                                          const std::function<long(char*, std::size_t)>& source) {
+  transfer_result result;
+  if (!usable_name(remote_name)) {
+    result.error = "unusable file name";
+    return result;
+  }
+  socket_fd data;
+  if (!start("PUTF " + remote_name, result, data)) return result;
+  std::vector<char> piece(kPiece);
+  for (;;) {
+    long length = source(piece.data(), piece.size());
+    if (length < 0) {
+      result.error = "cannot read the local file";
+      abort_connection(data);
+      break;
+    }
+    if (length == 0) break;
+    if (!send_within(data.get(), std::string_view(piece.data(), static_cast<std::size_t>(length)), timeout_ms_)) {
+      // The agent closes at once when it cannot write the file: its reply says so.
+      result.error = "the data connection failed";
+      break;
+    }
+  }
+  data.reset();  // the end of the stream is the end of the file
+  finish(result, "231");
+  return result;
+}
+
+transfer_result file_transfer::get_stream(const std::string& remote_name,
+                                          const std::function<bool(std::string_view)>& sink) {
+  transfer_result result;
+  if (!usable_name(remote_name)) {
+    result.error = "unusable file name";
+    return result;
+  }
+  socket_fd data;
+  if (!start("GETF " + remote_name, result, data)) return result;
+  std::vector<char> piece(kPiece);
+  for (;;) {
+    pollfd p{data.get(), POLLIN, 0};
+    int ready = ::poll(&p, 1, timeout_ms_);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      result.error = "the data stream stalled";
+      abort_connection(data);
+      break;
+    }
+    ssize_t length = ready < 0 ? -1 : ::recv(data.get(), piece.data(), piece.size(), 0);
+    if (length < 0 && errno == EINTR) continue;
+    if (length == 0) break;
+    if (length < 0) {
+      result.error = "the data connection failed";
+      break;
+    }
+    if (!sink(std::string_view(piece.data(), static_cast<std::size_t>(length)))) {
+      result.error = "cannot write the local file";
+      abort_connection(data);
+      break;
+    }
+  }
+  data.reset();
+  finish(result, "230");
+  return result;
+}
+
+transfer_result file_transfer::put(const std::string& remote_name, std::string_view content) {
+  std::string converted;
+  if (mode_ == transfer_mode::ascii) {
+    converted = ascii_to_wire(content);
+    content = converted;
+  }
+  std::size_t at = 0;
+  return put_stream(remote_name, [&](char* buffer, std::size_t room) -> long {
+    std::size_t length = std::min(room, content.size() - at);
+    content.copy(buffer, length, at);
+    at += length;
+    return static_cast<long>(length);
+  });
+}
+
+transfer_result file_transfer::get(const std::string& remote_name) {
+  std::string data;
+  ascii_from_wire decoder;
+  bool ascii = mode_ == transfer_mode::ascii;
+  transfer_result result = get_stream(remote_name, [&](std::string_view piece) {
+    data += ascii ? decoder.feed(piece) : std::string(piece);
+    return true;
+  });
+  if (ascii) data += decoder.finish();
+  result.data = std::move(data);
+  return result;
+}
+
+transfer_result file_transfer::put_file(const std::string& local_path, const std::string& remote_name) {
+  std::ifstream in(local_path, std::ios::binary);
+  if (!in) {
+    transfer_result result;
+    result.error = "cannot open " + local_path;
+    return result;
+  }
+  bool ascii = mode_ == transfer_mode::ascii;
+  std::vector<char> local(kPiece / 2);
+  return put_stream(remote_name, [&](char* buffer, std::size_t room) -> long {
+    // In ASCII mode each local byte may become two on the wire.
+    std::size_t want = ascii ? room / 2 : room;
+    char* target = ascii ? local.data() : buffer;
+    in.read(target, static_cast<std::streamsize>(std::min(want, ascii ? local.size() : room)));
+    if (in.bad()) return -1;
+    std::size_t got = static_cast<std::size_t>(in.gcount());
+    if (!ascii) return static_cast<long>(got);
+    std::string wire = ascii_to_wire(std::string_view(local.data(), got));
+    wire.copy(buffer, wire.size());
+    return static_cast<long>(wire.size());
+  });
+}
+
+transfer_result file_transfer::get_file(const std::string& remote_name, const std::string& local_path) {
+  std::ofstream out(local_path, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    transfer_result result;
+    result.error = "cannot create " + local_path;
+    return result;
+  }
+  ascii_from_wire decoder;
+  bool ascii = mode_ == transfer_mode::ascii;
+  transfer_result result = get_stream(remote_name, [&](std::string_view piece) {
+    if (ascii) {
+      std::string local = decoder.feed(piece);
+      out.write(local.data(), static_cast<std::streamsize>(local.size()));
+    } else {
+      out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    }
+    return static_cast<bool>(out);
+  });
+  std::string tail = decoder.finish();
+  out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+  out.close();
+  if (!out && result.error.empty()) {
+    result.error = "cannot write " + local_path;
+    result.ok = false;
+  }
+  return result;
+}
+
+}  // namespace studio
