@@ -1,12 +1,342 @@
-// Placeholder until the dynamic-follow module lands.
 #include "modules/dynfagt.h"
 
-int DYNFinit(agt_context* context) { return context == nullptr ? -1 : 0; }
-int DYNFterm(agt_context*) { return 0; }
-int DYNFget_port(agt_context*) { return -1; }
-std::optional<kvwstr> DYNFprocess(agt_context*, const std::vector<int>&) { return std::nullopt; }
+#include <unistd.h>
 
-cmd_reply DYNFcmd_pdyn(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_NOT_IMPLEMENTED); }
-cmd_reply DYNFcmd_dfok(agt_context*, cmd_state*, const char*) { return std::nullopt; }
-cmd_reply DYNFcmd_dfko(agt_context*, cmd_state*, const char*) { return std::nullopt; }
-cmd_reply DYNFcmd_lower(agt_context*, cmd_state*, const char*) { return std::nullopt; }
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "modules/envagt.h"
+#include "net/tcpip.h"
+#include "support/cstsyst.h"
+
+namespace {
+
+dynf_state* live_state(agt_context* context) {
+  auto* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
+  return state != nullptr && state->failed == 0 ? state : nullptr;
+}
+
+dynf_tester* find_tester(dynf_state* state, int socket) {
+  for (dynf_tester& tester : state->testers)
+    if (tester.socket.get() == socket) return &tester;
+  return nullptr;
+}
+
+// Line prefixes in the order they are tried; the first that matches decides.
+// The TSF_ ones are only tried for lines that begin with "TSF_".
+struct keyword {
+  std::string_view prefix;
+  cmd_msg_id reply;
+};
+
+constexpr keyword kTsfKeywords[] = {
+    {"TSF_notify", MSG_TSF_NOTIFY},
+    {"TSF_declare_ni", MSG_TSF_DECLARE_INSTANCE},
+    {"TSF_synchro", MSG_TSF_SYNCHRO},
+    {"TSF_send", MSG_TSF_SEND},
+    {"TSF_waittil", MSG_TSF_WAITTIL},
+    {"TSF_begin_waittil", MSG_TSF_BEGIN_WAITTIL},
+    {"TSF_end_waittil", MSG_TSF_END_WAITTIL},
+    {"TSF_inittermexcept", MSG_TSF_INITTERMEXCEPT},
+    {"TSF_intersend", MSG_TSF_INTERSEND},
+    {"TSF_interrecv", MSG_TSF_INTERRECV},
+};
+
+constexpr keyword kOtherKeywords[] = {
+    {"INTERSEND", MSG_INTERSEND},
+    {"INTERRECV", MSG_INTERRECV},
+    {"TIMEOUTRQST", MSG_TIMEOUT_REQUEST},
+    {"STDIOLKAVAIL", MSG_STUDIO_AVAILABILITY},
+};
+
+void join(std::optional<kvwstr>& result, std::optional<kvwstr> text) {
+  if (!text) return;
+  if (!result) {
+    result = std::move(text);
+  } else {
+    result->cat("\r\n");
+    result->cat(text->view());
+  }
+}
+
+// A tester that closed or failed: no longer watched, its socket kept open for
+// a while so that its number does not name a newer connection at once.
+void retire(agt_context* context, dynf_state* state, dynf_tester& tester) {
+  int socket = tester.socket.get();
+  TCPIPunwatch(context, socket);
+  tester.phase = dynf_phase::gone;
+  tester.pending = kvwstr();
+  state->retired.push_back(socket);
+  while (static_cast<int>(state->retired.size()) > DYNF_RETIRED_MAX) {
+    int oldest = state->retired.front();
+    state->retired.pop_front();
+    DYNFremove_tester(context, state, oldest);
+  }
+}
+
+std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf_tester& tester) {
+  int socket = tester.socket.get();
+  kvwstr boot;
+  int end = 0;
+  int received = TCPIPrecv_append(context, socket, boot, &end);
+  if (received < 0 || end != 0) {
+    DYNFsend(context, socket, "Ko");
+    DYNFremove_tester(context, state, socket);
+    return CMDreply(MSG_DYNF_BOOT_RECV_FAILED);
+  }
+  tester.phase = dynf_phase::relaying;
+  return CMDreplyf(MSG_DYNF_BOOT, "%d %s", socket, boot.c_str());
+}
+
+std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dynf_tester& tester) {
+  int socket = tester.socket.get();
+  int before = tester.pending.len();
+  int end = 0;
+  int received = TCPIPrecv_append(context, socket, tester.pending, &end);
+  if (received < 0) {
+    retire(context, state, tester);
+    return CMDreply(MSG_DYNF_LINE_RECV_FAILED);
+  }
+  if (end != 0) {
+    retire(context, state, tester);
+    return CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", socket);
+  }
+  if (tester.pending.len() == before) {  // the chunk began with a NUL byte
+    retire(context, state, tester);
+    return CMDreply(MSG_DYNF_LINE_RECV_FAILED);
+  }
+
+  std::optional<kvwstr> result;
+  // Only the new bytes (and the one before them, for a CR LF cut in two) can
+  // complete a line.
+  int from = before > 0 ? before - 1 : 0;
+  std::string_view added = tester.pending.view().substr(static_cast<std::size_t>(from));
+  if (added.find("\r\n") != std::string_view::npos) {
+    int ended = 0;
+    result = DYNFsplit_lines(socket, tester.pending, &ended);
+    if (ended != 0) {
+      // Nothing more is relayed; the connection stays for the studio's answer.
+      tester.phase = dynf_phase::ended;
+      tester.pending = kvwstr();
+      return result;
+    }
+  }
+  if (tester.pending.len() > DYNF_PENDING_MAX) {
+    CSTprintf("kvsagtd : tester %d sent more than %d bytes without a line end, connection closed\n", socket,
+              DYNF_PENDING_MAX);
+    DYNFremove_tester(context, state, socket);
+    join(result, CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", socket));
+  }
+  return result;
+}
+
+// After "End_of" a tester's input is read only to notice when it closes.
+void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
+  kvwstr discarded;
+  int end = 0;
+  if (TCPIPrecv_append(context, tester.socket.get(), discarded, &end) <= 0 || end != 0)
+    retire(context, state, tester);
+}
+
+// Sends an answer of the studio, but only to a connection of this channel: a
+// mistyped number must not write into the command connection or another
+// channel's socket.
+void answer(agt_context* context, int tester_id, std::string_view text) {
+  dynf_state* state = live_state(context);
+  if (state == nullptr || tester_id < 0 || find_tester(state, tester_id) == nullptr) {
+    CSTprintf("kvsagtd : %d is no dynamic-follow tester, answer not sent\n", tester_id);
+    return;
+  }
+  DYNFsend(context, tester_id, text);
+}
+
+}  // namespace
+
+dynf_socket& dynf_socket::operator=(dynf_socket&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void dynf_socket::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int DYNFinit(agt_context* context) {
+  if (context == nullptr) return -1;
+  CTXinstall(context, std::make_unique<dynf_state>(), CTX_SLOT_DYNF);
+  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
+  state->port = 0;
+  int port = 0;
+  int listener = TCPIPlisten(context, nullptr, nullptr, &port);
+  if (listener < 0) return -1;
+  state->listener = dynf_socket(listener);
+  state->port = port;
+  kvwstr value = kvwstr_format("%d", port);
+  ENVset(context, "KVS_PORT_TSTAGT", value.c_str());
+  TCPIPwatch(context, listener);
+  state->failed = 0;
+  return 0;
+}
+
+int DYNFterm(agt_context* context) {
+  if (live_state(context) == nullptr) return -1;
+  std::unique_ptr<dynf_state> state = CTXtake<dynf_state>(context, CTX_SLOT_DYNF);
+  for (dynf_tester& tester : state->testers) TCPIPunwatch(context, tester.socket.get());
+  state->testers.clear();
+  TCPIPunwatch(context, state->listener.get());
+  state->listener.reset();
+  return 0;
+}
+
+int DYNFget_port(agt_context* context) {
+  dynf_state* state = live_state(context);
+  return state == nullptr ? -1 : state->port;
+}
+
+std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& ready) {
+  dynf_state* state = live_state(context);
+  if (state == nullptr) return std::nullopt;
+  std::optional<kvwstr> result;
+  for (int socket : ready) {
+    if (socket == state->listener.get()) {
+      join(result, DYNFaccept(context, state));
+    } else if (dynf_tester* tester = find_tester(state, socket)) {
+      join(result, DYNFreceive(context, state, *tester));
+    }
+  }
+  return result;
+}
+
+std::optional<kvwstr> DYNFaccept(agt_context* context, dynf_state* state) {
+  int accepted = -1;
+  if (TCPIPaccept_stream(context, state->listener.get(), &accepted, nullptr, nullptr) != 0) {
+    if (accepted >= 0) TCPIPdiscard(accepted);
+    return CMDreply(MSG_DYNF_ACCEPT_FAILED);
+  }
+  dynf_socket socket(accepted);
+  if (TCPIPwatch(context, accepted) != 0) {
+    // Left unwatched it would never be read; the tester sees its connection end.
+    CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);
+    return CMDreply(MSG_DYNF_ACCEPT_FAILED);
+  }
+  dynf_tester tester;
+  tester.socket = std::move(socket);
+  state->testers.push_back(std::move(tester));
+  return std::nullopt;
+}
+
+std::optional<kvwstr> DYNFreceive(agt_context* context, dynf_state* state, dynf_tester& tester) {
+  switch (tester.phase) {
+    case dynf_phase::booting:
+      return receive_boot(context, state, tester);
+    case dynf_phase::relaying:
+      return receive_lines(context, state, tester);
+    case dynf_phase::ended:
+      drain(context, state, tester);
+      return std::nullopt;
+    case dynf_phase::gone:
+      break;
+  }
+  return std::nullopt;
+}
+
+int DYNFremove_tester(agt_context* context, dynf_state* state, int socket) {
+  auto it = std::find_if(state->testers.begin(), state->testers.end(),
+                         [socket](const dynf_tester& tester) { return tester.socket.get() == socket; });
+  if (it == state->testers.end()) return -1;
+  TCPIPunwatch(context, socket);
+  state->testers.erase(it);
+  auto retired = std::find(state->retired.begin(), state->retired.end(), socket);
+  if (retired != state->retired.end()) state->retired.erase(retired);
+  return 0;
+}
+
+int DYNFsend(agt_context* context, int socket, std::string_view text) {
+  int length = static_cast<int>(text.size());
+  TCPIPsend(context, socket, text.data(), &length);
+  return 0;
+}
+
+cmd_msg_id DYNFkeyword(std::string_view line) {
+  if (line.starts_with("End_of")) return MSG_DYNF_END;
+  if (line.starts_with("TSF_")) {
+    for (const keyword& k : kTsfKeywords)
+      if (line.starts_with(k.prefix)) return k.reply;
+    return MSG_DYNF_LINE;
+  }
+  for (const keyword& k : kOtherKeywords)
+    if (line.starts_with(k.prefix)) return k.reply;
+  return MSG_DYNF_LINE;
+}
+
+std::optional<kvwstr> DYNFsplit_lines(int tester_id, kvwstr& pending, int* ended) {
+  std::string_view text = pending.view();
+  std::optional<kvwstr> result;
+  std::size_t position = 0;
+  for (;;) {
+    std::size_t cr = text.find("\r\n", position);
+    if (cr == std::string_view::npos) break;
+    std::string_view line = text.substr(position, cr - position);
+    cmd_msg_id reply = DYNFkeyword(line);
+    if (reply == MSG_DYNF_END && ended != nullptr) *ended = 1;
+    kvwstr note = CMDreplyf(reply, "%d ", tester_id);
+    note.cat(line);
+    join(result, std::move(note));
+    position = cr + 2;
+  }
+  if (position > 0) pending.cut(0, static_cast<int>(position));
+  return result;
+}
+
+int DYNFparse_id(const char* argument) {
+  if (argument == nullptr) return 0;
+  errno = 0;
+  long value = std::strtol(argument, nullptr, 10);
+  if (errno != 0 || value < INT_MIN || value > INT_MAX) return -1;
+  return static_cast<int>(value);
+}
+
+const char* DYNFsplit_lower(const char* argument, int* tester_id) {
+  long long value = 0;
+  const char* at = argument;
+  while (*at >= '0' && *at <= '9') {
+    if (value <= INT_MAX) value = value * 10 + (*at - '0');
+    ++at;
+  }
+  if (tester_id != nullptr) *tester_id = value > INT_MAX ? -1 : static_cast<int>(value);
+  if (*at != '\0') ++at;  // the separator, whatever it is
+  return at;
+}
+
+cmd_reply DYNFcmd_pdyn(agt_context* context, cmd_state*, const char*) {
+  int port = DYNFget_port(context);
+  if (port < 0) return CMDreply(MSG_NO_DYNF_PORT);
+  return CMDreplyf(MSG_DYNF_PORT, "%%%d", port);
+}
+
+cmd_reply DYNFcmd_dfok(agt_context* context, cmd_state*, const char* argument) {
+  answer(context, DYNFparse_id(argument), "Ok");
+  return std::nullopt;
+}
+
+cmd_reply DYNFcmd_dfko(agt_context* context, cmd_state*, const char* argument) {
+  answer(context, DYNFparse_id(argument), "Ko");
+  return std::nullopt;
+}
+
+cmd_reply DYNFcmd_lower(agt_context* context, cmd_state*, const char* argument) {
+  int tester_id = 0;
+  const char* text = DYNFsplit_lower(argument, &tester_id);
+  kvwstr line(text);
+  line.cat("\r\n");
+  answer(context, tester_id, line.view());
+  return std::nullopt;
+}

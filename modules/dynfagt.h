@@ -1,12 +1,62 @@
 // dynfagt: the dynamic-follow channel. Testers report their progress in
 // lines relayed to the studio; the studio answers them. PDYN, DFOK, DFKO,
 // ISND, TOUT, AVAI; lines 590 to 592, 700 to 722, 800.
+//
+// A tester is named by its `tester_id`, the value of its socket here. Its
+// connection goes through these phases:
+//   booting   accepted and watched; its first data is its boot message
+//   relaying  its CR LF lines become notifications for the studio
+//   ended     it sent an "End_of" line: nothing more is relayed; its input is
+//             drained so that its closing is noticed, and it can be answered
+//   gone      it closed or failed: unwatched, its socket kept open for a while
+//             so that its number cannot name a newer tester at once
+// The module owns every tester socket and closes them all at DYNFterm.
 #pragma once
 
+#include <deque>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "agent/cmdagt.h"
+
+// An unfinished line longer than this ends the tester's connection.
+constexpr int DYNF_PENDING_MAX = 1 << 20;
+// Gone testers whose sockets are kept open; beyond this the oldest is closed.
+constexpr int DYNF_RETIRED_MAX = 64;
+
+// An owned socket descriptor.
+class dynf_socket {
+ public:
+  dynf_socket() = default;
+  explicit dynf_socket(int fd) : fd_(fd) {}
+  dynf_socket(const dynf_socket&) = delete;
+  dynf_socket& operator=(const dynf_socket&) = delete;
+  dynf_socket(dynf_socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  dynf_socket& operator=(dynf_socket&& other) noexcept;
+  ~dynf_socket() { reset(); }
+  int get() const { return fd_; }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+enum class dynf_phase { booting, relaying, ended, gone };
+
+struct dynf_tester {
+  dynf_socket socket;  // its value is the tester_id
+  dynf_phase phase = dynf_phase::booting;
+  kvwstr pending;  // received text not yet ended by CR LF
+};
+
+struct dynf_state {
+  int failed = 1;
+  std::vector<dynf_tester> testers;  // every connection the module owns, oldest first
+  std::deque<int> retired;           // gone testers, in the order they went
+  dynf_socket listener;
+  int port = 0;
+};
 
 int DYNFinit(agt_context* context);
 int DYNFterm(agt_context* context);
@@ -14,6 +64,32 @@ int DYNFget_port(agt_context* context);
 // Serves the ready sockets of one turn; the notifications for the studio,
 // joined with CR LF, without the final line end, or none.
 std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& ready);
+
+// The steps of DYNFprocess. Each gives the text for the studio, or none.
+// Accepts a tester and watches it; its boot message is read when it comes.
+std::optional<kvwstr> DYNFaccept(agt_context* context, dynf_state* state);
+// Reads what a ready tester sent: its boot message, its lines, or its end.
+std::optional<kvwstr> DYNFreceive(agt_context* context, dynf_state* state, dynf_tester& tester);
+// Unwatches and closes a tester's connection and forgets it.
+int DYNFremove_tester(agt_context* context, dynf_state* state, int socket);
+// Sends the text's bytes as they are to a socket; 0 always.
+int DYNFsend(agt_context* context, int socket, std::string_view text);
+
+// Pure parts, without any socket.
+// The reply text that introduces the notification of a tester line.
+cmd_msg_id DYNFkeyword(std::string_view line);
+// Turns the complete lines at the front of `pending` into notifications of
+// tester `tester_id` and removes them (with their CR LF) from it; the
+// unfinished rest stays. *ended is set to 1 when one of them began "End_of"
+// (the lines after it are still handled). None when no line was complete.
+std::optional<kvwstr> DYNFsplit_lines(int tester_id, kvwstr& pending, int* ended);
+// DFOK and DFKO: the tester_id is the argument read as a decimal integer
+// (leading blanks and a sign allowed, the rest ignored); -1 when out of range.
+int DYNFparse_id(const char* argument);
+// ISND, TOUT and AVAI: the tester_id is the leading run of digits (0 when
+// none, -1 when out of range); the one character after it is skipped; the
+// result is the rest of the argument, the text to send.
+const char* DYNFsplit_lower(const char* argument, int* tester_id);
 
 cmd_reply DYNFcmd_pdyn(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply DYNFcmd_dfok(agt_context* context, cmd_state* state, const char* argument);
