@@ -261,16 +261,15 @@ transfer_result file_transfer::put_file(const std::string& local_path, const std
   bool ascii = mode_ == transfer_mode::ascii;
   std::vector<char> local(kPiece / 2);
   return put_stream(remote_name, [&](char* buffer, std::size_t room) -> long {
+    if (!ascii) {
+      in.read(buffer, static_cast<std::streamsize>(room));
+      return in.bad() ? -1 : static_cast<long>(in.gcount());
+    }
     // In ASCII mode each local byte may become two on the wire.
-    std::size_t want = ascii ? room / 2 : room;
-    char* target = ascii ? local.data() : buffer;
-    in.read(target, static_cast<std::streamsize>(std::min(want, ascii ? local.size() : room)));
+    in.read(local.data(), static_cast<std::streamsize>(std::min(room / 2, local.size())));
     if (in.bad()) return -1;
-    std::size_t got = static_cast<std::size_t>(in.gcount());
-    if (!ascii) return static_cast<long>(got);
-    std::string wire = ascii_to_wire(std::string_view(local.data(), got));
-    wire.copy(buffer, wire.size());
-    return static_cast<long>(wire.size());
+    std::string wire = ascii_to_wire(std::string_view(local.data(), static_cast<std::size_t>(in.gcount())));
+    return static_cast<long>(wire.copy(buffer, wire.size()));
   });
 }
 

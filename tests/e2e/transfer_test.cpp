@@ -211,6 +211,15 @@ TEST(Transfer, ModeHoldsUntilChanged) {
     EXPECT_EQ(e2e::read_file(a.path(name)), text);  // CR LF on the wire, LF on disk
     EXPECT_EQ(a.files.get(name).data, text);
   }
+  // Local files go in pieces: line ends cut between pieces stay whole.
+  e2e::temp_dir local;
+  std::string lines;
+  while (lines.size() < 200 * 1024) lines += "line " + std::to_string(lines.size()) + "\n";
+  e2e::write_file(local.file("out.txt"), lines);
+  ASSERT_TRUE(a.files.put_file(local.file("out.txt"), "lines").ok);
+  EXPECT_TRUE(e2e::read_file(a.path("lines")) == lines);
+  ASSERT_TRUE(a.files.get_file("lines", local.file("in.txt")).ok);
+  EXPECT_TRUE(e2e::read_file(local.file("in.txt")) == lines);
   ASSERT_TRUE(a.files.set_mode(transfer_mode::binary));
   ASSERT_TRUE(a.files.put("b", "x\r\n").ok);
   EXPECT_EQ(e2e::read_file(a.path("b")), "x\r\n");

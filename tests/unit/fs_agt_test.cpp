@@ -6,9 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -127,36 +124,6 @@ TEST_F(FsModule, DataPortListensFromInitToTerm) {
 
   ASSERT_EQ(FSinit(ctx(), 0), 0);
   EXPECT_EQ(FSdata_port(ctx()), -1);
-  EXPECT_EQ(FSterm(ctx()), 0);
-}
-
-TEST_F(FsModule, DirectoryOperationsFollowTheSystemsRules) {
-  ASSERT_EQ(FSinit(ctx(), 0), 0);
-  namespace fs = std::filesystem;
-  std::string pattern = (fs::temp_directory_path() / "kvs-fs-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const std::string root = fs::canonical(pattern).string();
-  const fs::path before = fs::current_path();
-
-  ASSERT_EQ(FSchange_dir(ctx(), root.c_str()), 0);
-  EXPECT_EQ(FScurrent_dir(ctx())->view(), root);
-  EXPECT_EQ(FSmake_dir(ctx(), "d"), 0);
-  EXPECT_EQ(FSmake_dir(ctx(), "d"), -1);
-  EXPECT_EQ(FSmake_dir(ctx(), "missing/d"), -1);
-  std::ofstream(root + "/d/f") << "x";
-  EXPECT_EQ(FSremove_dir(ctx(), "d"), -1);
-  EXPECT_EQ(FSdelete_file(ctx(), "d"), -1);
-  EXPECT_EQ(FSchange_dir(ctx(), "d"), 0);
-  EXPECT_EQ(FScurrent_dir(ctx())->view(), root + "/d");
-  EXPECT_EQ(FSchange_dir(ctx(), "nowhere"), -1);
-  EXPECT_EQ(FScurrent_dir(ctx())->view(), root + "/d");
-  EXPECT_EQ(FSdelete_file(ctx(), "f"), 0);
-  EXPECT_EQ(FSdelete_file(ctx(), "f"), -1);
-  EXPECT_EQ(FSchange_dir(ctx(), ".."), 0);
-  EXPECT_EQ(FSremove_dir(ctx(), "d"), 0);
-  EXPECT_EQ(FSremove_dir(ctx(), "d"), -1);
-  EXPECT_EQ(FSchange_dir(ctx(), before.c_str()), 0);
-  fs::remove_all(root);
   EXPECT_EQ(FSterm(ctx()), 0);
 }
 
