@@ -369,8 +369,10 @@ int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
   int n = ::poll(fds.data(), fds.size(), ms);
   if (n <= 0) return n < 0 ? -1 : 0;
   if (state->wake_fd >= 0 && fds.back().revents != 0) {
-    char drain[64];
-    while (::read(state->wake_fd, drain, sizeof drain) > 0) {
+    // One read: a blocking descriptor must not stall the wait, and whatever
+    // is left wakes the next wait at once.
+    char drain[256];
+    if (::read(state->wake_fd, drain, sizeof drain) < 0) {
     }
     fds.pop_back();
   }

@@ -1,0 +1,143 @@
+#include "agent/cmdagt.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string expand(const char* text) { return std::string(CMDexpand(nullptr, text, '$').view()); }
+
+struct interpreter {
+  cmd_state state;
+  int stop = -1;
+  explicit interpreter(int authorized) {
+    state.closed = 0;
+    state.authorized = authorized;
+    state.peer_name = "localhost";
+  }
+  // The reply, or "<none>"; stop tells whether the connection ends.
+  std::string line(const char* text) {
+    cmd_reply reply = CMDdispatch(nullptr, &state, text, &stop);
+    return reply ? std::string(reply->view()) : "<none>";
+  }
+};
+
+}  // namespace
+
+TEST(Expansion, PlainAndBracedReferences) {
+  ::setenv("KVS_T_HOME", "/home/t", 1);
+  ::setenv("A B", "spaced", 1);
+  ::setenv("KVS_T_REF", "$KVS_T_HOME", 1);
+  EXPECT_EQ(expand("GENV $KVS_T_HOME"), "GENV /home/t");
+  EXPECT_EQ(expand("X=a${KVS_T_HOME}b"), "X=a/home/tb");
+  EXPECT_EQ(expand("X=a$KVS_T_HOMEb"), "X=a$KVS_T_HOMEb");  // the name runs on through the b
+  EXPECT_EQ(expand("${A B}"), "spaced");
+  EXPECT_EQ(expand("$KVS_T_REF"), "$KVS_T_HOME");  // values are not scanned again
+  EXPECT_EQ(expand(""), "");
+  EXPECT_EQ(expand(nullptr), "");
+}
+
+TEST(Expansion, UnknownEmptyAndBareReferencesStay) {
+  ::unsetenv("KVS_T_NOPE");
+  ::setenv("KVS_T_EMPTY", "", 1);
+  EXPECT_EQ(expand("$KVS_T_NOPE"), "$KVS_T_NOPE");
+  EXPECT_EQ(expand("${KVS_T_NOPE}x"), "${KVS_T_NOPE}x");
+  EXPECT_EQ(expand("$KVS_T_EMPTY"), "$KVS_T_EMPTY");
+  EXPECT_EQ(expand("x$"), "x$");
+  EXPECT_EQ(expand("a $ b"), "a $ b");
+  EXPECT_EQ(expand("${}"), "${}");
+  EXPECT_EQ(expand("${KVS_T_NOPE"), "${KVS_T_NOPE");  // an unclosed brace is kept as written
+  EXPECT_EQ(expand("$$"), "$$");
+}
+
+TEST(Gate, OnlyQimAndHeloPassBeforeIdentification) {
+  interpreter i(0);
+  EXPECT_EQ(i.line("GENV PATH"), "<none>");
+  EXPECT_EQ(i.stop, 1);
+  EXPECT_EQ(i.line("Qim"), "<none>");
+  EXPECT_EQ(i.line("Qim\tbob"), "<none>");
+  EXPECT_EQ(i.line("QUIT"), "<none>");
+  EXPECT_EQ(i.stop, 1);
+  EXPECT_EQ(i.line("HELO"), "210 hello, please to meet you.");
+  EXPECT_EQ(i.stop, 1);
+  EXPECT_EQ(i.line("HELOX"), "500 command unknown : HELOX");
+  EXPECT_EQ(i.stop, 0);
+}
+
+TEST(Gate, UnknownLineBeforeIdentificationIsEchoedUnexpanded) {
+  ::setenv("KVS_T_SECRET", "hunter2", 1);
+  interpreter i(0);
+  EXPECT_EQ(i.line("HELO${KVS_T_SECRET}"), "500 command unknown : HELO${KVS_T_SECRET}");
+  interpreter j(1);
+  EXPECT_EQ(j.line("HELO${KVS_T_SECRET}"), "500 command unknown : HELOhunter2");
+}
+
+TEST(Dispatch, MatchingIsExactAndCaseSensitive) {
+  interpreter i(1);
+  EXPECT_EQ(i.line("helo"), "500 command unknown : helo");
+  EXPECT_EQ(i.stop, 0);
+  EXPECT_EQ(i.line("CWDX"), "500 command unknown : CWDX");
+  EXPECT_EQ(i.line("HELO"), "210 hello, please to meet you.");
+  EXPECT_EQ(i.stop, 0);
+  EXPECT_EQ(i.line("QUIT"), "221 bye.");
+  EXPECT_EQ(i.stop, 1);
+}
+
+TEST(Dispatch, ArgumentSkipsLeadingBlanksAndKeepsTrailingOnes) {
+  interpreter i(1);
+  EXPECT_EQ(i.line("SENV\t  KVS_T_ARG=dir  "), "212 setenv succeeded");
+  EXPECT_STREQ(std::getenv("KVS_T_ARG"), "dir  ");
+  EXPECT_EQ(i.line("GENV KVS_T_ARG "), "511 getenv failed");  // the name keeps its blank
+  EXPECT_EQ(i.line("GENV KVS_T_ARG"), "211 getenv result : KVS_T_ARG=dir  ");
+}
+
+TEST(Help, SingleCommandsAndTheListing) {
+  interpreter i(1);
+  EXPECT_EQ(i.line("HELP GENV"), "210 get environment variable : GENV varname");
+  EXPECT_EQ(i.line("HELP QUIT"), "210 no help.");
+  EXPECT_EQ(i.line("HELP XYZ"), "410 I can't give you help. This command is unknown.");
+  EXPECT_EQ(i.line("HELP PWDX"), "210 print working directory");
+  EXPECT_EQ(i.line("HELP"),
+            "110 the known commands are :\r\n"
+            "110\tCWD\tDELF\tDENV\tEXEC\tFTPA\tFTPB\tGENV\tGETF\r\n"
+            "110\tHELO\tHELP\tMKD\tPDYN\tISND\tTOUT\tAVAI\tPFTP\r\n"
+            "110\tPORT\tPRDV\tPUTF\tPWD\tQUIT\tRMD\tRVKO\tRVOK\r\n"
+            "110\tDFKO\tDFOK\tSENV\tSTAT\tSTOP\tTRON\tTROF\tTRWA\r\n"
+            "210\tQim");
+}
+
+TEST(Environment, SetGetAndDelete) {
+  interpreter i(1);
+  EXPECT_EQ(i.line("SENV KVS_T_E=B=C"), "212 setenv succeeded");
+  EXPECT_EQ(i.line("GENV KVS_T_E"), "211 getenv result : KVS_T_E=B=C");
+  EXPECT_EQ(i.line("SENV KVS_T_E="), "212 setenv succeeded");
+  EXPECT_EQ(i.line("GENV KVS_T_E"), "511 getenv failed");  // empty counts as not set
+  EXPECT_EQ(i.line("SENV =X"), "512 setenv failed");
+  EXPECT_EQ(i.line("SENV KVS_T_E"), "413 SENV need a value for the variable");
+  EXPECT_EQ(i.line("SENV"), "412 SENV need a parameter \"variable_name=value\"");
+  EXPECT_EQ(i.line("GENV"), "411 GENV need a variable name as parameter");
+  EXPECT_EQ(i.line("DENV"), "414 DENV need a parameter \"variable_name\"");
+  EXPECT_EQ(i.line("SENV KVS_T_E=1"), "212 setenv succeeded");
+  EXPECT_EQ(i.line("DENV KVS_T_E"), "213 unsetenv succeeded");
+  EXPECT_EQ(std::getenv("KVS_T_E"), nullptr);
+  EXPECT_EQ(i.line("DENV A=B"), "513 unsetenv failed");
+}
+
+TEST(Interpreter, NotStartedRefusesAndEnds) {
+  agt_context_ptr context = CTXnew(10);
+  int stop = 0;
+  cmd_reply reply = CMDline(context.get(), "HELO", &stop);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->view(), "570 INTERNAL ERROR : CMD not initialized!");
+  EXPECT_EQ(stop, 1);
+}
+
+TEST(ReplyTable, TextsKeepTheirNumbersAndSpelling) {
+  EXPECT_EQ(MSG_COUNT, 94);
+  EXPECT_STREQ(cmd_msg[MSG_CWD_NEEDS_NAME], "451 CWK wait a directory name as parameter");
+  EXPECT_STREQ(cmd_msg[MSG_RMD_NEEDS_NAME], "454 RMD wait a directory name as parameter");
+  EXPECT_STREQ(cmd_msg[MSG_NO_TRACE_PORT], "522 INTERNAL ERROR: No trace port");
+  EXPECT_STREQ(cmd_msg[MSG_STUDIO_STOP], "801 studio asks for stop : ");
+}
