@@ -1,0 +1,113 @@
+// The daemon: argument forms, exit statuses, the busy-port probe, address
+// families, and connection processes that leave no zombie behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <thread>
+
+#include "harness.h"
+
+using e2e::kReplyMs;
+
+namespace {
+
+const std::string kUsage =
+    "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: kvsagtd.exe <TCP port number> [-IPv4]\n";
+const std::string kBanner = "System testing Agent 8.0.1.2.343.015\n";
+
+// A running daemon, stopped at the end of the test.
+struct daemon_run {
+  int port = e2e::free_port();
+  e2e::captured_process process;
+  explicit daemon_run(std::vector<std::string> extra = {}, e2e::agent_options options = {}) {
+    std::vector<std::string> args{std::to_string(port)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    process = e2e::start_agent(args, options);
+  }
+  ~daemon_run() { process.kill_now(); }
+  studio::socket_fd connect(const std::string& host = "127.0.0.1") { return e2e::connect_local(port, kReplyMs, host); }
+};
+
+std::string greeting(studio::socket_fd& s) {
+  studio::connection c(std::move(s));
+  std::string line = c.read_line(kReplyMs).value_or("<none>");
+  s = studio::socket_fd(dup(c.fd()));
+  return line;
+}
+
+}  // namespace
+
+TEST(Daemon, WrongArgumentsPrintTheUsageAndExitOne) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"1", "2", "3", "4"}, {"abc"}, {"0"}, {"65536"}, {"12x"}, {"-5"}}) {
+    e2e::captured_process p = e2e::start_agent(args);
+    EXPECT_EQ(p.wait_exit(kReplyMs), 1);
+    EXPECT_EQ(p.err(), kUsage) << (args.empty() ? "" : args[0]);
+    EXPECT_EQ(p.out(), "");
+  }
+}
+
+TEST(Daemon, GreetsWithTheBannerOnStandardErrorAndRefusesABusyPort) {
+  daemon_run first;
+  studio::socket_fd s = first.connect();
+  ASSERT_TRUE(s.valid());
+  EXPECT_EQ(greeting(s), "210 hello, please to meet you.");
+  EXPECT_EQ(first.process.err(), kBanner);
+
+  e2e::captured_process second = e2e::start_agent({std::to_string(first.port)});
+  EXPECT_EQ(second.wait_exit(kReplyMs), 1);
+  EXPECT_EQ(second.out(),
+            "kvsagtd : The port " + std::to_string(first.port) + " is already used. An other agent may be running\n");
+}
+
+TEST(Daemon, DefaultModeServesIpv4AndIpv6Clients) {
+  daemon_run d({"-ipv4"});  // wrong case: ignored, default mode
+  studio::socket_fd four = d.connect("127.0.0.1");
+  ASSERT_TRUE(four.valid());
+  EXPECT_EQ(greeting(four), "210 hello, please to meet you.");
+  studio::socket_fd six = d.connect("::1");
+  ASSERT_TRUE(six.valid());
+  EXPECT_EQ(greeting(six), "210 hello, please to meet you.");
+}
+
+TEST(Daemon, Ipv4ModeRefusesIpv6Clients) {
+  daemon_run d({"-IPv4"});
+  studio::socket_fd four = d.connect("127.0.0.1");
+  ASSERT_TRUE(four.valid());
+  EXPECT_EQ(greeting(four), "210 hello, please to meet you.");
+  EXPECT_FALSE(studio::connect_tcp("::1", d.port, 1000).valid());
+}
+
+TEST(Daemon, PeerNameOfALoopbackClientIsLocalhost) {
+  e2e::temp_dir dir;
+  e2e::write_file(dir.file("kvsagtd.ini"), "+ +\n");
+  e2e::agent_options options;
+  options.env["KVS_DIR"] = dir.path();
+  daemon_run d({}, options);
+  studio::connection c(d.connect());
+  ASSERT_EQ(c.read_line(kReplyMs), "210 hello, please to meet you.");
+  EXPECT_EQ(c.command("Qim walter", kReplyMs), "310 access authorized.");
+  EXPECT_EQ(c.command("QUIT", kReplyMs), "221 bye.");
+  EXPECT_TRUE(c.wait_closed(kReplyMs));
+  // The connection process shares the daemon's standard output.
+  for (int i = 0; i < 100 && d.process.out().find("#access") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(d.process.out().find("localhost walter #access granted\n"), std::string::npos) << d.process.out();
+}
+
+TEST(Daemon, EndedConnectionProcessesAreReaped) {
+  daemon_run d;
+  for (int i = 0; i < 2; ++i) {
+    studio::connection c(d.connect());
+    ASSERT_EQ(c.read_line(kReplyMs), "210 hello, please to meet you.");
+    c.close();
+  }
+  bool clean = false;
+  for (int i = 0; i < 250 && !clean; ++i) {
+    clean = e2e::children_of(d.process.pid).empty();
+    if (!clean) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(clean);
+  EXPECT_TRUE(d.process.running());
+}
