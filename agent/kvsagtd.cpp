@@ -133,6 +133,9 @@ void AGTserve(const char* peer_name, int command_socket) {
       }
     }
     TCPIPunwatch(context, command_socket);
+    // The studio is no longer served: the last answers to testers must not
+    // fail because it has already hung up.
+    TCPIPset_guard(context, -1);
     RDVAterm(context);
     DYNFterm(context);
     CMDterm(context);
