@@ -1,11 +1,187 @@
-// Placeholder until the rendezvous module lands.
 #include "modules/rdvagt.h"
 
-int RDVAinit(agt_context* context) { return context == nullptr ? -1 : 0; }
-int RDVAterm(agt_context*) { return 0; }
-int RDVAget_port(agt_context*) { return -1; }
-std::optional<kvwstr> RDVAready(agt_context*, const std::vector<int>&) { return std::nullopt; }
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
 
-cmd_reply RDVAcmd_prdv(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_NOT_IMPLEMENTED); }
-cmd_reply RDVAcmd_rvok(agt_context*, cmd_state*, const char*) { return std::nullopt; }
-cmd_reply RDVAcmd_rvko(agt_context*, cmd_state*, const char*) { return std::nullopt; }
+#include "modules/envagt.h"
+#include "net/tcpip.h"
+#include "support/cstsyst.h"
+
+namespace {
+
+rdv_state* live_state(agt_context* context) {
+  auto* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
+  return state != nullptr && state->closed == 0 ? state : nullptr;
+}
+
+std::list<rdv_group>::iterator find_group(rdv_state* state, std::string_view name) {
+  return std::find_if(state->groups.begin(), state->groups.end(),
+                      [name](const rdv_group& group) { return group.name.view() == name; });
+}
+
+// A new tester on the rendezvous port. It is read only if it can be watched:
+// one that arrives while the watched set is full is closed at once rather
+// than left unread until the end of the connection.
+std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state, std::vector<int>& accepted_now) {
+  int accepted = -1;
+  if (TCPIPaccept_stream(context, state->listen_socket, &accepted, nullptr, nullptr) != 0 || accepted < 0)
+    return CMDreply(MSG_RDV_ACCEPT_FAILED);
+  if (TCPIPwatch(context, accepted) != 0) {
+    TCPIPclose(context, accepted);
+    return CMDreply(MSG_RDV_ACCEPT_FAILED);
+  }
+  state->pending.push_front(rdv_waiter{accepted});
+  accepted_now.push_back(accepted);
+  return std::nullopt;
+}
+
+// The message for one ready socket, or none when it is not a rendezvous socket.
+std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int socket,
+                                   std::vector<int>& accepted_now) {
+  if (socket == state->listen_socket) return accept_tester(context, state, accepted_now);
+  // A socket accepted in this very turn may carry the number of one that was
+  // ready and has been closed since (released by RVOK); its own readiness
+  // is not known yet, and reading it now could block the whole agent.
+  if (std::find(accepted_now.begin(), accepted_now.end(), socket) != accepted_now.end()) return std::nullopt;
+  for (auto record = state->pending.begin(); record != state->pending.end(); ++record)
+    if (record->socket == socket) return RDVArecv_name(context, state, record);
+  for (rdv_group& group : state->groups)
+    for (rdv_waiter& waiter : group.waiters)
+      if (waiter.socket >= 0 && waiter.socket == socket) return RDVAwaiter_event(context, group, waiter);
+  return std::nullopt;
+}
+
+}  // namespace
+
+int RDVAinit(agt_context* context) {
+  if (context == nullptr) return -1;
+  CTXinstall(context, std::make_unique<rdv_state>(), CTX_SLOT_RDV);
+  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
+  int port = 0;
+  int listen_socket = TCPIPlisten(context, nullptr, nullptr, &port);
+  if (listen_socket < 0) {
+    CSTprintf("RDVAinit: socket de creation Error\n");
+    return -1;
+  }
+  state->listen_socket = listen_socket;
+  state->port = port;
+  char text[16];
+  CSTsnprintf(text, sizeof text, "%d", port);
+  ENVset(context, "KVS_PORT_RDV", text);
+  TCPIPwatch(context, listen_socket);
+  state->closed = 0;
+  return 0;
+}
+
+int RDVAterm(agt_context* context) {
+  if (live_state(context) == nullptr) return -1;
+  std::unique_ptr<rdv_state> state = CTXtake<rdv_state>(context, CTX_SLOT_RDV);
+  RDVAclear(context, state.get());
+  TCPIPclose(context, state->listen_socket);
+  state->listen_socket = -1;
+  state->closed = 1;
+  return 0;
+}
+
+int RDVAget_port(agt_context* context) {
+  rdv_state* state = live_state(context);
+  return state == nullptr ? -1 : state->port;
+}
+
+std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& ready) {
+  rdv_state* state = live_state(context);
+  if (state == nullptr) return std::nullopt;
+  std::optional<kvwstr> result;
+  std::vector<int> accepted_now;
+  for (int socket : ready) {
+    std::optional<kvwstr> message = serve_socket(context, state, socket, accepted_now);
+    if (!message) continue;
+    if (result) {
+      result->cat("\r\n").cat(message->view());
+    } else {
+      result = std::move(message);
+    }
+  }
+  return result;
+}
+
+kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterator record) {
+  kvwstr text;
+  int end = 0;
+  TCPIPrecv_append(context, record->socket, text, &end);
+  if (end != 0) {
+    // Stalled: kept open and pending, so that it still hears "Ko" at the end.
+    TCPIPunwatch(context, record->socket);
+    return CMDreply(MSG_RDV_RECV_FAILED);
+  }
+  return RDVAjoin(state, std::move(text), record);
+}
+
+kvwstr RDVAjoin(rdv_state* state, kvwstr text, rdv_waiters::iterator record) {
+  if (text.view().ends_with("\r\n")) text.cut(text.len() - 2, 2);
+  auto group = find_group(state, text.view());
+  if (group == state->groups.end()) {
+    state->groups.push_front(rdv_group{text.copy(), {}});
+    group = state->groups.begin();
+  }
+  group->waiters.splice(group->waiters.begin(), state->pending, record);
+  return CMDreplyf(MSG_RDV_WAIT, "%s", text.c_str());
+}
+
+kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& waiter) {
+  kvwstr discarded;
+  int end = 0;
+  TCPIPrecv_append(context, waiter.socket, discarded, &end);
+  if (end != 0) {
+    TCPIPclose(context, waiter.socket);
+    waiter.socket = -1;
+    return CMDreplyf(MSG_RDV_QUIT, "%s", group.name.c_str());
+  }
+  return CMDreplyf(MSG_RDV_ERROR, "%s", group.name.c_str());
+}
+
+void RDVAanswer(agt_context* context, const char* name, int answer) {
+  rdv_state* state = live_state(context);
+  if (state == nullptr || name == nullptr) return;
+  auto group = find_group(state, name);
+  if (group == state->groups.end()) return;
+  RDVAreply_all(context, answer, group->waiters);
+  state->groups.erase(group);
+}
+
+void RDVAreply_all(agt_context* context, int answer, rdv_waiters& records) {
+  for (rdv_waiter& record : records) {
+    if (record.socket < 0) continue;
+    int length = 2;
+    // A tester that has vanished meanwhile is not news for the studio; the
+    // network layer reports the failed send on the console.
+    TCPIPsend(context, record.socket, answer == 1 ? "Ok" : "Ko", &length);
+    TCPIPclose(context, record.socket);
+    record.socket = -1;
+  }
+  records.clear();
+}
+
+void RDVAclear(agt_context* context, rdv_state* state) {
+  if (state == nullptr) return;
+  for (rdv_group& group : state->groups) RDVAreply_all(context, 0, group.waiters);
+  state->groups.clear();
+  RDVAreply_all(context, 0, state->pending);
+}
+
+cmd_reply RDVAcmd_prdv(agt_context* context, cmd_state*, const char*) {
+  int port = RDVAget_port(context);
+  if (port < 0) return CMDreply(MSG_NO_RDV_PORT);
+  return CMDreplyf(MSG_RDV_PORT, "%%%d", port);
+}
+
+cmd_reply RDVAcmd_rvok(agt_context* context, cmd_state*, const char* argument) {
+  RDVAanswer(context, argument, 1);
+  return std::nullopt;
+}
+
+cmd_reply RDVAcmd_rvko(agt_context* context, cmd_state*, const char* argument) {
+  RDVAanswer(context, argument, 0);
+  return std::nullopt;
+}

@@ -1,0 +1,101 @@
+#include "client/rendezvous.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace studio {
+
+namespace {
+
+constexpr int kConnectMs = 10000;
+
+void say(std::string* error, std::string text) {
+  if (error != nullptr) *error = std::move(text);
+}
+
+}  // namespace
+
+int parse_rendezvous_port(const char* text) {
+  if (text == nullptr || *text == '\0') return -1;
+  long port = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9' || port > 65535) return -1;
+    port = port * 10 + (*c - '0');
+  }
+  return port >= 1 && port <= 65535 ? static_cast<int>(port) : -1;
+}
+
+socket_fd join_rendezvous(int port, std::string_view name, std::string* error) {
+  if (name.find('\0') != std::string_view::npos) {
+    say(error, "a rendezvous name cannot hold a NUL byte");
+    return socket_fd();
+  }
+  if (name.size() > kRendezvousNameMax) {
+    say(error, "rendezvous name longer than " + std::to_string(kRendezvousNameMax) + " bytes");
+    return socket_fd();
+  }
+  socket_fd s = connect_tcp("localhost", port, kConnectMs, error);
+  if (!s.valid()) return s;
+  // One send, so that the agent reads the whole name in one receive; the
+  // CR LF also makes an empty name something to receive.
+  std::string framed(name);
+  framed += "\r\n";
+  if (!send_all(s.get(), framed)) {
+    say(error, std::string("cannot send the rendezvous name: ") + std::strerror(errno));
+    return socket_fd();
+  }
+  return s;
+}
+
+rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
+  using clock = std::chrono::steady_clock;
+  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  std::string answer;
+  char chunk[64];
+  while (answer.size() < 2) {
+    int wait = -1;
+    if (timeout_ms >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+      wait = left < 0 ? 0 : static_cast<int>(left);
+    }
+    pollfd p{fd, POLLIN, 0};
+    int n = ::poll(&p, 1, wait);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      say(error, std::string("waiting for the answer failed: ") + std::strerror(errno));
+      return rendezvous_answer::failed;
+    }
+    if (n == 0) {
+      say(error, "no answer in time");
+      return rendezvous_answer::failed;
+    }
+    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      say(error, std::string("connection failed: ") + std::strerror(errno));
+      return rendezvous_answer::failed;
+    }
+    if (got == 0) {
+      say(error, answer.empty() ? "connection closed without an answer"
+                                : "connection closed after \"" + answer + "\"");
+      return rendezvous_answer::failed;
+    }
+    answer.append(chunk, static_cast<std::size_t>(got));
+  }
+  if (answer == "Ok") return rendezvous_answer::ok;
+  if (answer == "Ko") return rendezvous_answer::ko;
+  say(error, "unexpected answer \"" + answer + "\"");
+  return rendezvous_answer::failed;
+}
+
+rendezvous_answer wait_rendezvous(int port, std::string_view name, int timeout_ms, std::string* error) {
+  socket_fd s = join_rendezvous(port, name, error);
+  if (!s.valid()) return rendezvous_answer::failed;
+  return await_rendezvous(s.get(), timeout_ms, error);
+}
+
+}  // namespace studio
