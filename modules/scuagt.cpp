@@ -93,10 +93,12 @@ std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name,
   }
 
   // The account running the agent is admitted from this machine, after every rule of the file.
+  // Without an account name there is nobody to admit.
   std::optional<std::string> host = PLAThost_name();
+  std::optional<std::string> account = PLATuser_name();
   std::string official;
-  if (host && TCPIPofficial_name(host->c_str(), &official) == 0) {
-    std::string local = official + " " + PLATuser_name().value_or("");
+  if (host && account && TCPIPofficial_name(host->c_str(), &official) == 0) {
+    std::string local = official + " " + *account;
     if (std::optional<scu_rule> rule = SCUparse_rule(local.c_str(), peer_name)) rules.push_back(std::move(*rule));
   }
   return rules;
