@@ -1,0 +1,722 @@
+// kvsbench: measures the agent against the baselines a test engineer would
+// pick instead, on loopback, and prints a table of figure, agent, baseline
+// and ratio. Every figure also checks that the work was done right (replies,
+// files, relayed lines); a wrong result fails the run, a missed target only
+// shows in the table.
+//
+//   kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH]
+//            [--figures rtt,pipeline,exec,connect,transfer,dynf,rdv]
+//            [--file-mib N] [--quick] [--label TEXT] [--results FILE] [--work-root DIR]
+//   kvsbench --table FILE
+//
+// The driver pins nothing itself: run it under `taskset -c N` and the agent,
+// the baselines and the programs they start inherit the same CPU.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "bench/bench_lib.h"
+#include "client/studio.h"
+#include "client/transfer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using bench::clock;
+
+constexpr int kReplyMs = 30000;  // the longest a reply may take before the run fails
+
+struct options {
+  std::string agent, echo, spawn, socat;
+  std::string work_root = "/tmp";
+  std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "transfer", "dynf", "rdv"};
+  int file_mib = 512;
+  bool quick = false;
+  std::string label;  // conditions of this run, e.g. "pinned to CPU 1"
+  std::string results;
+  std::string table;
+};
+
+// One line of the table.
+struct row {
+  std::string id;
+  std::string figure;
+  double agent = NAN;
+  double baseline = NAN;
+  std::string unit;
+  std::string target;  // e.g. "<= 1.3x", ">= 0.5x", "<= 5 ms"
+  std::string verdict;  // met, missed, -, FAILED
+  std::string conditions;
+};
+
+std::string format_value(double v) {
+  if (std::isnan(v)) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, v >= 100 ? "%.0f" : v >= 10 ? "%.1f" : "%.2f", v);
+  return text;
+}
+
+double ratio_of(const row& r) { return std::isnan(r.baseline) || r.baseline == 0 ? NAN : r.agent / r.baseline; }
+
+class report {
+ public:
+  explicit report(const options& o) : options_(o) {}
+
+  // A figure measured against a baseline with a target on the ratio.
+  void ratio(const std::string& id, const std::string& figure, double agent, double baseline,
+             const std::string& unit, double target, bool higher_is_better) {
+    row r{id, figure, agent, baseline, unit, "", "", options_.label};
+    if (!std::isnan(target)) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%s %.2gx", higher_is_better ? ">=" : "<=", target);
+      r.target = text;
+      double q = ratio_of(r);
+      r.verdict = std::isnan(q) ? "-" : (higher_is_better ? q >= target : q <= target) ? "met" : "missed";
+    } else {
+      r.target = "-";
+      r.verdict = "-";
+    }
+    add(std::move(r));
+  }
+  // A figure with an absolute target (no baseline).
+  void absolute(const std::string& id, const std::string& figure, double agent, const std::string& unit,
+                double limit, bool higher_is_better) {
+    row r{id, figure, agent, NAN, unit, "", "", options_.label};
+    if (!std::isnan(limit)) {
+      r.target = std::string(higher_is_better ? ">= " : "<= ") + format_value(limit) + " " + unit;
+      r.verdict = (higher_is_better ? agent >= limit : agent <= limit) ? "met" : "missed";
+    } else {
+      r.target = "-";
+      r.verdict = "-";
+    }
+    add(std::move(r));
+  }
+  void failure(const std::string& id, const std::string& figure, const std::string& why) {
+    std::cerr << "kvsbench: " << figure << ": " << why << "\n";
+    row r{id, figure, NAN, NAN, "", "-", "FAILED", options_.label};
+    failed_ = true;
+    add(std::move(r));
+  }
+  bool failed() const { return failed_; }
+  const std::vector<row>& rows() const { return rows_; }
+
+ private:
+  void add(row r) {
+    std::cerr << "  " << r.figure << ": agent " << format_value(r.agent) << " " << r.unit << ", baseline "
+              << format_value(r.baseline) << ", " << r.verdict << "\n";
+    rows_.push_back(std::move(r));
+  }
+  const options& options_;
+  std::vector<row> rows_;
+  bool failed_ = false;
+};
+
+void save_rows(const std::string& path, const std::vector<row>& rows) {
+  std::ofstream out(path, std::ios::app);
+  for (const row& r : rows)
+    out << r.id << '\t' << r.figure << '\t' << r.agent << '\t' << r.baseline << '\t' << r.unit << '\t' << r.target
+        << '\t' << r.verdict << '\t' << r.conditions << '\n';
+}
+
+std::vector<row> load_rows(const std::string& path) {
+  std::vector<row> rows;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::stringstream fields(line);
+    std::string field;
+    while (std::getline(fields, field, '\t')) f.push_back(field);
+    if (f.size() < 8) continue;
+    rows.push_back(row{f[0], f[1], std::strtod(f[2].c_str(), nullptr), std::strtod(f[3].c_str(), nullptr), f[4],
+                       f[5], f[6], f[7]});
+  }
+  return rows;
+}
+
+void print_table(std::vector<row> rows) {
+  std::stable_sort(rows.begin(), rows.end(), [](const row& a, const row& b) { return a.id < b.id; });
+  std::printf("| %-2s | %-44s | %10s | %10s | %-5s | %7s | %-9s | %-7s | %s\n", "#", "figure", "agent", "baseline",
+              "unit", "ratio", "target", "verdict", "conditions");
+  std::printf("|----|----------------------------------------------|------------|------------|-------|---------|"
+              "-----------|---------|-----------\n");
+  for (const row& r : rows) {
+    double q = ratio_of(r);
+    std::string ratio = std::isnan(q) ? "-" : format_value(q) + "x";
+    std::printf("| %-2s | %-44s | %10s | %10s | %-5s | %7s | %-9s | %-7s | %s\n", r.id.c_str(), r.figure.c_str(),
+                format_value(r.agent).c_str(), format_value(r.baseline).c_str(), r.unit.c_str(), ratio.c_str(),
+                r.target.c_str(), r.verdict.c_str(), r.conditions.c_str());
+  }
+}
+
+// A scratch directory removed with everything in it when the run ends.
+class work_dir {
+ public:
+  explicit work_dir(const std::string& root) {
+    std::string pattern = root + "/kvsbench.XXXXXX";
+    if (char* made = ::mkdtemp(pattern.data())) path_ = made;
+  }
+  ~work_dir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  work_dir(const work_dir&) = delete;
+  work_dir& operator=(const work_dir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The agent as an operator starts it: the daemon on a free port, admitting
+// every user (a bench-only authorization file), working in the scratch directory.
+class agent_daemon {
+ public:
+  bool start(const options& o, const work_dir& work) {
+    std::string config = work.file("config");
+    fs::create_directories(config);
+    std::ofstream(config + "/kvsagtd.ini") << "+ +\n";
+    port_ = bench::free_port();
+    auto started = bench::child::start({o.agent, std::to_string(port_)}, work.path(), {{"KVS_DIR", config}},
+                                       work.file("agent.log"));
+    if (!started) return false;
+    process_ = std::move(*started);
+    auto deadline = clock::now() + std::chrono::seconds(10);
+    while (!bench::port_listening(port_)) {
+      if (clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  int port() const { return port_; }
+  pid_t pid() const { return process_.pid(); }
+
+  // The daemon pauses one second after each accept: a connection made in
+  // that second waits in the backlog. Sleeps until the daemon is idle.
+  // The pause starts when the daemon has handed a connection over, that is
+  // about when its greeting arrives (a connection queued behind an earlier
+  // one is accepted late): callers note that moment.
+  void wait_idle() {
+    auto ready = last_accept_ + std::chrono::milliseconds(1200);
+    if (clock::now() < ready) std::this_thread::sleep_until(ready);
+  }
+  void note_greeting() { last_accept_ = clock::now(); }
+
+  // An identified session. `connection_pid` receives the connection process.
+  bool open(bench::line_channel& channel, pid_t* connection_pid = nullptr) {
+    std::vector<pid_t> before = bench::children_of(pid());
+    if (!channel.open("127.0.0.1", port_, kReplyMs)) return false;
+    std::optional<std::string> greeting = channel.read_line();
+    note_greeting();
+    if (!greeting || greeting->rfind("210", 0) != 0) return false;
+    std::optional<std::string> admitted = channel.command("Qim bench");
+    if (!admitted || admitted->rfind("310", 0) != 0) return false;
+    if (connection_pid != nullptr) *connection_pid = new_child(before);
+    return true;
+  }
+  bool open(studio::connection& connection) {
+    if (!connection.open("127.0.0.1", port_, kReplyMs)) return false;
+    std::optional<std::string> greeting = connection.read_line(kReplyMs);
+    note_greeting();
+    if (!greeting || greeting->rfind("210", 0) != 0) return false;
+    std::optional<std::string> admitted = connection.command("Qim bench", kReplyMs);
+    return admitted && admitted->rfind("310", 0) == 0;
+  }
+
+  // The connection process started since `before` was taken; -1.
+  pid_t new_child(const std::vector<pid_t>& before) {
+    auto deadline = clock::now() + std::chrono::seconds(5);
+    while (clock::now() < deadline) {
+      for (pid_t p : bench::children_of(pid()))
+        if (std::find(before.begin(), before.end(), p) == before.end()) return p;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return -1;
+  }
+
+ private:
+  bench::child process_;
+  int port_ = -1;
+  clock::time_point last_accept_ = clock::now() - std::chrono::seconds(10);
+};
+
+std::optional<bench::child> start_echo(const options& o, int* port) {
+  *port = bench::free_port();
+  auto echo = bench::child::start({o.echo, std::to_string(*port)});
+  if (!echo) return std::nullopt;
+  auto deadline = clock::now() + std::chrono::seconds(10);
+  while (!bench::port_listening(*port)) {
+    if (clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return echo;
+}
+
+// Round trips of one short line; false when a reply is missing or wrong.
+bool round_trips(bench::line_channel& channel, const std::string& line, std::string_view expected_prefix, int count,
+                 std::vector<double>* samples) {
+  for (int i = 0; i < count; ++i) {
+    auto start = clock::now();
+    if (!channel.send_line(line)) return false;
+    std::optional<std::string> reply = channel.read_line();
+    if (!reply || !reply->starts_with(expected_prefix)) return false;
+    if (samples != nullptr) samples->push_back(bench::micros_since(start));
+  }
+  return true;
+}
+
+// ---- 1. command round trip
+
+void figure_rtt(const options& o, agent_daemon& agent, report& out) {
+  const int count = o.quick ? 500 : 10000;
+  const std::string line = "GENV BENCH_X";
+  std::vector<double> agent_us, echo_us;
+  {
+    bench::line_channel channel;
+    std::optional<std::string> set;
+    if (!agent.open(channel) || !(set = channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
+      return out.failure("1", "round trip", "no session with the agent");
+    if (!round_trips(channel, line, "211 getenv result : BENCH_X=1", 1000, nullptr) ||
+        !round_trips(channel, line, "211 getenv result : BENCH_X=1", count, &agent_us))
+      return out.failure("1", "round trip", "a GENV reply was missing or wrong");
+  }
+  int port = 0;
+  auto echo = start_echo(o, &port);
+  bench::line_channel channel;
+  if (!echo || !channel.open("127.0.0.1", port, kReplyMs)) return out.failure("1", "round trip", "no echo server");
+  if (!round_trips(channel, line, line, 1000, nullptr) || !round_trips(channel, line, line, count, &echo_us))
+    return out.failure("1", "round trip", "the echo server failed");
+  out.ratio("1a", "GENV round trip p50 (vs line echo)", bench::percentile(agent_us, 50),
+            bench::percentile(echo_us, 50), "us", 1.3, false);
+  out.ratio("1b", "GENV round trip p99 (vs line echo)", bench::percentile(agent_us, 99),
+            bench::percentile(echo_us, 99), "us", NAN, false);
+}
+
+// ---- 2. pipelined commands
+
+// Sends `count` lines at once and reads the replies; replies per second, or
+// -1 when a reply is missing or wrong.
+double pipelined(bench::line_channel& channel, const std::string& line, std::string_view expected, int count) {
+  std::string burst;
+  burst.reserve((line.size() + 2) * static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) burst.append(line).append("\r\n");
+  std::atomic<bool> sent_ok{true};
+  auto start = clock::now();
+  std::thread writer([&] { sent_ok = channel.send_raw(burst); });
+  int good = 0;
+  for (int i = 0; i < count; ++i) {
+    std::optional<std::string> reply = channel.read_line();
+    if (!reply) break;
+    if (reply->starts_with(expected)) ++good;
+  }
+  double seconds = bench::micros_since(start) / 1e6;
+  writer.join();
+  return sent_ok && good == count ? count / seconds : -1;
+}
+
+void figure_pipeline(const options& o, agent_daemon& agent, report& out) {
+  const int count = 10000;
+  const int runs = o.quick ? 1 : 5;
+  const std::string line = "GENV BENCH_X";
+  std::vector<double> agent_rate, echo_rate;
+  {
+    bench::line_channel channel;
+    std::optional<std::string> set;
+    if (!agent.open(channel) || !(set = channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
+      return out.failure("2", "pipelined commands", "no session with the agent");
+    for (int r = 0; r < runs; ++r) {
+      double rate = pipelined(channel, line, "211 getenv result : BENCH_X=1", count);
+      if (rate < 0) return out.failure("2", "pipelined commands", "a GENV reply was missing or wrong");
+      agent_rate.push_back(rate);
+    }
+  }
+  int port = 0;
+  auto echo = start_echo(o, &port);
+  bench::line_channel channel;
+  if (!echo || !channel.open("127.0.0.1", port, kReplyMs))
+    return out.failure("2", "pipelined commands", "no echo server");
+  for (int r = 0; r < runs; ++r) {
+    double rate = pipelined(channel, line, line, count);
+    if (rate < 0) return out.failure("2", "pipelined commands", "the echo server failed");
+    echo_rate.push_back(rate);
+  }
+  out.ratio("2", "10,000 pipelined GENV (vs line echo)", bench::median(agent_rate) / 1000,
+            bench::median(echo_rate) / 1000, "k/s", 0.5, true);
+}
+
+// ---- 3. launching a program; 5. memory after launches
+
+// EXEC of /bin/true until its 661 line; the time, or -1 on a wrong answer.
+double launch_once(bench::line_channel& channel) {
+  auto start = clock::now();
+  if (!channel.send_line("EXEC /bin/true")) return -1;
+  int number = -1;
+  for (;;) {
+    std::optional<std::string> line = channel.read_line();
+    if (!line) return -1;
+    if (line->starts_with("261")) {
+      number = bench::launched_number(*line);
+      continue;
+    }
+    if (line->starts_with("561")) return -1;
+    std::vector<int> ended = bench::stopped_numbers(*line);
+    if (number > 0 && std::find(ended.begin(), ended.end(), number) != ended.end()) break;
+  }
+  return bench::micros_since(start);
+}
+
+void figure_exec(const options& o, const work_dir& work, agent_daemon& agent, report& out) {
+  const int timed = o.quick ? 30 : 500;
+  const int total = o.quick ? 60 : 1000;
+  bench::line_channel channel;
+  pid_t connection = -1;
+  if (!agent.open(channel, &connection)) return out.failure("3", "EXEC /bin/true", "no session with the agent");
+  std::vector<double> agent_us;
+  for (int i = 0; i < total; ++i) {
+    double us = launch_once(channel);
+    if (us < 0) return out.failure("3", "EXEC /bin/true", "a launch was not answered 261 then 661");
+    if (i >= total - timed) agent_us.push_back(us);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  long rss = connection > 0 ? bench::rss_kib(connection) : -1;
+
+  std::string log = work.file("spawn.out");
+  auto loop = bench::child::start({o.spawn, std::to_string(timed)}, {}, {}, log);
+  std::optional<int> status = loop ? loop->wait(120000) : std::nullopt;
+  double p50 = NAN, p99 = NAN;
+  std::ifstream in(log);
+  if (!status || *status != 0 || !(in >> p50 >> p99))
+    return out.failure("3", "EXEC /bin/true", "the posix_spawn loop failed");
+  out.ratio("3a", "EXEC /bin/true to 661 p50 (vs spawn+waitpid)", bench::percentile(agent_us, 50) / 1000, p50 / 1000,
+            "ms", 2.0, false);
+  out.ratio("3b", "EXEC /bin/true to 661 p99 (vs spawn+waitpid)", bench::percentile(agent_us, 99) / 1000, p99 / 1000,
+            "ms", NAN, false);
+  if (rss < 0) return out.failure("5c", "VmRSS after programs ended", "connection process not found");
+  out.absolute("5c", "VmRSS after " + std::to_string(total) + " programs ended", rss / 1024.0, "MiB", 2.0, false);
+}
+
+// ---- 5. connecting, idle memory
+
+void figure_connect(const options& o, agent_daemon& agent, report& out) {
+  const int samples = o.quick ? 3 : 20;
+  std::vector<double> us;
+  for (int i = 0; i < samples; ++i) {
+    agent.wait_idle();
+    auto start = clock::now();
+    bench::line_channel channel;
+    if (!channel.open("127.0.0.1", agent.port(), kReplyMs))
+      return out.failure("5a", "connect to greeting", "cannot connect");
+    std::optional<std::string> greeting = channel.read_line();
+    agent.note_greeting();
+    if (!greeting || greeting->rfind("210", 0) != 0) return out.failure("5a", "connect to greeting", "no greeting");
+    us.push_back(bench::micros_since(start));
+  }
+  out.absolute("5a", "connect to greeting p50 (idle daemon)", bench::percentile(us, 50) / 1000, "ms", 5.0, false);
+
+  agent.wait_idle();
+  bench::line_channel channel;
+  pid_t connection = -1;
+  if (!agent.open(channel, &connection) || connection < 0)
+    return out.failure("5b", "VmRSS of an idle connection", "no session with the agent");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  long rss = bench::rss_kib(connection);
+  if (rss < 0) return out.failure("5b", "VmRSS of an idle connection", "cannot read its memory");
+  out.absolute("5b", "VmRSS of an idle connection process", rss / 1024.0, "MiB", 2.0, false);
+}
+
+// ---- 4. file transfer
+
+double seconds_of(const std::function<bool()>& work) {
+  ::sync();  // each transfer starts without the previous one's writeback
+  auto start = clock::now();
+  if (!work()) return -1;
+  return bench::micros_since(start) / 1e6;
+}
+
+// socat copying a file into a file over loopback; seconds, or -1.
+double socat_copy(const options& o, const std::string& from, const std::string& to) {
+  std::error_code ignored;
+  fs::remove(to, ignored);
+  int port = bench::free_port();
+  return seconds_of([&] {
+    auto receiver = bench::child::start({o.socat, "-u", "TCP4-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
+                                         "OPEN:" + to + ",creat,trunc,wronly"});
+    if (!receiver) return false;
+    auto deadline = clock::now() + std::chrono::seconds(10);
+    while (!bench::port_listening(port)) {
+      if (clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    auto sender = bench::child::start({o.socat, "-u", "OPEN:" + from + ",rdonly", "TCP4:127.0.0.1:" + std::to_string(port)});
+    if (!sender) return false;
+    std::optional<int> s = sender->wait(300000);
+    std::optional<int> r = receiver->wait(300000);
+    return s == 0 && r == 0;
+  });
+}
+
+void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent, report& out) {
+  const std::uint64_t bytes = static_cast<std::uint64_t>(o.quick ? 8 : o.file_mib) << 20;
+  const int runs = o.quick ? 1 : 3;
+  const double mb = static_cast<double>(bytes) / 1e6;
+  std::string binary = work.file("source.bin"), text = work.file("source.txt");
+  std::string there = work.file("agent-side"), here = work.file("studio-side");
+  if (!bench::make_file(binary, bytes, false) || !bench::make_file(text, bytes, true))
+    return out.failure("4", "file transfer", "cannot write the source files");
+  auto cleanup = [&] {
+    std::error_code ignored;
+    for (const std::string& f : {binary, text, there, here}) fs::remove(f, ignored);
+  };
+
+  double socat_rate = NAN;
+  if (!o.socat.empty()) {
+    std::vector<double> rates;
+    for (int r = 0; r < runs; ++r) {
+      double s = socat_copy(o, binary, here);
+      if (s < 0 || (r == 0 && !bench::same_content(binary, here))) {
+        cleanup();
+        return out.failure("4", "file transfer", "the socat copy failed");
+      }
+      rates.push_back(mb / s);
+    }
+    socat_rate = bench::median(rates);
+  }
+
+  studio::connection command;
+  if (!agent.open(command)) {
+    cleanup();
+    return out.failure("4", "file transfer", "no session with the agent");
+  }
+  studio::file_transfer transfer(command, "127.0.0.1", kReplyMs);
+  struct leg {
+    const char* id;
+    const char* name;
+    studio::transfer_mode mode;
+    bool put;
+    const std::string& source;
+  };
+  const leg legs[] = {
+      {"4a", "PUTF BINARY, file to file", studio::transfer_mode::binary, true, binary},
+      {"4b", "GETF BINARY, file to file", studio::transfer_mode::binary, false, binary},
+      {"4c", "PUTF ASCII, file to file", studio::transfer_mode::ascii, true, text},
+      {"4d", "GETF ASCII, file to file", studio::transfer_mode::ascii, false, text},
+  };
+  for (const leg& l : legs) {
+    std::string figure = std::string(l.name) + " (" + std::to_string(bytes >> 20) + " MiB)";
+    if (!transfer.set_mode(l.mode)) {
+      cleanup();
+      return out.failure(l.id, figure, "the mode was not set");
+    }
+    std::vector<double> rates;
+    for (int r = 0; r < runs; ++r) {
+      std::error_code ignored;
+      std::string target = l.put ? there : here;
+      fs::remove(target, ignored);
+      studio::transfer_result result;
+      double s = seconds_of([&] {
+        result = l.put ? transfer.put_file(l.source, target) : transfer.get_file(l.source, target);
+        return result.ok;
+      });
+      if (s < 0 || (r == 0 && !bench::same_content(l.source, target))) {
+        cleanup();
+        return out.failure(l.id, figure, "transfer failed or file differs: " + result.error + " " + result.reply);
+      }
+      rates.push_back(mb / s);
+    }
+    if (l.mode == studio::transfer_mode::binary)
+      out.ratio(l.id, figure + " vs socat", bench::median(rates), socat_rate, "MB/s", 0.9, true);
+    else
+      out.absolute(l.id, figure, bench::median(rates), "MB/s", NAN, true);
+  }
+  cleanup();
+}
+
+// ---- 6. dynamic follow and rendezvous
+
+int side_port(bench::line_channel& channel, const std::string& command, std::string_view code) {
+  std::optional<std::string> reply = channel.command(command);
+  if (!reply || !reply->starts_with(code)) return -1;
+  return studio::reply_number(*reply);
+}
+
+void figure_dynf(const options& o, agent_daemon& agent, report& out) {
+  const int testers = o.quick ? 10 : 100;
+  const int per_tester = o.quick ? 100 : 1000;
+  const std::string figure =
+      std::to_string(testers) + " testers x " + std::to_string(per_tester) + " lines relayed";
+  bench::line_channel channel;
+  int port = -1;
+  if (!agent.open(channel) || (port = side_port(channel, "PDYN", "241")) < 0)
+    return out.failure("6a", figure, "no dynamic-follow port");
+
+  std::vector<studio::socket_fd> sockets;
+  for (int t = 0; t < testers; ++t) {
+    studio::socket_fd s = studio::connect_tcp("127.0.0.1", port, kReplyMs);
+    if (!s.valid() || !studio::send_all(s.get(), "BOOT " + std::to_string(t)))
+      return out.failure("6a", figure, "a tester could not connect");
+    sockets.push_back(std::move(s));
+  }
+  bench::relay_checker checker(testers, per_tester);
+  while (checker.boots() < testers) {
+    std::optional<std::string> line = channel.read_line();
+    if (!line || !checker.feed(*line)) return out.failure("6a", figure, "boot: " + checker.error());
+  }
+
+  // The studio reads on its own thread while the testers send, as it would.
+  clock::time_point last;
+  std::thread reader([&] {
+    while (!checker.complete()) {
+      std::optional<std::string> line = channel.read_line();
+      if (!line || !checker.feed(*line)) return;
+      last = clock::now();
+    }
+  });
+  auto start = clock::now();
+  bool sent = true;
+  for (int seq = 0; seq < per_tester && sent; ++seq)
+    for (int t = 0; t < testers && sent; ++t)
+      sent = studio::send_all(sockets[static_cast<std::size_t>(t)].get(), bench::tester_line(t, seq) + "\r\n");
+  if (!sent) ::shutdown(channel.fd(), SHUT_RDWR);  // ends the reader's wait
+  reader.join();
+  if (!sent || !checker.complete())
+    return out.failure("6a", figure, checker.error().empty() ? "lines missing" : checker.error());
+  double seconds = std::chrono::duration<double>(last - start).count();
+  out.absolute("6a", figure + ", once, in order", static_cast<double>(checker.lines()) / seconds / 1000, "k/s",
+               NAN, true);
+}
+
+void figure_rdv(const options& o, agent_daemon& agent, report& out) {
+  const int waiters = o.quick ? 50 : 500;
+  const std::string figure = std::to_string(waiters) + " waiters released by one RVOK";
+  bench::line_channel channel;
+  int port = -1;
+  if (!agent.open(channel) || (port = side_port(channel, "PRDV", "240")) < 0)
+    return out.failure("6b", figure, "no rendezvous port");
+  std::vector<studio::socket_fd> sockets;
+  for (int w = 0; w < waiters; ++w) {
+    studio::socket_fd s = studio::connect_tcp("127.0.0.1", port, kReplyMs);
+    if (!s.valid() || !studio::send_all(s.get(), "BENCH"))
+      return out.failure("6b", figure, "a waiter could not connect");
+    sockets.push_back(std::move(s));
+  }
+  for (int joined = 0; joined < waiters; ++joined) {
+    std::optional<std::string> line = channel.read_line();
+    if (!line || *line != "601 wait rendezvous : BENCH") return out.failure("6b", figure, "a waiter did not join");
+  }
+  std::vector<pollfd> fds;
+  for (const studio::socket_fd& s : sockets) fds.push_back({s.get(), POLLIN, 0});
+  std::vector<std::string> got(static_cast<std::size_t>(waiters));
+  int answered = 0;
+  auto start = clock::now();
+  if (!channel.send_line("RVOK BENCH")) return out.failure("6b", figure, "RVOK not sent");
+  auto deadline = start + std::chrono::milliseconds(kReplyMs);
+  while (answered < waiters && clock::now() < deadline) {
+    if (::poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) break;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char bytes[16];
+      ssize_t n = ::recv(fds[i].fd, bytes, sizeof bytes, 0);
+      if (n > 0) got[i].append(bytes, static_cast<std::size_t>(n));
+      if (n <= 0 || got[i].size() >= 2) {
+        fds[i].fd = -1;
+        ++answered;
+      }
+    }
+  }
+  double ms = bench::micros_since(start) / 1000;
+  for (const std::string& g : got)
+    if (g != "Ok") return out.failure("6b", figure, "a waiter got \"" + g + "\" instead of Ok");
+  out.absolute("6b", figure + " (last Ok)", ms, "ms", NAN, false);
+}
+
+bool parse(int argc, char** argv, options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--agent") o.agent = value();
+    else if (a == "--echo") o.echo = value();
+    else if (a == "--spawn") o.spawn = value();
+    else if (a == "--socat") o.socat = value();
+    else if (a == "--work-root") o.work_root = value();
+    else if (a == "--file-mib") o.file_mib = std::atoi(value().c_str());
+    else if (a == "--quick") o.quick = true;
+    else if (a == "--label") o.label = value();
+    else if (a == "--results") o.results = value();
+    else if (a == "--table") o.table = value();
+    else if (a == "--figures") {
+      o.figures.clear();
+      std::stringstream list(value());
+      std::string name;
+      while (std::getline(list, name, ',')) o.figures.insert(name);
+    } else {
+      std::cerr << "kvsbench: unknown argument " << a << "\n";
+      return false;
+    }
+  }
+  if (!o.table.empty()) return true;
+  // The agent runs in the scratch directory: its path must not depend on ours.
+  for (std::string* path : {&o.agent, &o.echo, &o.spawn})
+    if (!path->empty() && path->find('/') != std::string::npos) *path = fs::absolute(*path).string();
+  if (o.agent.empty() || o.echo.empty() || o.spawn.empty() || o.file_mib <= 0) {
+    std::cerr << "usage: kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--figures LIST]\n"
+                 "                [--file-mib N] [--quick] [--label TEXT] [--results FILE] [--work-root DIR]\n"
+                 "       kvsbench --table FILE\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options o;
+  if (!parse(argc, argv, o)) return 1;
+  if (!o.table.empty()) {
+    print_table(load_rows(o.table));
+    return 0;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  work_dir work(o.work_root);
+  if (work.path().empty()) {
+    std::cerr << "kvsbench: cannot make a scratch directory in " << o.work_root << "\n";
+    return 1;
+  }
+  std::cerr << "kvsbench: " << bench::machine_description() << "; load " << bench::load_average()
+            << (o.label.empty() ? "" : "; " + o.label) << "\n";
+  agent_daemon agent;
+  report out(o);
+  if (!agent.start(o, work)) {
+    std::cerr << "kvsbench: the agent did not start (see " << work.file("agent.log") << ")\n";
+    return 2;
+  }
+  // Latency first, while nothing else of this run has warmed or dirtied the machine.
+  if (o.figures.count("rtt")) figure_rtt(o, agent, out);
+  if (o.figures.count("exec")) figure_exec(o, work, agent, out);
+  if (o.figures.count("connect")) figure_connect(o, agent, out);
+  if (o.figures.count("pipeline")) figure_pipeline(o, agent, out);
+  if (o.figures.count("dynf")) figure_dynf(o, agent, out);
+  if (o.figures.count("rdv")) figure_rdv(o, agent, out);
+  if (o.figures.count("transfer")) figure_transfer(o, work, agent, out);
+  std::cerr << "kvsbench: load " << bench::load_average() << " at the end\n";
+  if (!o.results.empty())
+    save_rows(o.results, out.rows());
+  else
+    print_table(out.rows());
+  return out.failed() ? 2 : 0;
+}
