@@ -1,0 +1,250 @@
+#include "platform/spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+extern char** environ;
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Characters a backslash escapes inside double quotes.
+bool escapable_in_double_quotes(char c) { return c == '$' || c == '`' || c == '"' || c == '\\' || c == '\n'; }
+
+// Owns the attributes and file actions of one posix_spawnp call.
+class spawn_setup {
+ public:
+  spawn_setup() {
+    attr_ok_ = ::posix_spawnattr_init(&attr_) == 0;
+    actions_ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
+  }
+  ~spawn_setup() {
+    if (attr_ok_) ::posix_spawnattr_destroy(&attr_);
+    if (actions_ok_) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  spawn_setup(const spawn_setup&) = delete;
+  spawn_setup& operator=(const spawn_setup&) = delete;
+
+  bool prepare(int std_fd) {
+    if (!attr_ok_ || !actions_ok_) return false;
+    sigset_t empty;
+    sigset_t every;
+    ::sigemptyset(&empty);
+    ::sigfillset(&every);
+    ::sigdelset(&every, SIGKILL);
+    ::sigdelset(&every, SIGSTOP);
+    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (::posix_spawnattr_setflags(&attr_, flags) != 0 || ::posix_spawnattr_setpgroup(&attr_, 0) != 0 ||
+        ::posix_spawnattr_setsigmask(&attr_, &empty) != 0 || ::posix_spawnattr_setsigdefault(&attr_, &every) != 0)
+      return false;
+    if (std_fd >= 0) {
+      for (int target = 0; target <= 2; ++target)
+        if (::posix_spawn_file_actions_adddup2(&actions_, std_fd, target) != 0) return false;
+    } else {
+      if (::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDWR, 0) != 0 ||
+          ::posix_spawn_file_actions_adddup2(&actions_, 0, 1) != 0 ||
+          ::posix_spawn_file_actions_adddup2(&actions_, 0, 2) != 0)
+        return false;
+    }
+    // Every descriptor of the agent is close-on-exec already; this keeps a
+    // descriptor that slipped through from reaching the program all the same.
+    return ::posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+  }
+
+  const posix_spawnattr_t* attr() const { return &attr_; }
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+
+ private:
+  posix_spawnattr_t attr_{};
+  posix_spawn_file_actions_t actions_{};
+  bool attr_ok_ = false;
+  bool actions_ok_ = false;
+};
+
+void decode_status(int status, int* code, int* signal) {
+  if (WIFSIGNALED(status)) {
+    *signal = WTERMSIG(status);
+    *code = 128 + *signal;
+  } else {
+    *signal = 0;
+    *code = WEXITSTATUS(status);
+  }
+}
+
+// The write end of the open child_wake, for the signal handler.
+volatile sig_atomic_t wake_write_fd = -1;
+struct sigaction previous_sigchld {};
+
+void on_sigchld(int) {
+  int saved = errno;
+  int fd = wake_write_fd;
+  if (fd >= 0) {
+    char byte = 1;
+    // A full pipe already holds a pending wake-up; nothing is lost.
+    [[maybe_unused]] ssize_t written = ::write(fd, &byte, 1);
+  }
+  errno = saved;
+}
+
+void pause_ms(int ms) {
+  timespec left{ms / 1000, (ms % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+int PLATsplit_words(std::string_view line, std::vector<std::string>& words) {
+  std::string word;
+  bool in_word = false;
+  std::size_t i = 0;
+  const std::size_t n = line.size();
+  while (i < n) {
+    char c = line[i];
+    if (c == '\\' && i + 1 < n && line[i + 1] == '\n') {
+      i += 2;  // line continuation: joins what surrounds it
+      continue;
+    }
+    if (is_blank(c)) {
+      if (in_word) words.push_back(std::move(word));
+      word.clear();
+      in_word = false;
+      ++i;
+      continue;
+    }
+    in_word = true;
+    if (c == '\\') {
+      if (i + 1 < n) {
+        word += line[i + 1];
+        i += 2;
+      } else {
+        word += c;  // a backslash that ends the line stays itself
+        ++i;
+      }
+    } else if (c == '\'') {
+      std::size_t close = line.find('\'', i + 1);
+      if (close == std::string_view::npos) return -1;
+      word.append(line.substr(i + 1, close - i - 1));
+      i = close + 1;
+    } else if (c == '"') {
+      std::size_t j = i + 1;
+      for (;;) {
+        if (j >= n) return -1;
+        char d = line[j];
+        if (d == '"') break;
+        if (d == '\\' && j + 1 < n && escapable_in_double_quotes(line[j + 1])) {
+          if (line[j + 1] != '\n') word += line[j + 1];
+          j += 2;
+        } else {
+          word += d;
+          ++j;
+        }
+      }
+      i = j + 1;
+    } else {
+      word += c;
+      ++i;
+    }
+  }
+  if (in_word) words.push_back(std::move(word));
+  return 0;
+}
+
+int PLATlaunch(const std::vector<std::string>& words, int std_fd) {
+  if (words.empty()) return -1;
+  spawn_setup setup;
+  if (!setup.prepare(std_fd)) return -1;
+  std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
+  for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  // The exec happens before posix_spawnp returns, so a program that cannot be
+  // run comes back here as an error (and its short-lived child is reaped).
+  if (::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv.data(), environ) != 0) return -1;
+  return static_cast<int>(pid);
+}
+
+int PLATpoll_exit(int pid, int* code, int* signal) {
+  if (pid <= 0 || code == nullptr || signal == nullptr) return -1;
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(pid, &status, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return 0;
+  if (r != pid) return -1;
+  decode_status(status, code, signal);
+  return 1;
+}
+
+int PLATkill_group(int pid) {
+  if (pid <= 0) return -1;
+  int group = ::kill(-pid, SIGKILL);
+  int self = ::kill(pid, SIGKILL);
+  return group == 0 || self == 0 ? 0 : -1;
+}
+
+int PLATreap(int pid, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int code = 0;
+    int signal = 0;
+    int r = PLATpoll_exit(pid, &code, &signal);
+    if (r == 1) return 0;
+    if (r < 0 || std::chrono::steady_clock::now() >= deadline) return -1;
+    pause_ms(2);
+  }
+}
+
+int PLATset_cloexec(int fd) {
+  int flags = ::fcntl(fd, F_GETFD);
+  if (flags < 0) return -1;
+  return ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0 ? 0 : -1;
+}
+
+int child_wake::open() {
+  if (read_fd_ >= 0 || wake_write_fd >= 0) return -1;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  read_fd_ = fds[0];
+  write_fd_ = fds[1];
+  wake_write_fd = write_fd_;
+  struct sigaction action {};
+  action.sa_handler = on_sigchld;
+  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  ::sigemptyset(&action.sa_mask);
+  if (::sigaction(SIGCHLD, &action, &previous_sigchld) != 0) {
+    wake_write_fd = -1;
+    ::close(read_fd_);
+    ::close(write_fd_);
+    read_fd_ = write_fd_ = -1;
+    return -1;
+  }
+  return 0;
+}
+
+void child_wake::close() {
+  if (read_fd_ < 0) return;
+  // The handler goes first, so that it never writes to a closed descriptor.
+  ::sigaction(SIGCHLD, &previous_sigchld, nullptr);
+  wake_write_fd = -1;
+  ::close(read_fd_);
+  ::close(write_fd_);
+  read_fd_ = write_fd_ = -1;
+}
+
+void child_wake::drain() {
+  if (read_fd_ < 0) return;
+  char chunk[64];
+  while (::read(read_fd_, chunk, sizeof chunk) > 0) {
+  }
+}

@@ -1,0 +1,66 @@
+// Launching and following the programs that EXEC starts: the command line
+// split into words, the launch itself, exit polling, group kill, and the
+// wake-up of the readiness wait when a program ends.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Splits a command line into words as a POSIX shell does, without any
+// expansion: blanks and tabs separate words; single quotes keep everything up
+// to the next single quote; double quotes keep everything up to the next
+// double quote except that a backslash there escapes $ ` " \ and newline;
+// outside quotes a backslash keeps the next character (a backslash-newline
+// pair is removed). Every other character, shell operators included, is an
+// ordinary character. 0, or -1 when a quote is not closed (words then holds
+// what was split so far).
+int PLATsplit_words(std::string_view line, std::vector<std::string>& words);
+
+// Starts words[0] (found along PATH when it holds no slash) with the words as
+// its arguments, in the current environment and directory. The program gets
+// `std_fd` as descriptors 0, 1 and 2, or /dev/null on all three when std_fd is
+// negative, and no other descriptor; it leads a process group of its own, its
+// signal mask is empty and every signal has its default action. The pid, or
+// -1 when the program could not be started (the exec failure included).
+int PLATlaunch(const std::vector<std::string>& words, int std_fd);
+
+// Without waiting: 1 when the program has ended (then *code is its exit
+// status, 128 + N for a death by signal N, and *signal is N or 0), 0 while it
+// runs, -1 when its status cannot be queried. An ended program is reaped.
+int PLATpoll_exit(int pid, int* code, int* signal);
+
+// SIGKILL to the program's process group and to the program itself, so that
+// the programs it started die with it. 0 when either signal was delivered.
+int PLATkill_group(int pid);
+
+// Waits at most timeout_ms for a program to end and reaps it. 0 when reaped.
+int PLATreap(int pid, int timeout_ms);
+
+// Marks a descriptor close-on-exec. 0 or -1.
+int PLATset_cloexec(int fd);
+
+// Makes the end of a child process visible as a readable descriptor: a
+// SIGCHLD handler writes one byte to a non-blocking, close-on-exec pipe. The
+// handler never reaps, so exit statuses stay for PLATpoll_exit. One at a
+// time per process; the destructor restores the previous SIGCHLD action.
+class child_wake {
+ public:
+  child_wake() = default;
+  child_wake(const child_wake&) = delete;
+  child_wake& operator=(const child_wake&) = delete;
+  ~child_wake() { close(); }
+
+  // 0, or -1 when the pipe or the handler could not be set up (or another
+  // child_wake is already open).
+  int open();
+  void close();
+  // The descriptor that becomes readable when a child ends; -1 when closed.
+  int fd() const { return read_fd_; }
+  // Empties the pipe without blocking.
+  void drain();
+
+ private:
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+};
