@@ -12,6 +12,7 @@
 #include "modules/rdvagt.h"
 #include "net/tcpip.h"
 #include "platform/process.h"
+#include "platform/spawn.h"
 #include "support/cstsyst.h"
 
 namespace {
@@ -114,6 +115,8 @@ void AGTserve(const char* peer_name, int command_socket) {
   agt_context* context = owner.get();
   TCPIPinit(context, command_socket);
   TCPIPno_delay(command_socket);
+  // Inherited without close-on-exec; launched programs must not hold it.
+  PLATset_cloexec(command_socket);
   kvwstr greeting = CMDreply(MSG_HELLO);
   send_line(context, command_socket, greeting);
 

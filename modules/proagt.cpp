@@ -1,16 +1,187 @@
-// Placeholder until the child-process module lands.
 #include "modules/proagt.h"
 
-int PROinit(agt_context* context) { return context == nullptr ? -1 : 0; }
-int PROterm(agt_context*) { return 0; }
-int PROpoll_ended(agt_context*, std::vector<std::pair<int, int>>&) { return 0; }
-void PROtrace_on(agt_context*) {}
-void PROtrace_off(agt_context*) {}
+#include <csignal>
+#include <cstring>
+#include <string>
 
-static cmd_reply not_yet(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_NOT_IMPLEMENTED); }
+#include "modules/traagt.h"
+#include "net/tcpip.h"
+#include "support/cstsyst.h"
 
-cmd_reply PROcmd_exec(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply PROcmd_stat(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply PROcmd_stop(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply PROcmd_tron(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
-cmd_reply PROcmd_trof(agt_context* c, cmd_state* s, const char* a) { return not_yet(c, s, a); }
+namespace {
+
+constexpr int PRO_INITIAL_ROWS = 1024;
+// How long the end of the connection waits for each killed program to go.
+constexpr int PRO_REAP_MS = 5000;
+
+pro_state* live_state(agt_context* context) {
+  auto* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
+  return state != nullptr && state->closed == 0 ? state : nullptr;
+}
+
+pro_entry* row(pro_state* state, int number) {
+  if (number < 1 || number > static_cast<int>(state->entries.size())) return nullptr;
+  return &state->entries[static_cast<std::size_t>(number - 1)];
+}
+
+// Records the end of a running row when its program has ended. A program
+// killed by STOP reports status 0, as a terminated program does elsewhere.
+bool observe_end(pro_entry& entry) {
+  if (entry.ended != 0) return false;
+  int code = 0;
+  int signal = 0;
+  if (PLATpoll_exit(entry.process, &code, &signal) != 1) return false;  // running, or no status to be had
+  if (entry.stopped != 0 && signal == SIGKILL) code = 0;
+  entry.ended = 1;
+  entry.exit_code = code;
+  return true;
+}
+
+// The process number of a STAT or STOP argument: digits only, at least one.
+// -1 when the argument is not such a number; 0 (no such row) when it is too
+// large for any row.
+int parse_number(const char* argument) {
+  if (*argument == '\0') return -1;
+  for (const char* c = argument; *c != '\0'; ++c)
+    if (*c < '0' || *c > '9') return -1;
+  const char* digits = argument;
+  while (*digits == '0' && digits[1] != '\0') ++digits;
+  if (std::strlen(digits) > 9) return 0;
+  return std::stoi(digits);
+}
+
+bool is_number(const char* argument) { return parse_number(argument) >= 0; }
+
+}  // namespace
+
+int PROinit(agt_context* context) {
+  if (context == nullptr || CTXget(context, CTX_SLOT_PROC) != nullptr) return -1;
+  if (TRAinit(context) != 0) return -1;
+  auto state = std::make_unique<pro_state>();
+  state->entries.reserve(PRO_INITIAL_ROWS);
+  state->trace_on = 1;
+  // Without the wake-up, ends are still found by the poll of every turn.
+  if (state->wake.open() == 0) TCPIPset_wake(context, state->wake.fd());
+  state->closed = 0;
+  return CTXinstall(context, std::move(state), CTX_SLOT_PROC);
+}
+
+int PROterm(agt_context* context) {
+  if (live_state(context) == nullptr) return -1;
+  std::unique_ptr<pro_state> state = CTXtake<pro_state>(context, CTX_SLOT_PROC);
+  // Programs still running die with the programs they started; each is then
+  // reaped so that none stays behind as a zombie.
+  for (pro_entry& entry : state->entries)
+    if (entry.ended == 0) PLATkill_group(entry.process);
+  for (pro_entry& entry : state->entries)
+    if (entry.ended == 0 && PLATreap(entry.process, PRO_REAP_MS) == 0) entry.ended = 1;
+  state->closed = 1;
+  if (state->wake.fd() >= 0) TCPIPset_wake(context, -1);
+  state->wake.close();
+  TRAterm(context);
+  return 0;
+}
+
+int PROexec(agt_context* context, const char* command_line) {
+  pro_state* state = live_state(context);
+  if (state == nullptr || command_line == nullptr) return -1;
+  int pid = PROlaunch(state, context, command_line);
+  if (pid < 0) return -1;
+  state->entries.push_back(pro_entry{pid, 0, -1, 0});
+  return static_cast<int>(state->entries.size());
+}
+
+int PROlaunch(pro_state* state, agt_context* context, const char* command_line) {
+  if (state == nullptr || command_line == nullptr) return -1;
+  int std_fd = TRA_NULL_HANDLE;
+  if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) return -1;
+  std::vector<std::string> words;
+  if (PLATsplit_words(command_line, words) != 0 || words.empty()) return -1;
+  return PLATlaunch(words, std_fd >= 0 ? std_fd : -1);
+}
+
+int PROstat(agt_context* context, int number, int* exit_code) {
+  pro_state* state = live_state(context);
+  if (state == nullptr || exit_code == nullptr) return -1;
+  pro_entry* entry = row(state, number);
+  if (entry == nullptr) return -1;
+  if (entry->ended == 0) PROrefresh(state, context, number - 1);
+  *exit_code = entry->exit_code;
+  return entry->ended;
+}
+
+void PROrefresh(pro_state* state, agt_context*, int index) {
+  if (state == nullptr) return;
+  pro_entry* entry = row(state, index + 1);
+  if (entry != nullptr) observe_end(*entry);
+}
+
+int PROstop(agt_context* context, int number, int* exit_code) {
+  pro_state* state = live_state(context);
+  if (state == nullptr || exit_code == nullptr) return -1;
+  pro_entry* entry = row(state, number);
+  if (entry == nullptr) return -1;
+  *exit_code = entry->exit_code;
+  if (entry->ended != 0) return 0;
+  // The row changes only when the end is observed, as for any other end.
+  if (PLATkill_group(entry->process) != 0) return -1;
+  entry->stopped = 1;
+  return 0;
+}
+
+int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs) {
+  pro_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  int written = 0;
+  for (std::size_t i = 0; i < state->entries.size(); ++i) {
+    pro_entry& entry = state->entries[i];
+    if (!observe_end(entry)) continue;
+    pairs.emplace_back(static_cast<int>(i + 1), entry.exit_code);
+    ++written;
+  }
+  return written;
+}
+
+void PROtrace_on(agt_context* context) {
+  if (pro_state* state = live_state(context)) state->trace_on = 1;
+}
+
+void PROtrace_off(agt_context* context) {
+  if (pro_state* state = live_state(context)) state->trace_on = 0;
+}
+
+cmd_reply PROcmd_exec(agt_context* context, cmd_state* state, const char* argument) {
+  if (*argument == '\0') return CMDreply(MSG_EXEC_NEEDS_COMMAND);
+  int number = PROexec(context, argument);
+  if (number < 0) return CMDreply(MSG_EXEC_FAILED);
+  state->launched += 1;
+  return CMDreplyf(MSG_PROCESS_LAUNCHED, "%%%d", number);
+}
+
+cmd_reply PROcmd_stat(agt_context* context, cmd_state*, const char* argument) {
+  if (!is_number(argument)) return CMDreply(MSG_STAT_NEEDS_NUMBER);
+  int exit_code = -1;
+  int ended = PROstat(context, parse_number(argument), &exit_code);
+  if (ended < 0) return CMDreply(MSG_STAT_FAILED);
+  if (ended == 0) return CMDreplyf(MSG_PROCESS_RUNNING, "%s", argument);
+  // The argument is echoed whole, however many leading zeros it carries.
+  return CMDreplyf(MSG_PROCESS_ENDED, "%%%s (%%%d)", argument, exit_code);
+}
+
+cmd_reply PROcmd_stop(agt_context* context, cmd_state*, const char* argument) {
+  if (!is_number(argument)) return CMDreply(MSG_STOP_NEEDS_NUMBER);
+  int number = parse_number(argument);
+  int exit_code = -1;
+  if (PROstop(context, number, &exit_code) != 0) return CMDreply(MSG_STOP_FAILED);
+  return CMDreplyf(MSG_PROCESS_KILLED, "%%%d (%%%d)", number, exit_code);
+}
+
+cmd_reply PROcmd_tron(agt_context* context, cmd_state*, const char*) {
+  PROtrace_on(context);
+  return CMDreply(MSG_TRACE_ON);
+}
+
+cmd_reply PROcmd_trof(agt_context* context, cmd_state*, const char*) {
+  PROtrace_off(context);
+  return CMDreply(MSG_TRACE_OFF);
+}

@@ -1,10 +1,91 @@
-// Placeholder until the trace module lands.
 #include "modules/traagt.h"
 
-int TRAinit(agt_context* context) { return context == nullptr ? -1 : 0; }
-int TRAterm(agt_context*) { return 0; }
-int TRAget_port(agt_context*) { return -1; }
-int TRAwait_connection(agt_context*) { return -1; }
+#include "net/tcpip.h"
 
-cmd_reply TRAcmd_port(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_NOT_IMPLEMENTED); }
-cmd_reply TRAcmd_trwa(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_NOT_IMPLEMENTED); }
+namespace {
+
+tra_state* live_state(agt_context* context) {
+  auto* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
+  return state != nullptr && state->closed == 0 ? state : nullptr;
+}
+
+}  // namespace
+
+tra_socket& tra_socket::operator=(tra_socket&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) TCPIPdiscard(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+tra_socket::~tra_socket() {
+  if (fd_ >= 0) TCPIPdiscard(fd_);
+}
+
+int tra_socket::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+int TRAinit(agt_context* context) {
+  if (context == nullptr) return -1;
+  auto state = std::make_unique<tra_state>();
+  state->port = 0;  // any free port
+  int s = TCPIPlisten(context, nullptr, nullptr, &state->port);
+  if (s < 0) return -1;
+  state->listen_socket = tra_socket(s);
+  state->closed = 0;
+  return CTXinstall(context, std::move(state), CTX_SLOT_TRACE);
+}
+
+int TRAterm(agt_context* context) {
+  if (live_state(context) == nullptr) return -1;
+  std::unique_ptr<tra_state> state = CTXtake<tra_state>(context, CTX_SLOT_TRACE);
+  // Neither socket is ever watched: releasing the state closes the listening
+  // socket and every trace connection.
+  state->closed = 1;
+  return 0;
+}
+
+int TRAget_port(agt_context* context) {
+  tra_state* state = live_state(context);
+  return state == nullptr ? -1 : state->port;
+}
+
+int TRAwait_connection(agt_context* context) {
+  tra_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  // Blocks until a client connects; the network layer gives up when the
+  // studio closes the command connection meanwhile.
+  int accepted = -1;
+  if (TCPIPaccept_stream(context, state->listen_socket.get(), &accepted, nullptr, nullptr) != 0) {
+    if (accepted >= 0) TCPIPdiscard(accepted);
+    state->trace_socket = -1;
+    return -1;
+  }
+  state->connections.emplace_back(accepted);
+  state->trace_socket = accepted;
+  return 0;
+}
+
+int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd) {
+  tra_state* state = live_state(context);
+  if (state == nullptr || std_fd == nullptr) return -1;
+  int handle = trace_flag != 0 ? state->trace_socket : state->null_handle;
+  if (handle == -1) return -1;
+  *std_fd = handle;
+  return 0;
+}
+
+cmd_reply TRAcmd_port(agt_context* context, cmd_state*, const char*) {
+  int port = TRAget_port(context);
+  if (port < 0) return CMDreply(MSG_NO_TRACE_PORT);
+  return CMDreplyf(MSG_TRACE_PORT, "%%%d", port);
+}
+
+cmd_reply TRAcmd_trwa(agt_context* context, cmd_state*, const char*) {
+  if (TRAwait_connection(context) != 0) return CMDreply(MSG_TRACE_FAILED);
+  return CMDreply(MSG_TRACE_ESTABLISHED);
+}

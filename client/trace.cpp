@@ -1,0 +1,96 @@
+#include "client/trace.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace studio {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+constexpr std::string_view kTracePortReply = "222 TRACE port : ";
+constexpr std::string_view kTraceEstablished = "225 trace port established";
+
+// Waits until fd is readable or the deadline passes.
+bool readable_before(int fd, clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    int n = ::poll(&p, 1, left < 0 ? 0 : static_cast<int>(left));
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0;
+  }
+}
+
+}  // namespace
+
+bool trace_connection::open(const std::string& host, int port, int timeout_ms, std::string* error) {
+  fd_ = connect_tcp(host, port, timeout_ms, error);
+  pending_.clear();
+  eof_ = false;
+  return fd_.valid();
+}
+
+bool trace_connection::write(std::string_view bytes) { return fd_.valid() && send_all(fd_.get(), bytes); }
+
+bool trace_connection::close_input() { return fd_.valid() && ::shutdown(fd_.get(), SHUT_WR) == 0; }
+
+std::string trace_connection::read_until(std::string_view text, int timeout_ms) {
+  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  char chunk[65536];
+  for (;;) {
+    std::size_t at = pending_.find(text);
+    if (at != std::string::npos) {
+      std::string got = pending_.substr(0, at + text.size());
+      pending_.erase(0, at + text.size());
+      return got;
+    }
+    if (eof_ || !fd_.valid() || !readable_before(fd_.get(), deadline)) break;
+    ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      eof_ = true;
+      continue;
+    }
+    pending_.append(chunk, static_cast<std::size_t>(n));
+  }
+  std::string got;
+  got.swap(pending_);
+  return got;
+}
+
+std::string trace_connection::read_available(int timeout_ms) {
+  std::string got;
+  got.swap(pending_);
+  if (fd_.valid() && !eof_) {
+    bool closed = false;
+    got += read_until_closed(fd_.get(), timeout_ms, &closed);
+    eof_ = closed;
+  }
+  return got;
+}
+
+trace_connection establish_trace(connection& agent, const std::string& host, int timeout_ms, std::string* error) {
+  auto fail = [error](const std::string& why) {
+    if (error != nullptr) *error = why;
+    return trace_connection();
+  };
+  std::optional<std::string> reply = agent.command("PORT", timeout_ms);
+  if (!reply) return fail("no reply to PORT");
+  if (reply->rfind(kTracePortReply, 0) != 0) return fail("PORT answered: " + *reply);
+  int port = reply_number(*reply);
+  if (port <= 0) return fail("PORT answered: " + *reply);
+  trace_connection trace;
+  std::string why;
+  if (!trace.open(host, port, timeout_ms, &why)) return fail(why);
+  reply = agent.command("TRWA", timeout_ms);
+  if (!reply) return fail("no reply to TRWA");
+  if (*reply != kTraceEstablished) return fail("TRWA answered: " + *reply);
+  return trace;
+}
+
+}  // namespace studio
