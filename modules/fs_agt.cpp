@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
@@ -256,12 +257,13 @@ int FSsend_file(agt_context* context, const char* path) {
   // reply tells it why.
   file_ptr file = open_for_reading(path);
   if (!file) return -1;
-  char block[FS_SEND_BLOCK];
+  const int size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
+  std::vector<char> block(static_cast<std::size_t>(size));
   for (;;) {
-    int length = FS_SEND_BLOCK;
-    if (FSread_block(state, context, file.get(), block, &length) != 0) return -1;
+    int length = size;
+    if (FSread_block(state, context, file.get(), block.data(), &length) != 0) return -1;
     if (length == 0) return 0;
-    if (TCPIPsend(context, data.socket(), block, &length) != 0) return -1;
+    if (TCPIPsend(context, data.socket(), block.data(), &length) != 0) return -1;
   }
 }
 
@@ -275,10 +277,11 @@ int FSreceive_file(agt_context* context, const char* path) {
   const int binary = state->binary_mode;
   state->ascii_cr_held = 0;
   int failed = 0;
-  char block[std::max(FS_RECV_BINARY, FS_RECV_ASCII)];
+  const int size = binary != 0 ? FS_BINARY_BLOCK : FS_RECV_ASCII;
+  std::vector<char> block(static_cast<std::size_t>(size));
   for (;;) {
     int end = 0;
-    int received = TCPIPrecv(context, data.socket(), block, binary != 0 ? FS_RECV_BINARY : FS_RECV_ASCII, &end);
+    int received = TCPIPrecv(context, data.socket(), block.data(), size, &end);
     if (received == 0) break;
     // A connection reset, or the studio leaving meanwhile, cuts the file
     // short: that is not a file received.
@@ -286,7 +289,7 @@ int FSreceive_file(agt_context* context, const char* path) {
       failed = 1;
       break;
     }
-    if (FSwrite_block(state, context, file.get(), block, received) != 0) {
+    if (FSwrite_block(state, context, file.get(), block.data(), received) != 0) {
       failed = 1;
       break;
     }

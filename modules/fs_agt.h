@@ -16,9 +16,11 @@
 #include "agent/cmdagt.h"
 
 // Block sizes of the transfers: what one read, send or receive handles at most.
-constexpr int FS_SEND_BLOCK = 2200;      // GETF, both modes (after conversion)
-constexpr int FS_RECV_BINARY = 1024;     // PUTF, BINARY
+constexpr int FS_SEND_BLOCK = 2200;      // GETF, ASCII (after conversion)
 constexpr int FS_RECV_ASCII = 2199;      // PUTF, ASCII
+// BINARY mode moves the bytes unchanged, so its block size is not visible on
+// the wire: large blocks keep the system calls per MiB few.
+constexpr int FS_BINARY_BLOCK = 256 * 1024;  // GETF and PUTF, BINARY
 
 struct fs_state {
   int closed = 1;
