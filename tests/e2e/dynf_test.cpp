@@ -526,3 +526,20 @@ TEST(Kvsdynf, UsageAndMissingPort) {
   tool_process nobody({e2e::tool_path("kvsdynf"), "--port", std::to_string(e2e::free_port()), "line"}, {});
   EXPECT_EQ(nobody.wait_exit(kReplyMs * 3), 2);
 }
+
+TEST(Kvsdynf, ALaunchedProgramFindsThePortAndIsAnswered) {
+  auto s = e2e::admitted_session();
+  int port = dynf_port(*s);
+  ASSERT_GT(port, 0);
+  std::string launched = s->command("EXEC " + e2e::tool_path("kvsdynf") +
+                                    " --gap 1500 --boot 'BOOT launched' --wait --timeout 60 End_of_run");
+  ASSERT_EQ(launched.rfind("261 child process launched : %", 0), 0u) << launched;
+  int number = studio::reply_number(launched);
+  std::string line = s->read_line();
+  int id = id_after(line, kBoot);
+  ASSERT_EQ(line, kBoot + std::to_string(id) + " BOOT launched");
+  EXPECT_EQ(s->read_line(), line_of("702 end dynfollow : ", id, "End_of_run"));
+  s->studio().send_line("DFOK " + std::to_string(id));
+  std::string n = std::to_string(number);
+  EXPECT_EQ(s->read_line(), "661 process stopped : %" + n + " => %" + n + " (%0)");
+}
