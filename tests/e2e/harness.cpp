@@ -76,6 +76,8 @@ captured_process spawn_agent(const std::vector<std::string>& args, const agent_o
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    for (int fd : {in, out, err})
+      if (fd > 2) ::close(fd);
     for (int fd : keep) ::fcntl(fd, F_SETFD, 0);
     for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
     for (const std::string& name : options.unset_env) ::unsetenv(name.c_str());
