@@ -207,4 +207,12 @@ int reply_number(std::string_view reply) {
   return any ? value : -1;
 }
 
+bool is_notification(std::string_view line) {
+  if (line.size() < 4 || line[3] != ' ') return false;
+  for (std::size_t i = 0; i < 3; ++i)
+    if (line[i] < '0' || line[i] > '9') return false;
+  int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+  return (code >= 600 && code <= 899) || code == 580 || code == 581 || (code >= 590 && code <= 593);
+}
+
 }  // namespace studio

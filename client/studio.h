@@ -79,4 +79,9 @@ class connection {
 // The number after the last '%' of a reply such as "226 FTP port : %4242"; -1 when none.
 int reply_number(std::string_view reply);
 
+// Whether a line the agent sent is an unsolicited notification rather than
+// the reply to a command: ended programs (661), rendezvous (6xx, 580, 581),
+// dynamic follow (7xx, 800, 590 to 593).
+bool is_notification(std::string_view line);
+
 }  // namespace studio

@@ -1,0 +1,224 @@
+// kvsctl: command line, agent address, EXEC quoting and process reports.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "agent/cmdagt.h"
+#include "client/kvsctl.h"
+#include "client/studio.h"
+#include "platform/spawn.h"
+
+namespace {
+
+using kvsctl::command;
+using kvsctl::parse_arguments;
+using kvsctl::parse_result;
+
+parse_result parse(std::vector<std::string> args) { return parse_arguments(args); }
+
+TEST(KvsctlTarget, HostPortForms) {
+  struct row {
+    const char* text;
+    const char* host;
+    int port;
+  };
+  const row good[] = {
+      {"buildhost", "buildhost", 7011},   {"buildhost:7100", "buildhost", 7100}, {"127.0.0.1:1", "127.0.0.1", 1},
+      {"[::1]:65535", "::1", 65535},      {"[::1]", "::1", 7011},                {"::1", "::1", 7011},
+      {"fe80::1%lo", "fe80::1%lo", 7011}, {"[fe80::1%lo]:9", "fe80::1%lo", 9},
+  };
+  for (const row& r : good) {
+    std::string host;
+    int port = 0;
+    ASSERT_TRUE(kvsctl::parse_target(r.text, host, port)) << r.text;
+    EXPECT_EQ(host, r.host) << r.text;
+    EXPECT_EQ(port, r.port) << r.text;
+  }
+  for (const char* bad : {"", ":7011", "host:", "host:0", "host:65536", "host:99999999999", "host:7a", "host:-1",
+                          "[::1", "[::1]7011", "[::1]:", "[]:7011"}) {
+    std::string host = "unchanged";
+    int port = 0;
+    std::string error;
+    EXPECT_FALSE(kvsctl::parse_target(bad, host, port, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+    EXPECT_EQ(host, "unchanged") << bad;
+  }
+  EXPECT_EQ(kvsctl::format_target("::1", 7011), "[::1]:7011");
+  EXPECT_EQ(kvsctl::format_target("localhost", 7011), "localhost:7011");
+}
+
+TEST(KvsctlArguments, RunTakesOptionsThenTheProgramVerbatim) {
+  parse_result r = parse({"-u", "bob", "-t", "2.5", "host:9", "run", "-C", "dir x", "-eA=1", "--env", "B==2",
+                          "-e", "C=", "--", "ls", "-l", "--", "-e", "X=1"});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  const kvsctl::options& o = r.opts;
+  EXPECT_EQ(o.user, "bob");
+  EXPECT_EQ(o.timeout_ms, 2500);
+  EXPECT_EQ(o.host, "host");
+  EXPECT_EQ(o.port, 9);
+  EXPECT_EQ(o.cmd, command::run);
+  EXPECT_EQ(o.directory, "dir x");
+  ASSERT_EQ(o.environment.size(), 3u);
+  EXPECT_EQ(o.environment[0], std::make_pair(std::string("A"), std::string("1")));
+  EXPECT_EQ(o.environment[1], std::make_pair(std::string("B"), std::string("=2")));
+  EXPECT_EQ(o.environment[2], std::make_pair(std::string("C"), std::string("")));
+  EXPECT_EQ(o.program, (std::vector<std::string>{"ls", "-l", "--", "-e", "X=1"}));
+
+  // Without "--" the first word that is no option starts the program.
+  r = parse({"host", "run", "-n", "--rendezvous=ok", "--dynfollow", "ko", "sh", "-c", "exit 3"});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  EXPECT_TRUE(r.opts.no_input);
+  EXPECT_EQ(r.opts.rendezvous, kvsctl::auto_answer::ok);
+  EXPECT_EQ(r.opts.dynfollow, kvsctl::auto_answer::ko);
+  EXPECT_EQ(r.opts.program, (std::vector<std::string>{"sh", "-c", "exit 3"}));
+  EXPECT_EQ(r.opts.port, kvsctl::kDefaultPort);
+  EXPECT_EQ(r.opts.timeout_ms, kvsctl::kDefaultTimeoutMs);
+}
+
+TEST(KvsctlArguments, TransfersAndRendezvous) {
+  parse_result r = parse({"h", "put", "--ascii", "local.txt", "remote.txt"});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  EXPECT_TRUE(r.opts.ascii);
+  EXPECT_EQ(r.opts.local, "local.txt");
+  EXPECT_EQ(r.opts.remote, "remote.txt");
+  r = parse({"h", "get", "remote", "--", "-"});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  EXPECT_FALSE(r.opts.ascii);
+  EXPECT_EQ(r.opts.local, "-");
+  EXPECT_EQ(r.opts.remote, "remote");
+  r = parse({"h", "release", ""});  // the empty name is a rendezvous name too
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  EXPECT_EQ(r.opts.cmd, command::release);
+  EXPECT_EQ(r.opts.name, "");
+  r = parse({"h", "refuse", "a b "});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  EXPECT_EQ(r.opts.name, "a b ");
+  r = parse({"h", "follow", "--dynfollow=ok"});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  EXPECT_EQ(r.opts.dynfollow, kvsctl::auto_answer::ok);
+}
+
+TEST(KvsctlArguments, BadCommandLinesAreRefusedWithAReason) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"h"},
+      {"h", "frobnicate"},
+      {"-x", "h", "shell"},
+      {"-u"},
+      {"-t", "0", "h", "shell"},
+      {"-t", "soon", "h", "shell"},
+      {"h:0", "shell"},
+      {"h", "run"},
+      {"h", "run", "--"},
+      {"h", "run", "-e", "NOEQUAL", "x"},
+      {"h", "run", "-e", "=v", "x"},
+      {"h", "run", "-e", "A=line\r\nend", "x"},
+      {"h", "run", "-C"},
+      {"h", "run", "--rendezvous", "maybe", "x"},
+      {"h", "run", "-z", "x"},
+      {"h", "run", "--", ""},
+      {"h", "put", "only-one"},
+      {"h", "put", "a", "b", "c"},
+      {"h", "get", "a\r\nQUIT", "b"},
+      {"h", "put", "a", ""},
+      {"h", "release"},
+      {"h", "release", "a", "b"},
+      {"h", "shell", "extra"},
+      {"-u", "a\r\nb", "h", "shell"},
+  };
+  for (const auto& args : bad) {
+    parse_result r = parse(args);
+    std::string joined;
+    for (const std::string& a : args) joined += "[" + a + "]";
+    EXPECT_EQ(r.what, parse_result::kind::error) << joined;
+    EXPECT_FALSE(r.text.empty()) << joined;
+  }
+}
+
+TEST(KvsctlArguments, HelpOnEveryFormAndVersion) {
+  EXPECT_EQ(parse({"--help"}).what, parse_result::kind::help);
+  EXPECT_EQ(parse({"-u", "x", "-h"}).text, kvsctl::usage(command::none));
+  EXPECT_EQ(parse({"h", "run", "--help"}).text, kvsctl::usage(command::run));
+  EXPECT_EQ(parse({"run", "--help"}).text, kvsctl::usage(command::run));
+  EXPECT_EQ(parse({"h", "put", "a", "--help"}).text, kvsctl::usage(command::put));
+  EXPECT_EQ(parse({"h", "get", "-h"}).text, kvsctl::usage(command::get));
+  EXPECT_EQ(parse({"h", "shell", "--help"}).text, kvsctl::usage(command::shell));
+  EXPECT_EQ(parse({"h", "follow", "--help"}).text, kvsctl::usage(command::follow));
+  EXPECT_EQ(parse({"refuse", "-h"}).text, kvsctl::usage(command::refuse));
+  // After "--" a --help belongs to the program.
+  parse_result r = parse({"h", "run", "--", "tool", "--help"});
+  ASSERT_EQ(r.what, parse_result::kind::ok);
+  EXPECT_EQ(r.opts.program, (std::vector<std::string>{"tool", "--help"}));
+  r = parse({"--version"});
+  EXPECT_EQ(r.what, parse_result::kind::version);
+  EXPECT_NE(r.text.find(kvsctl::kVersion), std::string::npos);
+}
+
+// The words come back from the agent's own expansion and word splitting
+// exactly as they were given, whatever the agent's environment holds.
+TEST(KvsctlQuoting, WordsSurviveTheAgentsExpansionAndSplitting) {
+  ::setenv("HOME", "/home/agent", 1);
+  ::setenv("X", "expanded", 1);
+  ::setenv("A B", "braced", 1);
+  const std::vector<std::string> words = {
+      "plain",  "",        " ",        "a b",       "tab\there", "'",         "''",        "it's",
+      "\"",     "\\",      "back\\",   "\\'",       "$HOME",     "${HOME}",   "$",         "$$",
+      "a$",     "${",      "}",        "${A B}",    "$X$X",      "\\$HOME",   "'$HOME'",   "\"$X\"",
+      "$'X'",   "new\nline", "cr\r\nlf", "\r",      "\r\n",      "\\\n",      "end\\",     "*?[]~#&|;<>()",
+      "%d %s",  "-n",      "=",        "\xc3\xbcml", "a\"b'c\\d$e{f}g",
+  };
+  std::string line = kvsctl::quote_command(words);
+  EXPECT_EQ(line.find("\r\n"), std::string::npos) << "a CR LF would end the command line";
+  kvwstr expanded = CMDexpand(nullptr, line.c_str(), '$');
+  std::vector<std::string> split;
+  ASSERT_EQ(PLATsplit_words(expanded.view(), split), 0) << line;
+  EXPECT_EQ(split, words);
+  // Each word alone too, as the program name.
+  for (const std::string& word : words) {
+    std::vector<std::string> one;
+    kvwstr x = CMDexpand(nullptr, kvsctl::quote_word(word).c_str(), '$');
+    ASSERT_EQ(PLATsplit_words(x.view(), one), 0) << word;
+    ASSERT_EQ(one.size(), 1u) << word;
+    EXPECT_EQ(one[0], word);
+  }
+  ::unsetenv("X");
+  ::unsetenv("A B");
+  EXPECT_EQ(kvsctl::quote_word("ls"), "ls");
+  EXPECT_EQ(kvsctl::quote_word("/usr/bin/env"), "/usr/bin/env");
+}
+
+TEST(KvsctlReports, TheExitCodeOfOurProcessIsFoundAmongThePairs) {
+  using kvsctl::stopped_exit_code;
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %1 => %1 (%0)", 1), 0);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %1 => %1 (%143)", 1), 143);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %2 => %5 (%3), %2 (%0)", 5), 3);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %2 => %5 (%3), %2 (%0)", 2), 0);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %1 => %7 (%-1)", 7), -1);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %1 => %12 (%4)", 1), std::nullopt);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %2 => %5 (%3), %2 (%0)", 1), std::nullopt);
+  EXPECT_EQ(stopped_exit_code("263 process has ended : %1 (%0)", 1), std::nullopt);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %1 => %1 (%", 1), std::nullopt);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : %1 => 1 (0)", 1), std::nullopt);
+  EXPECT_EQ(stopped_exit_code("661 process stopped : ", 1), std::nullopt);
+
+  EXPECT_EQ(kvsctl::exit_status_for(0), 0);
+  EXPECT_EQ(kvsctl::exit_status_for(255), 255);
+  // What a status cannot hold never becomes a success.
+  EXPECT_EQ(kvsctl::exit_status_for(256), 255);
+  EXPECT_EQ(kvsctl::exit_status_for(-1), 255);
+}
+
+TEST(KvsctlReports, NotificationsAreToldFromReplies) {
+  for (const char* line : {"661 process stopped : %1 => %1 (%0)", "601 wait rendezvous : a", "603 error on rendezvous : ",
+                           "700 boot dynfollow : 9 BOOT", "722 timeout request : 9 TIMEOUTRQST",
+                           "800 tester asks for studio availability : 9 x", "580 INTERNAL ERROR : RDV accept failed!",
+                           "592 INTERNAL ERROR : DYNF line recv failed!"})
+    EXPECT_TRUE(studio::is_notification(line)) << line;
+  for (const char* line : {"210 hello, please to meet you.", "221 bye.", "261 child process launched : %1",
+                           "500 command unknown : x", "561 EXEC process failed", "6011", "66", "", "6x1 a"})
+    EXPECT_FALSE(studio::is_notification(line)) << line;
+}
+
+}  // namespace
