@@ -392,3 +392,19 @@ TEST(Rendezvous, KvsrdvFailsWithStatusTwo) {
   s->process().kill_now();
   EXPECT_EQ(closed.wait(), 2);
 }
+
+TEST(Rendezvous, LaunchedProgramWaitsWithKvsrdv) {
+  auto s = e2e::admitted_session();
+  std::string out = s->dir().file("answers");
+  std::string tool = e2e::tool_path("kvsrdv");
+  // The program finds the port in its environment and reports each exit status.
+  e2e::write_file(s->dir().file("phases.sh"), "\"" + tool + "\" first; echo $? >> \"" + out + "\"\n\"" + tool +
+                                                   "\" second; echo $? >> \"" + out + "\"\n");
+  EXPECT_EQ(s->command("EXEC sh phases.sh"), "261 child process launched : %1");
+  EXPECT_EQ(s->read_line(), "601 wait rendezvous : first");
+  s->studio().send_line("RVOK first");
+  EXPECT_EQ(s->read_line(), "601 wait rendezvous : second");
+  s->studio().send_line("RVKO second");
+  EXPECT_EQ(s->read_line(), "661 process stopped : %1 => %1 (%0)");
+  EXPECT_EQ(e2e::read_file(out), "0\n1\n");
+}
