@@ -48,6 +48,7 @@ int AGTmain(int argc, char** argv) {
   CSTinstall_new_handler();
   PLATensure_std_fds();
   PLATignore_sigpipe();
+  PLATcatch_stop_signals();
   int args = argc - 1;
   int ipv4 = (args == 2 && std::strcmp(argv[2], "-IPv4") == 0) ? 1 : 0;
 
@@ -95,11 +96,13 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     CSTexit(1);
   }
   PLATreap_children();
-  for (;;) {
+  // SIGTERM or SIGINT: no new connection is accepted; the connection
+  // processes serve on until their studios leave.
+  while (!PLATstop_requested()) {
     int accepted = -1;
     std::string peer;
     if (TCPIPaccept_stream(context, listen_socket, &accepted, &peer, nullptr) != 0) {
-      std::perror("TCPIPaccept_stream");
+      if (!PLATstop_requested()) std::perror("TCPIPaccept_stream");
     } else {
       PLATspawn_self({program, peer, std::to_string(accepted), std::to_string(listen_socket)},
                      {accepted, listen_socket});
@@ -107,6 +110,9 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     }
     PLATsleep_ms(1000);
   }
+  TCPIPclose(context, listen_socket);
+  TCPIPterm(context);
+  CSTexit(0);
 }
 
 void AGTserve(const char* peer_name, int command_socket) {
@@ -134,6 +140,8 @@ void AGTserve(const char* peer_name, int command_socket) {
         AGTforward_rdv(context, ready, command_socket);
         AGTforward_dynf(context, ready, command_socket);
       }
+      // SIGTERM or SIGINT: the same teardown as when the studio leaves.
+      if (PLATstop_requested()) stop = 1;
     }
     TCPIPunwatch(context, command_socket);
     // The studio is no longer served: the last answers to testers must not

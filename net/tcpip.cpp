@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/process.h"
 #include "support/cstsyst.h"
 
 int tcpip_family = AF_INET6;
@@ -52,8 +53,14 @@ wait_result wait_guarded(tcpip_state* state, int socket, short events) {
   if (state->guard_lost != 0) return wait_result::guard_lost;
   pollfd fds[2] = {{socket, events, 0}, {state->guard_socket, POLLRDHUP, 0}};
   for (;;) {
-    int n = ::poll(fds, 2, -1);
-    if (n < 0 && errno == EINTR) continue;
+    // A stop signal counts as the studio leaving. The timeout bounds how long
+    // a signal that came just before the poll goes unnoticed.
+    int n = ::poll(fds, 2, 1000);
+    if (PLATstop_requested()) {
+      state->guard_lost = 1;
+      return wait_result::guard_lost;
+    }
+    if (n == 0 || (n < 0 && errno == EINTR)) continue;
     if (n < 0) return wait_result::failed;
     if ((fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
       state->guard_lost = 1;
@@ -241,10 +248,10 @@ int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, s
     errno = 0;
     length = sizeof peer;
     s = ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  } while (s < 0 && errno == EINTR);
+  } while (s < 0 && errno == EINTR && !PLATstop_requested());
   *accepted = s;
   if (s < 0) {
-    CSTprintf("ERROR:accept  returns -1\n");
+    if (!PLATstop_requested()) CSTprintf("ERROR:accept  returns -1\n");
     return -1;
   }
   TCPIPno_delay(s);
@@ -343,7 +350,7 @@ int TCPIPsend(agt_context* context, int socket, const void* data, int* length) {
     ssize_t n = ::send(socket, at + sent, static_cast<std::size_t>(wanted - sent),
                        MSG_NOSIGNAL | (guarded ? MSG_DONTWAIT : 0));
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+      if ((errno == EINTR && !PLATstop_requested()) || errno == EAGAIN) continue;
       std::perror("ERROR:send returns -1\n");
       *length = sent;
       return -1;

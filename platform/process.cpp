@@ -26,6 +26,22 @@ void PLATignore_sigpipe() {
   ::sigaction(SIGPIPE, &action, nullptr);
 }
 
+namespace {
+volatile sig_atomic_t stop_requested = 0;
+void on_stop_signal(int) { stop_requested = 1; }
+}  // namespace
+
+void PLATcatch_stop_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  action.sa_flags = 0;  // no SA_RESTART: a blocked accept, send or wait returns EINTR
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+bool PLATstop_requested() { return stop_requested != 0; }
+
 static void reap(int) {
   int saved = errno;
   while (::waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -60,6 +76,6 @@ int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>&
 
 void PLATsleep_ms(int ms) {
   timespec left{ms / 1000, (ms % 1000) * 1000000L};
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR && !PLATstop_requested()) {
   }
 }
