@@ -22,6 +22,7 @@ struct tcpip_state {
   int wake_fd = -1;          // also waited on; wakes the wait without being reported
   int guard_socket = -1;     // blocking operations give up when its peer has gone
   int guard_lost = 0;
+  int guard_held = 0;        // the guard socket holds data sent by TCPIPsend_more
 };
 
 // Address family of wildcard addresses and of new address records, set by
@@ -63,6 +64,13 @@ int TCPIPrecv_append(agt_context* context, int socket, kvwstr& text, int* end);
 // Sends the whole buffer; *length in: bytes to send, out: bytes sent.
 int TCPIPsend(agt_context* context, int socket, const void* data, int* length);
 int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text);
+// As TCPIPsend, for data that more data follows at once: the system may hold
+// it back to leave in one segment with what follows (MSG_MORE). Held data
+// leaves with the next TCPIPsend or TCPIPpush on the socket and, on the guard
+// socket, before a blocking operation starts waiting on another socket.
+int TCPIPsend_more(agt_context* context, int socket, const void* data, int* length);
+// Sends at once whatever TCPIPsend_more held back on the socket.
+int TCPIPpush(agt_context* context, int socket);
 // Waits at most `ms` for readable watched sockets; fills `ready` (which must
 // be empty) with them in ascending order and returns their number.
 int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms);
