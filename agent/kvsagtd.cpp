@@ -177,17 +177,34 @@ void AGTsplit_lines(agt_context* context, kvwstr& buffer, int* stop, int command
   char* begin = buffer.data();
   char* end = begin + buffer.len();
   char* position = begin;
-  while (position != end && *stop == 0) {
-    char* cr = static_cast<char*>(memmem(position, static_cast<std::size_t>(end - position), "\r\n", 2));
-    if (cr == nullptr) break;
+  auto next_line_end = [&]() {
+    return static_cast<char*>(memmem(position, static_cast<std::size_t>(end - position), "\r\n", 2));
+  };
+  bool held = false;
+  for (char* cr = next_line_end(); cr != nullptr && *stop == 0;) {
     *cr = '\0';
     cmd_reply reply = CMDline(context, position, stop);
     *cr = '\r';
-    if (reply) send_line(context, command_socket, *reply);
     position = cr + 2;
     // A studio that vanished during a blocking command gets nothing more done.
     if (TCPIPguard_lost(context) != 0) *stop = 1;
+    cr = next_line_end();
+    if (reply) {
+      // Each reply is sent before the next line is dispatched; when that line
+      // is already here, the reply may wait in the system for the next ones,
+      // so that a burst of commands is answered in a few segments instead of
+      // one per line. Nothing stays held once the burst is answered, nor when
+      // a command blocks (the network layer pushes it out first).
+      held = cr != nullptr && *stop == 0;
+      reply->cat("\r\n");
+      int length = reply->len();
+      if (held)
+        TCPIPsend_more(context, command_socket, reply->c_str(), &length);
+      else
+        TCPIPsend(context, command_socket, reply->c_str(), &length);
+    }
   }
+  if (held) TCPIPpush(context, command_socket);
   buffer.cut(0, static_cast<int>(position - begin));
 }
 

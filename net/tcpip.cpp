@@ -51,6 +51,12 @@ enum class wait_result { ready, guard_lost, failed };
 wait_result wait_guarded(tcpip_state* state, int socket, short events) {
   if (state->guard_socket < 0 || state->guard_socket == socket) return wait_result::ready;
   if (state->guard_lost != 0) return wait_result::guard_lost;
+  // Replies held back for the ones that followed them go out before the
+  // agent blocks: the studio may need them to go on.
+  if (state->guard_held != 0) {
+    state->guard_held = 0;
+    TCPIPno_delay(state->guard_socket);
+  }
   pollfd fds[2] = {{socket, events, 0}, {state->guard_socket, POLLRDHUP, 0}};
   for (;;) {
     // A stop signal counts as the studio leaving. The timeout bounds how long
@@ -335,7 +341,10 @@ int TCPIPrecv_append(agt_context* context, int socket, kvwstr& text, int* end) {
   return n;
 }
 
-int TCPIPsend(agt_context* context, int socket, const void* data, int* length) {
+namespace {
+
+// The send of TCPIPsend and TCPIPsend_more; `more` adds MSG_MORE.
+int send_all(agt_context* context, int socket, const void* data, int* length, bool more) {
   tcpip_state* state = live_state(context);
   if (state == nullptr || length == nullptr) return -1;
   int wanted = *length;
@@ -348,7 +357,7 @@ int TCPIPsend(agt_context* context, int socket, const void* data, int* length) {
     if (guarded && wait_guarded(state, socket, POLLOUT) != wait_result::ready) return -1;
     errno = 0;
     ssize_t n = ::send(socket, at + sent, static_cast<std::size_t>(wanted - sent),
-                       MSG_NOSIGNAL | (guarded ? MSG_DONTWAIT : 0));
+                       MSG_NOSIGNAL | (guarded ? MSG_DONTWAIT : 0) | (more ? MSG_MORE : 0));
     if (n < 0) {
       if ((errno == EINTR && !PLATstop_requested()) || errno == EAGAIN) continue;
       std::perror("ERROR:send returns -1\n");
@@ -358,7 +367,26 @@ int TCPIPsend(agt_context* context, int socket, const void* data, int* length) {
     sent += static_cast<int>(n);
   }
   *length = sent;
+  if (socket == state->guard_socket) state->guard_held = more ? 1 : 0;
   return 0;
+}
+
+}  // namespace
+
+int TCPIPsend(agt_context* context, int socket, const void* data, int* length) {
+  return send_all(context, socket, data, length, false);
+}
+
+int TCPIPsend_more(agt_context* context, int socket, const void* data, int* length) {
+  return send_all(context, socket, data, length, true);
+}
+
+int TCPIPpush(agt_context* context, int socket) {
+  tcpip_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  if (socket == state->guard_socket) state->guard_held = 0;
+  // Setting TCP_NODELAY again sends what is pending at once.
+  return TCPIPno_delay(socket);
 }
 
 int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text) {
