@@ -1,18 +1,28 @@
-// Number arguments of the studio's commands: the tester id of DFOK and DFKO
-// (DYNFparse_id), the id and text of ISND, TOUT and AVAI (DYNFsplit_lower).
+// Number arguments of the studio's commands: the process number of STAT and
+// STOP, the tester id of DFOK and DFKO (DYNFparse_id), the id and text of
+// ISND, TOUT and AVAI (DYNFsplit_lower). One program ("true") is launched and
+// reaped at start, so process 1 exists and has ended; STOP never kills.
 // Invariants, against models written from the rules:
+// - STAT/STOP: only decimal digits make a number (nothing else, not even a
+//   blank or a sign); its value decides, leading zeros or not; a number too
+//   large for any process is "no such process", never a wrapped one; STAT
+//   echoes the argument as it was written;
 // - DFOK/DFKO: optional leading white space, an optional sign, decimal
 //   digits, anything after them ignored; no digits gives 0; a value outside
 //   the int range gives -1 (no tester), never a wrapped number;
 // - ISND/TOUT/AVAI: the leading run of digits is the id (0 when none, -1 when
 //   beyond the int range), exactly one character after it is skipped, and the
 //   text is the rest of the argument, a suffix of it.
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "fuzz/fuzz_support.h"
 #include "modules/dynfagt.h"
+#include "modules/proagt.h"
+#include "net/tcpip.h"
 
 namespace {
 
@@ -38,11 +48,57 @@ long long parse_id_model(const char* text) {
   return value;
 }
 
+agt_context* context = nullptr;  // lives as long as the fuzzer
+cmd_state commands;
+
+std::string call(cmd_handler handler, const std::string& argument) {
+  cmd_reply reply = handler(context, &commands, argument.c_str());
+  return reply ? std::string(reply->view()) : "<none>";
+}
+
+// The process number an argument names: -1 not a number, 0 none possible.
+long long process_model(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size() - 1));
+  return digits.size() > 9 ? 0 : std::stoll(digits);
+}
+
+void check_process_commands(const std::string& text) {
+  long long number = process_model(text);
+  std::string stat = call(PROcmd_stat, text);
+  std::string stop = call(PROcmd_stop, text);
+  std::string want_stat = number < 0    ? "463 STAT need process number as parameter"
+                          : number == 1 ? "263 process has ended : %" + text + " (%0)"
+                                        : "563 STAT failed";
+  std::string want_stop = number < 0    ? "464 STOP need process number as parameter"
+                          : number == 1 ? "265 child process killed : %1 (%0)"
+                                        : "564 STOP process failed";
+  FUZZ_CHECK(stat == want_stat, "STAT %s gave %s", fuzz::show(text).c_str(), fuzz::show(stat).c_str());
+  FUZZ_CHECK(stop == want_stop, "STOP %s gave %s", fuzz::show(text).c_str(), fuzz::show(stop).c_str());
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::quiet_stdout();
+  static agt_context_ptr owner = CTXnew(10);
+  context = owner.get();
+  if (TCPIPinit(context, 0) != 0 || PROinit(context) != 0) std::abort();
+  PROtrace_off(context);
+  if (PROexec(context, "true") != 1) std::abort();
+  int code = -1;
+  for (int i = 0; i < 1000 && PROstat(context, 1, &code) != 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (code != 0) std::abort();
+  commands.closed = 0;
+  commands.authorized = 1;
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
   const char* text = input.c_str();
+  check_process_commands(text);
 
   long long want = parse_id_model(text);
   int id = DYNFparse_id(text);
