@@ -101,8 +101,13 @@ cmd_reply CMDline(agt_context* context, const char* line, int* stop) {
 }
 
 cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, int* stop) {
-  kvwstr expanded = CMDexpand(context, line, '$');
-  const char* x = expanded.c_str();
+  // Most lines name no variable: they are read as they came, without a copy.
+  std::optional<kvwstr> expanded;
+  const char* x = line;
+  if (std::strchr(line, '$') != nullptr) {
+    expanded = CMDexpand(context, line, '$');
+    x = expanded->c_str();
+  }
 
   // Before identification only "Qim " and HELO pass; anything else ends the
   // connection without a word.

@@ -397,8 +397,9 @@ int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text) {
 int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
   tcpip_state* state = live_state(context);
   if (state == nullptr || !ready.empty()) return -1;
-  std::vector<pollfd> fds;
-  fds.reserve(state->watched.size() + 1);
+  // Rebuilt on every wait from the watched set, in the storage of the last one.
+  std::vector<pollfd>& fds = state->poll_set;
+  fds.clear();
   for (int s : state->watched) fds.push_back({s, POLLIN, 0});
   if (state->wake_fd >= 0) fds.push_back({state->wake_fd, POLLIN, 0});
   int n = ::poll(fds.data(), fds.size(), ms);

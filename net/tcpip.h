@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -23,6 +24,7 @@ struct tcpip_state {
   int guard_socket = -1;     // blocking operations give up when its peer has gone
   int guard_lost = 0;
   int guard_held = 0;        // the guard socket holds data sent by TCPIPsend_more
+  std::vector<pollfd> poll_set;  // the wait's own list, kept between waits
 };
 
 // Address family of wildcard addresses and of new address records, set by
