@@ -126,6 +126,17 @@ long rss_kib(pid_t pid) {
   return -1;
 }
 
+long private_kib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  std::string line;
+  long total = -1;
+  while (std::getline(in, line)) {
+    if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0)
+      total = (total < 0 ? 0 : total) + std::strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
+  }
+  return total;
+}
+
 std::vector<pid_t> children_of(pid_t parent) {
   std::vector<pid_t> found;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc"), ::closedir);

@@ -52,6 +52,9 @@ class child {
 
 // Resident memory of a process in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
+// The part of it that is the process's own (private pages, clean or dirty,
+// from smaps_rollup): what one more such process costs; -1.
+long private_kib(pid_t pid);
 // Pids whose parent is `parent`.
 std::vector<pid_t> children_of(pid_t parent);
 // True when something listens on the TCP port (IPv4 or IPv6).

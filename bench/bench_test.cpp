@@ -150,7 +150,11 @@ TEST(Processes, ChildIsFoundReapedAndBounded) {
   ASSERT_TRUE(sleeper);
   auto kids = bench::children_of(::getpid());
   EXPECT_NE(std::find(kids.begin(), kids.end(), sleeper->pid()), kids.end());
-  EXPECT_GT(bench::rss_kib(sleeper->pid()), 0);
+  const long rss = bench::rss_kib(sleeper->pid());
+  const long own = bench::private_kib(sleeper->pid());
+  EXPECT_GT(rss, 0);
+  EXPECT_GT(own, 0);
+  EXPECT_LE(own, rss);
   EXPECT_EQ(sleeper->wait(50), std::nullopt);  // still running: the wait gives up
   sleeper->kill();
   auto quick = bench::child::start({"sh", "-c", "exit 3"});

@@ -151,14 +151,14 @@ std::vector<row> load_rows(const std::string& path) {
 
 void print_table(std::vector<row> rows) {
   std::stable_sort(rows.begin(), rows.end(), [](const row& a, const row& b) { return a.id < b.id; });
-  std::printf("| %-2s | %-44s | %10s | %10s | %-5s | %7s | %-9s | %-7s | %s\n", "#", "figure", "agent", "baseline",
-              "unit", "ratio", "target", "verdict", "conditions");
-  std::printf("|----|----------------------------------------------|------------|------------|-------|---------|"
-              "-----------|---------|-----------\n");
+  std::printf("| %-2s | %-50s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", "#", "figure", "agent",
+              "baseline", "unit", "ratio", "target", "verdict", "conditions");
+  std::printf("|----|%s|---------:|---------:|------|-------:|-------------|---------|----------------|\n",
+              std::string(52, '-').c_str());
   for (const row& r : rows) {
     double q = ratio_of(r);
     std::string ratio = std::isnan(q) ? "-" : format_value(q) + "x";
-    std::printf("| %-2s | %-44s | %10s | %10s | %-5s | %7s | %-9s | %-7s | %s\n", r.id.c_str(), r.figure.c_str(),
+    std::printf("| %-2s | %-50s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", r.id.c_str(), r.figure.c_str(),
                 format_value(r.agent).c_str(), format_value(r.baseline).c_str(), r.unit.c_str(), ratio.c_str(),
                 r.target.c_str(), r.verdict.c_str(), r.conditions.c_str());
   }
@@ -395,6 +395,7 @@ void figure_exec(const options& o, const work_dir& work, agent_daemon& agent, re
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   long rss = connection > 0 ? bench::rss_kib(connection) : -1;
+  long own = connection > 0 ? bench::private_kib(connection) : -1;
 
   std::string log = work.file("spawn.out");
   auto loop = bench::child::start({o.spawn, std::to_string(timed)}, {}, {}, log);
@@ -409,6 +410,7 @@ void figure_exec(const options& o, const work_dir& work, agent_daemon& agent, re
             "ms", NAN, false);
   if (rss < 0) return out.failure("5c", "VmRSS after programs ended", "connection process not found");
   out.absolute("5c", "VmRSS after " + std::to_string(total) + " programs ended", rss / 1024.0, "MiB", 2.0, false);
+  out.absolute("5e", "  of which private, after the programs", own / 1024.0, "MiB", NAN, false);
 }
 
 // ---- 5. connecting, idle memory
@@ -436,8 +438,10 @@ void figure_connect(const options& o, agent_daemon& agent, report& out) {
     return out.failure("5b", "VmRSS of an idle connection", "no session with the agent");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   long rss = bench::rss_kib(connection);
+  long own = bench::private_kib(connection);
   if (rss < 0) return out.failure("5b", "VmRSS of an idle connection", "cannot read its memory");
   out.absolute("5b", "VmRSS of an idle connection process", rss / 1024.0, "MiB", 2.0, false);
+  out.absolute("5d", "  of which private, idle connection", own / 1024.0, "MiB", NAN, false);
 }
 
 // ---- 4. file transfer
