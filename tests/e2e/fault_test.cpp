@@ -455,7 +455,11 @@ struct daemon_run {
     options.cwd = dir.path();
     process = e2e::start_agent({std::to_string(port)}, options);
   }
-  ~daemon_run() { process.kill_now(); }
+  ~daemon_run() {
+    process.kill_now();
+    // Connection processes write on the daemon's standard error.
+    EXPECT_EQ(process.err().find("Sanitizer"), std::string::npos) << process.err();
+  }
   studio::connection connect() { return studio::connection(e2e::connect_local(port, kReplyMs)); }
 };
 

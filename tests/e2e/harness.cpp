@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -154,6 +156,10 @@ session::session(const agent_options& options) {
 session::~session() {
   studio_.close();
   if (!process_.wait_exit(5000)) process_.kill_now();
+  // In a sanitizer build the connection process checks itself at its exit
+  // (leaks included); whatever it reported fails the test that ran it.
+  std::string err = process_.err();
+  EXPECT_TRUE(err.find("Sanitizer") == std::string::npos && err.find("runtime error:") == std::string::npos) << err;
 }
 
 std::string session::read_line(int timeout_ms) { return studio_.read_line(timeout_ms).value_or("<none>"); }
