@@ -283,25 +283,32 @@ bool round_trips(bench::line_channel& channel, const std::string& line, std::str
 
 // ---- 1. command round trip
 
+// Agent and baseline take turns, block after block, so that whatever else
+// the machine does meanwhile falls on both alike.
+constexpr int kBlocks = 10;
+
 void figure_rtt(const options& o, agent_daemon& agent, report& out) {
   const int count = o.quick ? 500 : 10000;
   const std::string line = "GENV BENCH_X";
+  const std::string reply = "211 getenv result : BENCH_X=1";
   std::vector<double> agent_us, echo_us;
-  {
-    bench::line_channel channel;
-    std::optional<std::string> set;
-    if (!agent.open(channel) || !(set = channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
-      return out.failure("1", "round trip", "no session with the agent");
-    if (!round_trips(channel, line, "211 getenv result : BENCH_X=1", 1000, nullptr) ||
-        !round_trips(channel, line, "211 getenv result : BENCH_X=1", count, &agent_us))
-      return out.failure("1", "round trip", "a GENV reply was missing or wrong");
-  }
+  bench::line_channel agent_channel;
+  std::optional<std::string> set;
+  if (!agent.open(agent_channel) || !(set = agent_channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
+    return out.failure("1", "round trip", "no session with the agent");
   int port = 0;
   auto echo = start_echo(o, &port);
-  bench::line_channel channel;
-  if (!echo || !channel.open("127.0.0.1", port, kReplyMs)) return out.failure("1", "round trip", "no echo server");
-  if (!round_trips(channel, line, line, 1000, nullptr) || !round_trips(channel, line, line, count, &echo_us))
-    return out.failure("1", "round trip", "the echo server failed");
+  bench::line_channel echo_channel;
+  if (!echo || !echo_channel.open("127.0.0.1", port, kReplyMs))
+    return out.failure("1", "round trip", "no echo server");
+  if (!round_trips(agent_channel, line, reply, 1000, nullptr) || !round_trips(echo_channel, line, line, 1000, nullptr))
+    return out.failure("1", "round trip", "no reply while warming up");
+  for (int block = 0; block < kBlocks; ++block) {
+    if (!round_trips(agent_channel, line, reply, count / kBlocks, &agent_us))
+      return out.failure("1", "round trip", "a GENV reply was missing or wrong");
+    if (!round_trips(echo_channel, line, line, count / kBlocks, &echo_us))
+      return out.failure("1", "round trip", "the echo server failed");
+  }
   out.ratio("1a", "GENV round trip p50 (vs line echo)", bench::percentile(agent_us, 50),
             bench::percentile(echo_us, 50), "us", 1.3, false);
   out.ratio("1b", "GENV round trip p99 (vs line echo)", bench::percentile(agent_us, 99),
@@ -332,27 +339,23 @@ double pipelined(bench::line_channel& channel, const std::string& line, std::str
 
 void figure_pipeline(const options& o, agent_daemon& agent, report& out) {
   const int count = 10000;
-  const int runs = o.quick ? 1 : 5;
+  const int runs = o.quick ? 1 : 7;
   const std::string line = "GENV BENCH_X";
   std::vector<double> agent_rate, echo_rate;
-  {
-    bench::line_channel channel;
-    std::optional<std::string> set;
-    if (!agent.open(channel) || !(set = channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
-      return out.failure("2", "pipelined commands", "no session with the agent");
-    for (int r = 0; r < runs; ++r) {
-      double rate = pipelined(channel, line, "211 getenv result : BENCH_X=1", count);
-      if (rate < 0) return out.failure("2", "pipelined commands", "a GENV reply was missing or wrong");
-      agent_rate.push_back(rate);
-    }
-  }
+  bench::line_channel agent_channel;
+  std::optional<std::string> set;
+  if (!agent.open(agent_channel) || !(set = agent_channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
+    return out.failure("2", "pipelined commands", "no session with the agent");
   int port = 0;
   auto echo = start_echo(o, &port);
-  bench::line_channel channel;
-  if (!echo || !channel.open("127.0.0.1", port, kReplyMs))
+  bench::line_channel echo_channel;
+  if (!echo || !echo_channel.open("127.0.0.1", port, kReplyMs))
     return out.failure("2", "pipelined commands", "no echo server");
   for (int r = 0; r < runs; ++r) {
-    double rate = pipelined(channel, line, line, count);
+    double rate = pipelined(agent_channel, line, "211 getenv result : BENCH_X=1", count);
+    if (rate < 0) return out.failure("2", "pipelined commands", "a GENV reply was missing or wrong");
+    agent_rate.push_back(rate);
+    rate = pipelined(echo_channel, line, line, count);
     if (rate < 0) return out.failure("2", "pipelined commands", "the echo server failed");
     echo_rate.push_back(rate);
   }
@@ -387,27 +390,34 @@ void figure_exec(const options& o, const work_dir& work, agent_daemon& agent, re
   bench::line_channel channel;
   pid_t connection = -1;
   if (!agent.open(channel, &connection)) return out.failure("3", "EXEC /bin/true", "no session with the agent");
-  std::vector<double> agent_us;
-  for (int i = 0; i < total; ++i) {
-    double us = launch_once(channel);
-    if (us < 0) return out.failure("3", "EXEC /bin/true", "a launch was not answered 261 then 661");
-    if (i >= total - timed) agent_us.push_back(us);
+  std::vector<double> agent_us, spawn_us;
+  // The untimed launches first; then agent and spawn loop take turns.
+  for (int i = 0; i < total - timed; ++i)
+    if (launch_once(channel) < 0) return out.failure("3", "EXEC /bin/true", "a launch was not answered 261 then 661");
+  for (int block = 0; block < kBlocks; ++block) {
+    for (int i = 0; i < timed / kBlocks; ++i) {
+      double us = launch_once(channel);
+      if (us < 0) return out.failure("3", "EXEC /bin/true", "a launch was not answered 261 then 661");
+      agent_us.push_back(us);
+    }
+    std::string log = work.file("spawn.out");
+    std::error_code ignored;
+    fs::remove(log, ignored);
+    auto loop = bench::child::start({o.spawn, std::to_string(timed / kBlocks)}, {}, {}, log);
+    std::optional<int> status = loop ? loop->wait(120000) : std::nullopt;
+    std::ifstream in(log);
+    double us = 0;
+    while (in >> us) spawn_us.push_back(us);
+    if (!status || *status != 0 || spawn_us.size() != static_cast<std::size_t>((block + 1) * (timed / kBlocks)))
+      return out.failure("3", "EXEC /bin/true", "the posix_spawn loop failed");
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   long rss = connection > 0 ? bench::rss_kib(connection) : -1;
   long own = connection > 0 ? bench::private_kib(connection) : -1;
-
-  std::string log = work.file("spawn.out");
-  auto loop = bench::child::start({o.spawn, std::to_string(timed)}, {}, {}, log);
-  std::optional<int> status = loop ? loop->wait(120000) : std::nullopt;
-  double p50 = NAN, p99 = NAN;
-  std::ifstream in(log);
-  if (!status || *status != 0 || !(in >> p50 >> p99))
-    return out.failure("3", "EXEC /bin/true", "the posix_spawn loop failed");
-  out.ratio("3a", "EXEC /bin/true to 661 p50 (vs spawn+waitpid)", bench::percentile(agent_us, 50) / 1000, p50 / 1000,
-            "ms", 2.0, false);
-  out.ratio("3b", "EXEC /bin/true to 661 p99 (vs spawn+waitpid)", bench::percentile(agent_us, 99) / 1000, p99 / 1000,
-            "ms", NAN, false);
+  out.ratio("3a", "EXEC /bin/true to 661 p50 (vs spawn+waitpid)", bench::percentile(agent_us, 50) / 1000,
+            bench::percentile(spawn_us, 50) / 1000, "ms", 2.0, false);
+  out.ratio("3b", "EXEC /bin/true to 661 p99 (vs spawn+waitpid)", bench::percentile(agent_us, 99) / 1000,
+            bench::percentile(spawn_us, 99) / 1000, "ms", NAN, false);
   if (rss < 0) return out.failure("5c", "VmRSS after programs ended", "connection process not found");
   out.absolute("5c", "VmRSS after " + std::to_string(total) + " programs ended", rss / 1024.0, "MiB", 2.0, false);
   out.absolute("5e", "  of which private, after the programs", own / 1024.0, "MiB", NAN, false);
@@ -453,20 +463,22 @@ double seconds_of(const std::function<bool()>& work) {
   return bench::micros_since(start) / 1e6;
 }
 
-// socat copying a file into a file over loopback; seconds, or -1.
+// socat copying a file into a file over loopback; seconds, or -1. The time
+// runs from the start of the sending socat, the receiving one listening
+// already, until both have ended.
 double socat_copy(const options& o, const std::string& from, const std::string& to) {
   std::error_code ignored;
   fs::remove(to, ignored);
   int port = bench::free_port();
+  auto receiver = bench::child::start({o.socat, "-u", "TCP4-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
+                                       "OPEN:" + to + ",creat,trunc,wronly"});
+  if (!receiver) return -1;
+  auto deadline = clock::now() + std::chrono::seconds(10);
+  while (!bench::port_listening(port)) {
+    if (clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return seconds_of([&] {
-    auto receiver = bench::child::start({o.socat, "-u", "TCP4-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
-                                         "OPEN:" + to + ",creat,trunc,wronly"});
-    if (!receiver) return false;
-    auto deadline = clock::now() + std::chrono::seconds(10);
-    while (!bench::port_listening(port)) {
-      if (clock::now() > deadline) return false;
-      std::this_thread::yield();
-    }
     auto sender = bench::child::start({o.socat, "-u", "OPEN:" + from + ",rdonly", "TCP4:127.0.0.1:" + std::to_string(port)});
     if (!sender) return false;
     std::optional<int> s = sender->wait(300000);
@@ -483,30 +495,16 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
   std::string there = work.file("agent-side"), here = work.file("studio-side");
   if (!bench::make_file(binary, bytes, false) || !bench::make_file(text, bytes, true))
     return out.failure("4", "file transfer", "cannot write the source files");
-  auto cleanup = [&] {
-    std::error_code ignored;
-    for (const std::string& f : {binary, text, there, here}) fs::remove(f, ignored);
-  };
-
-  double socat_rate = NAN;
-  if (!o.socat.empty()) {
-    std::vector<double> rates;
-    for (int r = 0; r < runs; ++r) {
-      double s = socat_copy(o, binary, here);
-      if (s < 0 || (r == 0 && !bench::same_content(binary, here))) {
-        cleanup();
-        return out.failure("4", "file transfer", "the socat copy failed");
-      }
-      rates.push_back(mb / s);
+  struct cleanup {
+    std::vector<std::string> files;
+    ~cleanup() {
+      std::error_code ignored;
+      for (const std::string& f : files) fs::remove(f, ignored);
     }
-    socat_rate = bench::median(rates);
-  }
+  } remove_files{{binary, text, there, here}};
 
   studio::connection command;
-  if (!agent.open(command)) {
-    cleanup();
-    return out.failure("4", "file transfer", "no session with the agent");
-  }
+  if (!agent.open(command)) return out.failure("4", "file transfer", "no session with the agent");
   studio::file_transfer transfer(command, "127.0.0.1", kReplyMs);
   struct leg {
     const char* id;
@@ -514,21 +512,27 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
     studio::transfer_mode mode;
     bool put;
     const std::string& source;
-  };
-  const leg legs[] = {
-      {"4a", "PUTF BINARY, file to file", studio::transfer_mode::binary, true, binary},
-      {"4b", "GETF BINARY, file to file", studio::transfer_mode::binary, false, binary},
-      {"4c", "PUTF ASCII, file to file", studio::transfer_mode::ascii, true, text},
-      {"4d", "GETF ASCII, file to file", studio::transfer_mode::ascii, false, text},
-  };
-  for (const leg& l : legs) {
-    std::string figure = std::string(l.name) + " (" + std::to_string(bytes >> 20) + " MiB)";
-    if (!transfer.set_mode(l.mode)) {
-      cleanup();
-      return out.failure(l.id, figure, "the mode was not set");
-    }
     std::vector<double> rates;
-    for (int r = 0; r < runs; ++r) {
+  };
+  std::vector<leg> legs = {
+      {"4a", "PUTF BINARY, file to file", studio::transfer_mode::binary, true, binary, {}},
+      {"4b", "GETF BINARY, file to file", studio::transfer_mode::binary, false, binary, {}},
+      {"4c", "PUTF ASCII, file to file", studio::transfer_mode::ascii, true, text, {}},
+      {"4d", "GETF ASCII, file to file", studio::transfer_mode::ascii, false, text, {}},
+  };
+  const std::string size = " (" + std::to_string(bytes >> 20) + " MiB)";
+  std::vector<double> socat_rates;
+  // Each round: the socat copy, then every leg once, so that the load of the
+  // moment weighs on the baseline and on the agent alike.
+  for (int r = 0; r < runs; ++r) {
+    if (!o.socat.empty()) {
+      double s = socat_copy(o, binary, here);
+      if (s < 0 || (r == 0 && !bench::same_content(binary, here)))
+        return out.failure("4", "file transfer", "the socat copy failed");
+      socat_rates.push_back(mb / s);
+    }
+    for (leg& l : legs) {
+      if (!transfer.set_mode(l.mode)) return out.failure(l.id, l.name + size, "the mode was not set");
       std::error_code ignored;
       std::string target = l.put ? there : here;
       fs::remove(target, ignored);
@@ -537,18 +541,18 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
         result = l.put ? transfer.put_file(l.source, target) : transfer.get_file(l.source, target);
         return result.ok;
       });
-      if (s < 0 || (r == 0 && !bench::same_content(l.source, target))) {
-        cleanup();
-        return out.failure(l.id, figure, "transfer failed or file differs: " + result.error + " " + result.reply);
-      }
-      rates.push_back(mb / s);
+      if (s < 0 || (r == 0 && !bench::same_content(l.source, target)))
+        return out.failure(l.id, l.name + size, "transfer failed or file differs: " + result.error + " " + result.reply);
+      l.rates.push_back(mb / s);
     }
-    if (l.mode == studio::transfer_mode::binary)
-      out.ratio(l.id, figure + " vs socat", bench::median(rates), socat_rate, "MB/s", 0.9, true);
-    else
-      out.absolute(l.id, figure, bench::median(rates), "MB/s", NAN, true);
   }
-  cleanup();
+  double socat_rate = socat_rates.empty() ? NAN : bench::median(socat_rates);
+  for (const leg& l : legs) {
+    if (l.mode == studio::transfer_mode::binary)
+      out.ratio(l.id, l.name + size + " vs socat", bench::median(l.rates), socat_rate, "MB/s", 0.9, true);
+    else
+      out.absolute(l.id, l.name + size, bench::median(l.rates), "MB/s", NAN, true);
+  }
 }
 
 // ---- 6. dynamic follow and rendezvous
