@@ -76,6 +76,25 @@ wait_result wait_guarded(tcpip_state* state, int socket, short events) {
   }
 }
 
+// A descriptor kept in reserve. When the process has no descriptor left, a
+// connection waiting in a listening socket's backlog cannot be accepted and
+// keeps the socket readable: every wait would return at once and fail again.
+// Giving the reserve back lets that connection be taken and closed.
+int reserve_fd = -1;
+
+void hold_reserve() {
+  if (reserve_fd < 0) reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void drop_one_connection(int listen_socket) {
+  if (reserve_fd < 0) return;
+  ::close(reserve_fd);
+  reserve_fd = -1;
+  int dropped = ::accept4(listen_socket, nullptr, nullptr, SOCK_CLOEXEC);
+  if (dropped >= 0) ::close(dropped);
+  hold_reserve();
+}
+
 // Writes the name of the peer at `address` into `host`: an IPv4 peer reached
 // through a dual-stack socket is looked up by its IPv4 address.
 int peer_name(const sockaddr_storage& address, socklen_t length, std::string* host) {
@@ -102,6 +121,7 @@ int peer_name(const sockaddr_storage& address, socklen_t length, std::string* ho
 int TCPIPinit(agt_context* context, int mode) {
   if (context == nullptr) return -1;
   auto state = std::make_unique<tcpip_state>();
+  hold_reserve();
   if (mode == 1) {
     tcpip_family = AF_INET;
   } else if (mode == 0) {
@@ -257,6 +277,7 @@ int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, s
   } while (s < 0 && errno == EINTR && !PLATstop_requested());
   *accepted = s;
   if (s < 0) {
+    if (errno == EMFILE || errno == ENFILE) drop_one_connection(listen_socket);
     if (!PLATstop_requested()) CSTprintf("ERROR:accept  returns -1\n");
     return -1;
   }

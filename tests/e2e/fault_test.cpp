@@ -5,6 +5,7 @@
 // no program, descriptor or zombie outlives what owned it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -437,6 +438,42 @@ TEST(Fault, TwoHundredTestersAndWaitersOnOneConnection) {
   EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
   // Released waiters are closed; of the gone followers at most 64 stay open a while.
   EXPECT_LE(e2e::open_fd_count(agent), before + 64);
+  EXPECT_EQ(s->command("QUIT"), "221 bye.");
+  EXPECT_EQ(s->process().wait_exit(kExitMs), 0);
+}
+
+TEST(Fault, RunningOutOfDescriptorsCostsOneLinePerConnectionNotASpin) {
+  // The agent inherits a low descriptor limit from this process.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 96;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  auto s = e2e::admitted_session();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int rdv = port_of(*s, "PRDV");
+  // Testers that leave before naming a rendezvous are kept until the end, to
+  // hear "Ko": enough of them use up every descriptor the agent may open.
+  constexpr int kTesters = 150;
+  for (int i = 0; i < kTesters; ++i) {
+    socket_fd t = e2e::connect_local(rdv, kReplyMs);
+    ASSERT_TRUE(t.valid()) << i;
+  }
+  int kept = 0;
+  int refused = 0;
+  while (kept + refused < kTesters) {
+    std::string line = s->read_line();
+    if (line == "581 INTERNAL ERROR : RDV recv failed!") {
+      ++kept;
+    } else {
+      ASSERT_EQ(line, "580 INTERNAL ERROR : RDV accept failed!") << kept << " kept, " << refused << " refused";
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  // Each refused connection was taken off the port: nothing more comes.
+  EXPECT_EQ(s->studio().read_line(500), std::nullopt);
+  EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
   EXPECT_EQ(s->command("QUIT"), "221 bye.");
   EXPECT_EQ(s->process().wait_exit(kExitMs), 0);
 }
