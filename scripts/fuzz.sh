@@ -57,5 +57,5 @@ for t in "${targets[@]}"; do
     failed=$((failed + 1))
   fi
 done
-echo "fuzz: $passed passed, $failed failed"
+echo "fuzz: $passed target(s) held their invariants, $failed broke"
 [ "$failed" -eq 0 ]
