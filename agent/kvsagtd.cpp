@@ -97,8 +97,12 @@ void AGTlisten(agt_context* context, const char* program, int port) {
   }
   PLATreap_children();
   // SIGTERM or SIGINT: no new connection is accepted; the connection
-  // processes serve on until their studios leave.
+  // processes serve on until their studios leave. The wait, unlike a
+  // blocking accept, returns when such a signal arrives.
+  TCPIPwatch(context, listen_socket);
   while (!PLATstop_requested()) {
+    std::vector<int> ready;
+    if (TCPIPwait(context, ready, 1000) <= 0) continue;
     int accepted = -1;
     std::string peer;
     if (TCPIPaccept_stream(context, listen_socket, &accepted, &peer, nullptr) != 0) {

@@ -34,7 +34,7 @@ void on_stop_signal(int) { stop_requested = 1; }
 void PLATcatch_stop_signals() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
-  action.sa_flags = 0;  // no SA_RESTART: a blocked accept, send or wait returns EINTR
+  action.sa_flags = SA_RESTART;  // poll is interrupted all the same
   ::sigemptyset(&action.sa_mask);
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);

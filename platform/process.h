@@ -10,9 +10,11 @@ void PLATensure_std_fds();
 // A send to a closed peer must come back as an error, never end the agent.
 void PLATignore_sigpipe();
 // SIGTERM and SIGINT ask the process to wind down instead of ending it on
-// the spot: they set a flag that PLATstop_requested reads and interrupt the
-// blocking call in progress (they are not restarted), so that the daemon
-// stops accepting and a connection process ends as when its studio leaves.
+// the spot: they set a flag that PLATstop_requested reads. Every wait of the
+// agent is a poll, which a signal always interrupts; other interrupted calls
+// are restarted, so that no read or write fails because of the signal. The
+// daemon then stops accepting, a connection process ends as when its studio
+// leaves.
 void PLATcatch_stop_signals();
 bool PLATstop_requested();
 // Reaps ended child processes as they end, without ever blocking on them.
