@@ -6,7 +6,7 @@
 //
 //   kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH]
 //            [--figures rtt,pipeline,exec,connect,transfer,dynf,rdv]
-//            [--file-mib N] [--quick] [--label TEXT] [--results FILE] [--work-root DIR]
+//            [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE] [--work-root DIR]
 //   kvsbench --table FILE
 //
 // The driver pins nothing itself: run it under `taskset -c N` and the agent,
@@ -47,6 +47,7 @@ struct options {
   std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "transfer", "dynf", "rdv"};
   int file_mib = 512;
   bool quick = false;
+  bool verbose = false;  // every run of a throughput figure on standard error
   std::string label;  // conditions of this run, e.g. "pinned to CPU 1"
   std::string results;
   std::string table;
@@ -358,6 +359,7 @@ void figure_pipeline(const options& o, agent_daemon& agent, report& out) {
     rate = pipelined(echo_channel, line, line, count);
     if (rate < 0) return out.failure("2", "pipelined commands", "the echo server failed");
     echo_rate.push_back(rate);
+    if (o.verbose) std::cerr << "    agent " << agent_rate.back() << "/s, echo " << rate << "/s\n";
   }
   out.ratio("2", "10,000 pipelined GENV (vs line echo)", bench::median(agent_rate) / 1000,
             bench::median(echo_rate) / 1000, "k/s", 0.5, true);
@@ -489,7 +491,9 @@ double socat_copy(const options& o, const std::string& from, const std::string& 
 
 void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent, report& out) {
   const std::uint64_t bytes = static_cast<std::uint64_t>(o.quick ? 8 : o.file_mib) << 20;
-  const int runs = o.quick ? 1 : 3;
+  // The first round warms the page cache and checks every copy byte for
+  // byte; the timed rounds follow.
+  const int runs = o.quick ? 1 : 5;
   const double mb = static_cast<double>(bytes) / 1e6;
   std::string binary = work.file("source.bin"), text = work.file("source.txt");
   std::string there = work.file("agent-side"), here = work.file("studio-side");
@@ -524,12 +528,14 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
   std::vector<double> socat_rates;
   // Each round: the socat copy, then every leg once, so that the load of the
   // moment weighs on the baseline and on the agent alike.
-  for (int r = 0; r < runs; ++r) {
+  for (int r = 0; r <= runs; ++r) {
+    const bool warm_up = r == 0;
     if (!o.socat.empty()) {
       double s = socat_copy(o, binary, here);
-      if (s < 0 || (r == 0 && !bench::same_content(binary, here)))
+      if (s < 0 || (warm_up && !bench::same_content(binary, here)))
         return out.failure("4", "file transfer", "the socat copy failed");
-      socat_rates.push_back(mb / s);
+      if (o.verbose) std::cerr << "    socat copy: " << mb / s << " MB/s" << (warm_up ? " (warm-up)\n" : "\n");
+      if (!warm_up) socat_rates.push_back(mb / s);
     }
     for (leg& l : legs) {
       if (!transfer.set_mode(l.mode)) return out.failure(l.id, l.name + size, "the mode was not set");
@@ -541,9 +547,10 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
         result = l.put ? transfer.put_file(l.source, target) : transfer.get_file(l.source, target);
         return result.ok;
       });
-      if (s < 0 || (r == 0 && !bench::same_content(l.source, target)))
+      if (s < 0 || (warm_up && !bench::same_content(l.source, target)))
         return out.failure(l.id, l.name + size, "transfer failed or file differs: " + result.error + " " + result.reply);
-      l.rates.push_back(mb / s);
+      if (o.verbose) std::cerr << "    " << l.name << ": " << mb / s << " MB/s" << (warm_up ? " (warm-up)\n" : "\n");
+      if (!warm_up) l.rates.push_back(mb / s);
     }
   }
   double socat_rate = socat_rates.empty() ? NAN : bench::median(socat_rates);
@@ -664,6 +671,7 @@ bool parse(int argc, char** argv, options& o) {
     else if (a == "--work-root") o.work_root = value();
     else if (a == "--file-mib") o.file_mib = std::atoi(value().c_str());
     else if (a == "--quick") o.quick = true;
+    else if (a == "--verbose") o.verbose = true;
     else if (a == "--label") o.label = value();
     else if (a == "--results") o.results = value();
     else if (a == "--table") o.table = value();
@@ -683,7 +691,8 @@ bool parse(int argc, char** argv, options& o) {
     if (!path->empty() && path->find('/') != std::string::npos) *path = fs::absolute(*path).string();
   if (o.agent.empty() || o.echo.empty() || o.spawn.empty() || o.file_mib <= 0) {
     std::cerr << "usage: kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--figures LIST]\n"
-                 "                [--file-mib N] [--quick] [--label TEXT] [--results FILE] [--work-root DIR]\n"
+                 "                [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE]\n"
+                 "                [--work-root DIR]\n"
                  "       kvsbench --table FILE\n";
     return false;
   }

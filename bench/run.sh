@@ -9,7 +9,8 @@
 # (taskset), since a wake-up across CPUs alone costs tens of microseconds;
 # throughput figures run unpinned. Loopback only; a few minutes in all.
 # Environment: KVSBENCH_BUILD (build directory, default build-bench),
-# KVSBENCH_WORK (where the scratch files go, default /tmp).
+# KVSBENCH_WORK (where the scratch files go, default /tmp), KVSBENCH_AGENT
+# (another kvsagtd to measure, e.g. an older build, instead of the one built).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVSBENCH_BUILD:-$top/build-bench}
@@ -57,7 +58,8 @@ if [ -z "$results" ]; then
 fi
 : >"$results"
 bin=$build/bench
-common=(--agent "$build/kvsagtd" --echo "$bin/kvsbench_echo" --spawn "$bin/kvsbench_spawn"
+agent=${KVSBENCH_AGENT:-$build/kvsagtd}
+common=(--agent "$agent" --echo "$bin/kvsbench_echo" --spawn "$bin/kvsbench_spawn"
         --socat "$(command -v socat)" --work-root "$work" --file-mib "$file_mib" --results "$results" "${quick[@]}")
 
 echo "== $(uptime | sed 's/^ *//')"
