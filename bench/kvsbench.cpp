@@ -340,7 +340,7 @@ double pipelined(bench::line_channel& channel, const std::string& line, std::str
 
 void figure_pipeline(const options& o, agent_daemon& agent, report& out) {
   const int count = 10000;
-  const int runs = o.quick ? 1 : 7;
+  const int runs = o.quick ? 1 : 21;
   const std::string line = "GENV BENCH_X";
   std::vector<double> agent_rate, echo_rate;
   bench::line_channel agent_channel;
@@ -352,6 +352,10 @@ void figure_pipeline(const options& o, agent_daemon& agent, report& out) {
   bench::line_channel echo_channel;
   if (!echo || !echo_channel.open("127.0.0.1", port, kReplyMs))
     return out.failure("2", "pipelined commands", "no echo server");
+  for (int r = 0; r < 3; ++r)  // warm-up, untimed
+    if (pipelined(agent_channel, line, "211 getenv result : BENCH_X=1", count) < 0 ||
+        pipelined(echo_channel, line, line, count) < 0)
+      return out.failure("2", "pipelined commands", "a reply was missing or wrong while warming up");
   for (int r = 0; r < runs; ++r) {
     double rate = pipelined(agent_channel, line, "211 getenv result : BENCH_X=1", count);
     if (rate < 0) return out.failure("2", "pipelined commands", "a GENV reply was missing or wrong");
