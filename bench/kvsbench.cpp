@@ -685,8 +685,10 @@ bool parse(int argc, char** argv, options& o) {
       std::string name;
       while (std::getline(list, name, ',')) o.figures.insert(name);
     } else {
-      std::cerr << "kvsbench: unknown argument " << a << "\n";
-      return false;
+      if (a != "--help") std::cerr << "kvsbench: unknown argument " << a << "\n";
+      o.agent.clear();  // shows the usage below
+      o.table.clear();
+      break;
     }
   }
   if (!o.table.empty()) return true;
