@@ -137,6 +137,31 @@ long private_kib(pid_t pid) {
   return total;
 }
 
+long wake_ups(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::strtol(line.c_str() + 24, nullptr, 10);
+  return -1;
+}
+
+long cpu_ms(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // Fields from the state on: utime and stime are the 12th and 13th.
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i == 12) utime = std::strtol(field.c_str(), nullptr, 10);
+    if (i == 13) stime = std::strtol(field.c_str(), nullptr, 10);
+  }
+  return (utime + stime) * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
 std::vector<pid_t> children_of(pid_t parent) {
   std::vector<pid_t> found;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc"), ::closedir);

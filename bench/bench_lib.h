@@ -55,6 +55,10 @@ long rss_kib(pid_t pid);
 // The part of it that is the process's own (private pages, clean or dirty,
 // from smaps_rollup): what one more such process costs; -1.
 long private_kib(pid_t pid);
+// Times the process has gone to sleep and woken up again (voluntary
+// context switches), and the CPU time it has used, in ms; -1.
+long wake_ups(pid_t pid);
+long cpu_ms(pid_t pid);
 // Pids whose parent is `parent`.
 std::vector<pid_t> children_of(pid_t parent);
 // True when something listens on the TCP port (IPv4 or IPv6).

@@ -155,6 +155,9 @@ TEST(Processes, ChildIsFoundReapedAndBounded) {
   EXPECT_GT(rss, 0);
   EXPECT_GT(own, 0);
   EXPECT_LE(own, rss);
+  EXPECT_GE(bench::wake_ups(sleeper->pid()), 0);
+  EXPECT_GE(bench::cpu_ms(sleeper->pid()), 0);
+  EXPECT_EQ(bench::wake_ups(-5), -1);
   EXPECT_EQ(sleeper->wait(50), std::nullopt);  // still running: the wait gives up
   sleeper->kill();
   auto quick = bench::child::start({"sh", "-c", "exit 3"});

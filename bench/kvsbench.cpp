@@ -458,6 +458,15 @@ void figure_connect(const options& o, agent_daemon& agent, report& out) {
   if (rss < 0) return out.failure("5b", "VmRSS of an idle connection", "cannot read its memory");
   out.absolute("5b", "VmRSS of an idle connection process", rss / 1024.0, "MiB", 2.0, false);
   out.absolute("5d", "  of which private, idle connection", own / 1024.0, "MiB", NAN, false);
+
+  // An idle connection should only wake for its one-second wait.
+  const int seconds = o.quick ? 2 : 5;
+  long woke = bench::wake_ups(connection), used = bench::cpu_ms(connection);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  woke = bench::wake_ups(connection) - woke;
+  used = bench::cpu_ms(connection) - used;
+  out.absolute("5f", "idle connection: wake-ups per second", static_cast<double>(woke) / seconds, "/s", NAN, false);
+  out.absolute("5g", "idle connection: CPU time per minute", used * 60.0 / seconds, "ms", NAN, false);
 }
 
 // ---- 4. file transfer
