@@ -50,7 +50,6 @@ enum class wait_result { ready, guard_lost, failed };
 
 wait_result wait_guarded(tcpip_state* state, int socket, short events) {
   if (state->guard_socket < 0 || state->guard_socket == socket) return wait_result::ready;
-  if (state->guard_lost != 0) return wait_result::guard_lost;
   // Replies held back for the ones that followed them go out before the
   // agent blocks: the studio may need them to go on.
   if (state->guard_held != 0) {
@@ -61,18 +60,19 @@ wait_result wait_guarded(tcpip_state* state, int socket, short events) {
   for (;;) {
     // A stop signal counts as the studio leaving. The timeout bounds how long
     // a signal that came just before the poll goes unnoticed.
-    int n = ::poll(fds, 2, 1000);
+    // Once the studio has gone, only an operation that cannot block goes on.
+    int n = ::poll(fds, 2, state->guard_lost != 0 ? 0 : 1000);
     if (PLATstop_requested()) {
       state->guard_lost = 1;
       return wait_result::guard_lost;
     }
-    if (n == 0 || (n < 0 && errno == EINTR)) continue;
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0) return wait_result::failed;
-    if ((fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      state->guard_lost = 1;
-      return wait_result::guard_lost;
-    }
+    if ((fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) state->guard_lost = 1;
+    // A socket that is ready wins over a studio that has just left: a
+    // tester's last words are still read, its last answer still sent.
     if (fds[0].revents != 0) return wait_result::ready;
+    if (state->guard_lost != 0) return wait_result::guard_lost;
   }
 }
 
