@@ -24,6 +24,8 @@
 
 namespace {
 
+using e2e::eventually;
+
 using e2e::kReplyMs;
 using studio::socket_fd;
 
@@ -42,15 +44,6 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 const std::string kHost = "127.0.0.1";
-
-bool eventually(const std::function<bool()>& pred, int timeout_ms = kExitMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 int port_of(e2e::session& s, const std::string& command) {
   int port = studio::reply_number(s.command(command));
@@ -94,7 +87,7 @@ struct occupied {
       std::vector<pid_t> children = e2e::children_of(s.process().pid);
       if (!children.empty()) program = children[0];
       return program > 0;
-    });
+    }, kExitMs);
     std::string error;
     waiter = studio::join_rendezvous(port_of(s, "PRDV"), "hold", &error);
     EXPECT_TRUE(waiter.valid()) << error;
@@ -107,7 +100,7 @@ struct occupied {
   // Everything ended with the connection: the program is gone, the waiter
   // heard "Ko", the follower's connection was closed.
   void expect_released() {
-    EXPECT_TRUE(eventually([&] { return !e2e::process_alive(program); })) << "program " << program << " survived";
+    EXPECT_TRUE(eventually([&] { return !e2e::process_alive(program); }, kExitMs)) << "program " << program << " survived";
     std::string error;
     EXPECT_EQ(studio::await_rendezvous(waiter.get(), kReplyMs, &error), studio::rendezvous_answer::ko) << error;
     EXPECT_TRUE(studio::wait_closed(follower.fd(), kReplyMs));
@@ -509,7 +502,7 @@ TEST(FaultDaemon, ManyStudiosInARowLeaveNothingBehind) {
   studio::connection first = d.connect();
   ASSERT_EQ(first.read_line(kReplyMs), "210 hello, please to meet you.");
   first.close();
-  ASSERT_TRUE(eventually([&] { return e2e::children_of(daemon).empty(); }));
+  ASSERT_TRUE(eventually([&] { return e2e::children_of(daemon).empty(); }, kExitMs));
   const int daemon_fds = e2e::open_fd_count(daemon);
 
   std::vector<pid_t> programs;
@@ -520,7 +513,7 @@ TEST(FaultDaemon, ManyStudiosInARowLeaveNothingBehind) {
     ASSERT_EQ(c.command("EXEC sleep 60", kReplyMs), "261 child process launched : %1");
     std::vector<pid_t> connections = e2e::children_of(daemon);
     ASSERT_EQ(connections.size(), 1u);
-    ASSERT_TRUE(eventually([&] { return !e2e::children_of(connections[0]).empty(); }));
+    ASSERT_TRUE(eventually([&] { return !e2e::children_of(connections[0]).empty(); }, kExitMs));
     programs.push_back(e2e::children_of(connections[0])[0]);
     socket_fd waiter = studio::join_rendezvous(studio::reply_number(*c.command("PRDV", kReplyMs)), "w");
     ASSERT_EQ(c.read_line(kReplyMs), "601 wait rendezvous : w");
@@ -531,9 +524,9 @@ TEST(FaultDaemon, ManyStudiosInARowLeaveNothingBehind) {
     }
     EXPECT_EQ(studio::await_rendezvous(waiter.get(), kReplyMs), studio::rendezvous_answer::ko);
     // Its connection process ends and is reaped: no zombie stays.
-    EXPECT_TRUE(eventually([&] { return e2e::children_of(daemon).empty(); })) << i;
+    EXPECT_TRUE(eventually([&] { return e2e::children_of(daemon).empty(); }, kExitMs)) << i;
   }
-  for (pid_t program : programs) EXPECT_TRUE(eventually([&] { return !e2e::process_alive(program); }));
+  for (pid_t program : programs) EXPECT_TRUE(eventually([&] { return !e2e::process_alive(program); }, kExitMs));
   EXPECT_EQ(e2e::open_fd_count(daemon), daemon_fds);
   // Still accepting.
   studio::connection last = d.connect();
@@ -553,9 +546,9 @@ TEST(FaultDaemon, SilentAndGarbagePeersDoNotStopTheDaemon) {
   EXPECT_EQ(studio.command("Qim walter", kReplyMs), "310 access authorized.");
   EXPECT_EQ(studio.command("QUIT", kReplyMs), "221 bye.");
   // The silent peer's connection process waits for it alone.
-  EXPECT_TRUE(eventually([&] { return e2e::children_of(d.process.pid).size() == 1; }));
+  EXPECT_TRUE(eventually([&] { return e2e::children_of(d.process.pid).size() == 1; }, kExitMs));
   silent.close();
-  EXPECT_TRUE(eventually([&] { return e2e::children_of(d.process.pid).empty(); }));
+  EXPECT_TRUE(eventually([&] { return e2e::children_of(d.process.pid).empty(); }, kExitMs));
 }
 
 TEST(FaultDaemon, StopSignalsEndTheDaemonAndLeaveItsConnectionsServing) {
@@ -573,6 +566,6 @@ TEST(FaultDaemon, StopSignalsEndTheDaemonAndLeaveItsConnectionsServing) {
     // The connection already open is served until its studio leaves.
     EXPECT_EQ(c.command("HELO", kReplyMs), "210 hello, please to meet you.");
     EXPECT_EQ(c.command("QUIT", kReplyMs), "221 bye.");
-    EXPECT_TRUE(eventually([&] { return !e2e::process_alive(connections[0]); }));
+    EXPECT_TRUE(eventually([&] { return !e2e::process_alive(connections[0]); }, kExitMs));
   }
 }

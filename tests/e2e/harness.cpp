@@ -202,6 +202,20 @@ studio::socket_fd connect_local(int port, int timeout_ms, const std::string& hos
   }
 }
 
+bool eventually(const std::function<bool()>& pred, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::string fd_target(pid_t pid, int fd) {
+  std::error_code ec;
+  return fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), ec).string();
+}
+
 bool process_alive(pid_t pid) {
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   if (stat.empty()) return false;

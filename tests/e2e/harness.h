@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -99,6 +100,10 @@ int free_port();
 studio::socket_fd connect_local(int port, int timeout_ms, const std::string& host = "127.0.0.1");
 
 bool process_alive(pid_t pid);
+// True once pred holds; false when it still does not after timeout_ms.
+bool eventually(const std::function<bool()>& pred, int timeout_ms = kReplyMs);
+// Where descriptor fd of a process points ("/dev/null", "socket:[...]").
+std::string fd_target(pid_t pid, int fd);
 // Pids of the processes whose parent is `pid`.
 std::vector<pid_t> children_of(pid_t pid);
 // Number of open descriptors of a process.

@@ -12,25 +12,12 @@
 
 namespace {
 
+using e2e::eventually;
+using e2e::fd_target;
+
 namespace fs = std::filesystem;
 
 const std::string kEnded = "661 process stopped : ";
-
-// True once pred holds; false when it still does not after timeout_ms.
-bool eventually(const std::function<bool()>& pred, int timeout_ms = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-// Where descriptor fd of a process points ("/dev/null", "socket:[...]").
-std::string fd_target(pid_t pid, int fd) {
-  std::error_code ec;
-  return fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), ec).string();
-}
 
 // Every test checks at its end that no program it saw outlives the agent.
 class Programs : public ::testing::Test {

@@ -13,24 +13,13 @@
 
 namespace {
 
+using e2e::eventually;
+using e2e::fd_target;
+
 namespace fs = std::filesystem;
 
 const std::string kEnded = "661 process stopped : ";
 const std::string kHost = "127.0.0.1";
-
-bool eventually(const std::function<bool()>& pred, int timeout_ms = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-std::string fd_target(pid_t pid, int fd) {
-  std::error_code ec;
-  return fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), ec).string();
-}
 
 // Checks at the end of every test that no program outlives the agent.
 class Trace : public ::testing::Test {
