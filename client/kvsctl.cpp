@@ -612,6 +612,13 @@ int transfer_outcome(agent_session& s, const studio::transfer_result& result, co
   return kExitAgent;
 }
 
+// FTPA when --ascii was given; false, reported, when the agent does not agree.
+bool choose_mode(agent_session& s, studio::file_transfer& transfer, const options& o) {
+  if (!o.ascii || transfer.set_mode(studio::transfer_mode::ascii)) return true;
+  s.fail(s.no_reply("FTPA"));
+  return false;
+}
+
 int put_file(const options& o) {
   owned_fd file;
   int fd = 0;
@@ -635,10 +642,7 @@ int put_file(const options& o) {
   agent_session s(o);
   if (!s.open()) return kExitAgent;
   studio::file_transfer transfer(s.conn(), o.host, o.timeout_ms);
-  if (o.ascii && !transfer.set_mode(studio::transfer_mode::ascii)) {
-    s.fail(s.no_reply("FTPA"));
-    return kExitAgent;
-  }
+  if (!choose_mode(s, transfer, o)) return kExitAgent;
   progress_bar bar(show_progress(o), "put " + o.remote, total);
   std::string local_error;
   std::vector<char> text(kChunk / 2);
@@ -685,10 +689,7 @@ int get_file(const options& o) {
   agent_session s(o);
   if (!s.open()) return kExitAgent;
   studio::file_transfer transfer(s.conn(), o.host, o.timeout_ms);
-  if (o.ascii && !transfer.set_mode(studio::transfer_mode::ascii)) {
-    s.fail(s.no_reply("FTPA"));
-    return kExitAgent;
-  }
+  if (!choose_mode(s, transfer, o)) return kExitAgent;
   progress_bar bar(show_progress(o), "get " + o.remote, -1);
   std::string local_error;
   studio::ascii_from_wire decoder;
