@@ -34,22 +34,6 @@ bool wait_readable(int fd, clock::time_point deadline) {
 
 }  // namespace
 
-socket_fd& socket_fd::operator=(socket_fd&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-void socket_fd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-int socket_fd::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 socket_fd connect_tcp(const std::string& host, int port, int timeout_ms, std::string* error) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;

@@ -8,26 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "support/unique_fd.h"
+
 namespace studio {
 
 // An owned socket descriptor.
-class socket_fd {
- public:
-  socket_fd() = default;
-  explicit socket_fd(int fd) : fd_(fd) {}
-  socket_fd(const socket_fd&) = delete;
-  socket_fd& operator=(const socket_fd&) = delete;
-  socket_fd(socket_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  socket_fd& operator=(socket_fd&& other) noexcept;
-  ~socket_fd() { reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset(int fd = -1);
-  int release();
-
- private:
-  int fd_ = -1;
-};
+using socket_fd = unique_fd;
 
 // Connects to host:port (names, IPv4 and IPv6 literals) within timeout_ms.
 // On failure returns an invalid socket and, with `error`, says why.

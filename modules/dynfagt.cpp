@@ -155,20 +155,6 @@ void answer(agt_context* context, int tester_id, std::string_view text) {
 
 }  // namespace
 
-dynf_socket& dynf_socket::operator=(dynf_socket&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-void dynf_socket::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 int DYNFinit(agt_context* context) {
   if (context == nullptr) return -1;
   CTXinstall(context, std::make_unique<dynf_state>(), CTX_SLOT_DYNF);
@@ -177,7 +163,7 @@ int DYNFinit(agt_context* context) {
   int port = 0;
   int listener = TCPIPlisten(context, nullptr, nullptr, &port);
   if (listener < 0) return -1;
-  state->listener = dynf_socket(listener);
+  state->listener = unique_fd(listener);
   state->port = port;
   kvwstr value = kvwstr_format("%d", port);
   ENVset(context, "KVS_PORT_TSTAGT", value.c_str());
@@ -221,7 +207,7 @@ std::optional<kvwstr> DYNFaccept(agt_context* context, dynf_state* state) {
     if (accepted >= 0) TCPIPdiscard(accepted);
     return CMDreply(MSG_DYNF_ACCEPT_FAILED);
   }
-  dynf_socket socket(accepted);
+  unique_fd socket(accepted);
   if (TCPIPwatch(context, accepted) != 0) {
     // Left unwatched it would never be read; the tester sees its connection end.
     CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);

@@ -19,33 +19,17 @@
 #include <vector>
 
 #include "agent/cmdagt.h"
+#include "support/unique_fd.h"
 
 // An unfinished line longer than this ends the tester's connection.
 constexpr int DYNF_PENDING_MAX = 1 << 20;
 // Gone testers whose sockets are kept open; beyond this the oldest is closed.
 constexpr int DYNF_RETIRED_MAX = 64;
 
-// An owned socket descriptor.
-class dynf_socket {
- public:
-  dynf_socket() = default;
-  explicit dynf_socket(int fd) : fd_(fd) {}
-  dynf_socket(const dynf_socket&) = delete;
-  dynf_socket& operator=(const dynf_socket&) = delete;
-  dynf_socket(dynf_socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  dynf_socket& operator=(dynf_socket&& other) noexcept;
-  ~dynf_socket() { reset(); }
-  int get() const { return fd_; }
-  void reset();
-
- private:
-  int fd_ = -1;
-};
-
 enum class dynf_phase { booting, relaying, ended, gone };
 
 struct dynf_tester {
-  dynf_socket socket;  // its value is the tester_id
+  unique_fd socket;  // its value is the tester_id
   dynf_phase phase = dynf_phase::booting;
   kvwstr pending;  // received text not yet ended by CR LF
 };
@@ -54,7 +38,7 @@ struct dynf_state {
   int failed = 1;
   std::vector<dynf_tester> testers;  // every connection the module owns, oldest first
   std::deque<int> retired;           // gone testers, in the order they went
-  dynf_socket listener;
+  unique_fd listener;
   int port = 0;
 };
 

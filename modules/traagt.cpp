@@ -11,31 +11,13 @@ tra_state* live_state(agt_context* context) {
 
 }  // namespace
 
-tra_socket& tra_socket::operator=(tra_socket&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) TCPIPdiscard(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-tra_socket::~tra_socket() {
-  if (fd_ >= 0) TCPIPdiscard(fd_);
-}
-
-int tra_socket::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 int TRAinit(agt_context* context) {
   if (context == nullptr) return -1;
   auto state = std::make_unique<tra_state>();
   state->port = 0;  // any free port
   int s = TCPIPlisten(context, nullptr, nullptr, &state->port);
   if (s < 0) return -1;
-  state->listen_socket = tra_socket(s);
+  state->listen_socket = unique_fd(s);
   state->closed = 0;
   return CTXinstall(context, std::move(state), CTX_SLOT_TRACE);
 }

@@ -4,30 +4,14 @@
 #include <vector>
 
 #include "agent/cmdagt.h"
+#include "support/unique_fd.h"
 
 // The "no standard handles" choice: the program gets /dev/null on 0, 1 and 2.
 constexpr int TRA_NULL_HANDLE = -2;
 
-// A socket of the trace module, closed when its owner goes.
-class tra_socket {
- public:
-  tra_socket() = default;
-  explicit tra_socket(int fd) : fd_(fd) {}
-  tra_socket(const tra_socket&) = delete;
-  tra_socket& operator=(const tra_socket&) = delete;
-  tra_socket(tra_socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  tra_socket& operator=(tra_socket&& other) noexcept;
-  ~tra_socket();
-  int get() const { return fd_; }
-  int release();
-
- private:
-  int fd_ = -1;
-};
-
 struct tra_state {
   int closed = 0;
-  tra_socket listen_socket;
+  unique_fd listen_socket;
   int port = 0;
   int null_handle = TRA_NULL_HANDLE;
   // The connection of the latest TRWA; null_handle before the first one, -1
@@ -35,7 +19,7 @@ struct tra_state {
   int trace_socket = TRA_NULL_HANDLE;
   // Every accepted trace connection: programs launched earlier keep writing to
   // theirs, so each stays open until the module ends.
-  std::vector<tra_socket> connections;
+  std::vector<unique_fd> connections;
 };
 
 int TRAinit(agt_context* context);
