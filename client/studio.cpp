@@ -144,9 +144,23 @@ bool connection::send_line(std::string_view line) {
 
 bool connection::send_raw(std::string_view bytes) { return send_all(fd_.get(), bytes); }
 
+bool receive_into(int fd, std::string& pending, bool& eof, clock::time_point deadline) {
+  char chunk[65536];
+  for (;;) {
+    if (!wait_readable(fd, deadline)) return false;
+    ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      eof = true;
+    } else {
+      pending.append(chunk, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+}
+
 std::optional<std::string> connection::read_line(int timeout_ms) {
   auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-  char chunk[65536];
   for (;;) {
     std::size_t at = pending_.find("\r\n");
     if (at != std::string::npos) {
@@ -154,14 +168,7 @@ std::optional<std::string> connection::read_line(int timeout_ms) {
       pending_.erase(0, at + 2);
       return line;
     }
-    if (eof_ || !fd_.valid() || !wait_readable(fd_.get(), deadline)) return std::nullopt;
-    ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      eof_ = true;
-      continue;
-    }
-    pending_.append(chunk, static_cast<std::size_t>(n));
+    if (eof_ || !fd_.valid() || !receive_into(fd_.get(), pending_, eof_, deadline)) return std::nullopt;
   }
 }
 

@@ -27,6 +27,9 @@ std::string read_until_closed(int fd, int timeout_ms, bool* closed = nullptr);
 // True when the peer closes the connection within timeout_ms (data that
 // arrives meanwhile is discarded).
 bool wait_closed(int fd, int timeout_ms);
+// Receives one chunk of what arrives on fd before the deadline and appends it
+// to `pending`; sets `eof` when the peer has closed. False when nothing came in time.
+bool receive_into(int fd, std::string& pending, bool& eof, std::chrono::steady_clock::time_point deadline);
 // Reads exactly n bytes within timeout_ms; fewer when the peer closed or time ran out.
 std::string read_exactly(int fd, std::size_t n, int timeout_ms);
 

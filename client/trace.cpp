@@ -1,9 +1,7 @@
 #include "client/trace.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
-#include <cerrno>
 #include <chrono>
 
 namespace studio {
@@ -14,17 +12,6 @@ using clock = std::chrono::steady_clock;
 
 constexpr std::string_view kTracePortReply = "222 TRACE port : ";
 constexpr std::string_view kTraceEstablished = "225 trace port established";
-
-// Waits until fd is readable or the deadline passes.
-bool readable_before(int fd, clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    pollfd p{fd, POLLIN, 0};
-    int n = ::poll(&p, 1, left < 0 ? 0 : static_cast<int>(left));
-    if (n < 0 && errno == EINTR) continue;
-    return n > 0;
-  }
-}
 
 }  // namespace
 
@@ -41,7 +28,6 @@ bool trace_connection::close_input() { return fd_.valid() && ::shutdown(fd_.get(
 
 std::string trace_connection::read_until(std::string_view text, int timeout_ms) {
   auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-  char chunk[65536];
   for (;;) {
     std::size_t at = pending_.find(text);
     if (at != std::string::npos) {
@@ -49,14 +35,7 @@ std::string trace_connection::read_until(std::string_view text, int timeout_ms) 
       pending_.erase(0, at + text.size());
       return got;
     }
-    if (eof_ || !fd_.valid() || !readable_before(fd_.get(), deadline)) break;
-    ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      eof_ = true;
-      continue;
-    }
-    pending_.append(chunk, static_cast<std::size_t>(n));
+    if (eof_ || !fd_.valid() || !receive_into(fd_.get(), pending_, eof_, deadline)) break;
   }
   std::string got;
   got.swap(pending_);
