@@ -203,7 +203,21 @@ if [ "${CI:-}" = true ]; then
     check "the installed unit verifies" systemd-analyze verify /usr/lib/systemd/system/kvsagtd.service
     check "man finds kvsagtd(8)" sh -c 'man -w 8 kvsagtd >/dev/null'
     echo "+ alice" >>/etc/kvsagtd/kvsagtd.ini
+    # An agent running from the installed files, as the service runs it,
+    # serves on across an upgrade that replaces them.
+    (cd /var/lib/kvsagtd && exec runuser -u kvsagtd -- env KVS_DIR=/etc/kvsagtd KVS_ACCEPT_PAUSE_MS=0 \
+      /usr/sbin/kvsagtd "$port" >"$scratch/service.out" 2>&1) &
+    agent_pid=$!
+    for _ in $(seq 100); do
+      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+      sleep 0.1
+    done
     dpkg_wait -i "$deb"
+    check "the running agent survives the upgrade and still starts connections" \
+      test "$(/usr/bin/kvsctl -u kvsagtd -t 10 "127.0.0.1:$port" run -- pwd)" = /var/lib/kvsagtd
+    kill "$agent_pid"
+    wait "$agent_pid" 2>/dev/null || true
+    agent_pid=
     check "an upgrade keeps the changed configuration" grep -qx "+ alice" /etc/kvsagtd/kvsagtd.ini
     check "... and its owner and mode" test "$(stat -c '%U:%G %a' /etc/kvsagtd/kvsagtd.ini)" = "root:kvsagtd 640"
     dpkg_wait -r kvsagtd

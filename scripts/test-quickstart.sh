@@ -8,7 +8,9 @@
 # over). The line containing run-agent.sh starts the agent: it runs in the
 # background and the next command waits (at most ten minutes, the build
 # included) until the agent answers on its port, 7011 unless the line names
-# another. The line containing scripts/test.sh (the whole suite) is skipped.
+# another. The line containing scripts/test.sh (the whole suite) is skipped,
+# and so are a "git clone" line and the "cd" into its directory, which the
+# test does itself.
 # Every other command must succeed. At the end the clone must hold no file
 # the quick start wrote (git status shows nothing).
 set -euo pipefail
@@ -46,10 +48,20 @@ git clone -q "$top" "$scratch/clone"
   echo '  done'
   echo '  echo "quickstart: the agent did not answer on port $2" >&2; return 1'
   echo '}'
+  cloned=
   while IFS= read -r command; do
+    if [ -n "$cloned" ] && { [ "$command" = "cd $cloned" ] || [ "$command" = "cd $cloned/" ]; }; then
+      printf 'echo %q\n' "\$ $command   (done by the test)"
+      continue
+    fi
     case $command in
+      "git clone "*)
+        # The test has made the clone already; so is the cd into it.
+        cloned=$(basename "${command##* }" .git)
+        printf 'echo %q\n' "\$ $command   (done by the test)"
+        ;;
       *scripts/test.sh*)
-        echo "echo '\$ $command   (skipped)'"
+        printf 'echo %q\n' "\$ $command   (skipped)"
         ;;
       *run-agent.sh*)
         port=$(sed -n 's/.*run-agent\.sh[[:space:]]\{1,\}\([0-9]\{1,5\}\).*/\1/p' <<<"$command")
