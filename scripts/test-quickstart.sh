@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the README's quick start, command by command, on a fresh clone of this
-# repository, so that the README cannot go stale.
+# repository (its committed state), so that the README cannot go stale.
 #
 # The commands are the lines starting with "$ " between the markers
 # <!-- quickstart --> and <!-- /quickstart --> of README.md, run in that
@@ -15,7 +15,6 @@
 # the quick start wrote (git status shows nothing).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-readme=$top/README.md
 scratch=$(mktemp -d /tmp/kvs-quickstart.XXXXXX)
 agent_group=
 
@@ -25,6 +24,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The committed state: the README of the clone and the files it works on.
+git clone -q "$top" "$scratch/clone"
+readme=$scratch/clone/README.md
 commands=$(sed -n '/<!-- quickstart -->/,/<!-- \/quickstart -->/p' "$readme" | sed -n 's/^[[:space:]]*\$ //p')
 if ! grep -q '<!-- quickstart -->' "$readme"; then
   echo "test-quickstart: SKIPPED, README.md has no <!-- quickstart --> section"
@@ -34,8 +36,6 @@ if [ -z "$commands" ]; then
   echo "test-quickstart: the quick-start section of README.md holds no \"\$ \" command" >&2
   exit 1
 fi
-
-git clone -q "$top" "$scratch/clone"
 # The test's own commands, then the README's.
 {
   echo 'set -u'
