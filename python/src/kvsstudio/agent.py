@@ -932,6 +932,9 @@ class Process:
     def _next_chunk(self) -> bytes | None:
         agent = self.agent
         while not self.done:
+            # Lines that came in with the last reply.
+            while (line := agent._take_line()) is not None:
+                agent._absorb(line)
             now = time.monotonic()
             if self.returncode is None and self.number in agent._ended:
                 self.returncode = agent._ended[self.number]
@@ -1003,6 +1006,7 @@ class Process:
                     agent._drop()
                     self.done = True
                     raise AgentClosed("the agent closed the connection before the program ended")
+                agent._deliver()
             if trace is not None and trace in readable:
                 try:
                     chunk = trace.recv(_CHUNK)
