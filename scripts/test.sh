@@ -31,3 +31,5 @@ if [ "$seconds" -gt 0 ]; then
     echo "fuzz: skipped, clang++ is not installed (apt-get install clang libclang-rt-14-dev)"
   fi
 fi
+echo "== Python studio library, pytest plugin and Ansible plugin (against build/kvsagtd)"
+"$top/scripts/test-python.sh" "$top/build"
