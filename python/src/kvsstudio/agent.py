@@ -502,11 +502,15 @@ class Agent:
             self.ftpa() if mode == "ascii" else self.ftpb()
 
     def _transfer_reply(self, word: str, sock: socket.socket | None, local_error: BaseException | None) -> None:
-        if sock is not None:
-            if local_error is not None:
-                _abort(sock)
-            else:
-                sock.close()
+        if sock is None:
+            # The agent waits for the data connection without a limit: only
+            # the end of the command connection frees it.
+            self._drop()
+            raise local_error or AgentError(f"{word}: no data connection")
+        if local_error is not None:
+            _abort(sock)
+        else:
+            sock.close()
         text = self._next_reply(time.monotonic() + self.timeout, word)
         code = int(text[:3]) if text[:3].isdigit() else 0
         if local_error is not None:
