@@ -33,12 +33,13 @@ PLAYBOOK = """
 def test_playbook_through_the_agent(daemon: Daemon, tmp_path: Path) -> None:
     remote = tmp_path / "remote"
     local = tmp_path / "local"
-    remote.mkdir()
-    local.mkdir()
+    errors = tmp_path / "stderr"
+    for folder in (remote, local, errors):
+        folder.mkdir()
     (local / "script.sh").write_text("#!/bin/sh\necho script \"$1\"\necho script-err >&2\nexit 0\n")
     (tmp_path / "inventory.ini").write_text(
         f"[agents]\nagent ansible_connection=kvsagt ansible_host={daemon.host} ansible_port={daemon.port} "
-        f"ansible_user={local_user()} ansible_python_interpreter={sys.executable}\n"
+        f"ansible_user={local_user()} ansible_python_interpreter={sys.executable} ansible_kvsagt_stderr_dir={errors}\n"
     )
     (tmp_path / "play.yml").write_text(PLAYBOOK.format(remote=remote, local=local))
     env = dict(os.environ, ANSIBLE_CONFIG=str(TOP / "python" / "ansible.cfg"), ANSIBLE_STDOUT_CALLBACK="json",
@@ -61,4 +62,4 @@ def test_playbook_through_the_agent(daemon: Daemon, tmp_path: Path) -> None:
     assert failed["rc"] == 2 and "No such file" in failed["stderr"] and failed["stdout"] == ""
     assert report["stats"]["agent"]["failures"] == 0 and report["stats"]["agent"]["ignored"] == 1
     # No standard-error file is left on the target.
-    assert not list(Path("/tmp").glob(".kvsagt-*.err"))
+    assert list(errors.iterdir()) == []

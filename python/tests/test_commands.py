@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Daemon
+from conftest import Daemon, eventually, free_port
 from kvsstudio import Agent, AgentError, Stopped
 
 
@@ -70,8 +70,6 @@ def test_exec_stat_stop(agent: Agent, workdir: Path) -> None:
     assert agent.stat(number).exit_code == 0
     # A program that STAT sees ended first is not reported by a 661 line.
     other = agent.exec("sh -c 'exit 4'")
-    from conftest import eventually
-
     assert eventually(lambda: not agent.stat(other).running)
     assert agent.stat(other).exit_code == 4
 
@@ -83,8 +81,6 @@ def test_identification_refused(daemon: Daemon) -> None:
 
 
 def test_connect_failure() -> None:
-    from conftest import free_port
-
     with pytest.raises(AgentError) as failed:
         Agent("127.0.0.1", free_port(), timeout=2)
     assert failed.value.code is None
