@@ -47,6 +47,7 @@ def test_ports_and_help(agent: Agent) -> None:
         (lambda a: a.stat(0), 563),
         (lambda a: a.stop(0), 564),
         (lambda a: a.exec(""), 461),
+        (lambda a: a.exec(["/nonexistent/program"]), 561),
         (lambda a: a.get("missing"), 530),
         (lambda a: a.put(b"x", "missing/f"), 531),
         (lambda a: a.help("XYZ"), 410),

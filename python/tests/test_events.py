@@ -24,6 +24,9 @@ TESTER = textwrap.dedent(
         report.boot("BOOT py")
         report.line("TSF_synchro 3")
         report.line("INTERSEND x")
+        print("intersend", report.wait_answer(20).text, flush=True)
+        report.line("TIMEOUTRQST 5")
+        print("timeout", report.wait_answer(20).text, flush=True)
         report.line("STDIOLKAVAIL")
         print("avail", report.wait_answer(20).text, flush=True)
         report.line("End_of test")
@@ -42,6 +45,10 @@ def test_events_with_a_python_tester(agent: Agent) -> None:
         seen.append(event)
         if event.kind == "rendezvous_wait" and event.name in ("A", "B"):
             (agent.release if event.name == "A" else agent.refuse)(event.name)
+        elif event.code == 720:
+            agent.isnd(event.tester or 0, "sent")
+        elif event.code == 722:
+            agent.tout(event.tester or 0, "30")
         elif event.kind == "availability":
             agent.avai(event.tester or 0, "studio here")
         elif event.kind == "dynfollow_end":
@@ -55,11 +62,11 @@ def test_events_with_a_python_tester(agent: Agent) -> None:
     finally:
         agent.on_event = None
     assert result.returncode == 7
-    assert result.output == b"A True\nB False\navail studio here\nend ko\n"
+    assert result.output == b"A True\nB False\nintersend sent\ntimeout 30\navail studio here\nend ko\n"
     summary = [(e.code, e.name, e.text) for e in seen]
     for expected in [
         (601, "A", None), (601, "B", None), (601, "C", None), (603, "C", None), (602, "C", None),
-        (700, None, "BOOT py"), (705, None, "TSF_synchro 3"), (720, None, "INTERSEND x"),
+        (700, None, "BOOT py"), (705, None, "TSF_synchro 3"), (720, None, "INTERSEND x"), (722, None, "TIMEOUTRQST 5"),
         (800, None, "STDIOLKAVAIL"), (702, None, "End_of test"), (700, None, "BOOT quitter"), (710, None, ""),
     ]:
         assert expected in summary
