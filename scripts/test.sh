@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: once as a normal build, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer; then the Python package's
-# tests, the Debian package and the README's quick start from a fresh clone; then every fuzz target for a
+# AddressSanitizer and UndefinedBehaviorSanitizer; then the portable unit tests
+# built for Windows under Wine, the Python package's tests, the Debian package
+# and the README's quick start from a fresh clone; then every fuzz target for a
 # bounded time (KVS_FUZZ_SECONDS each, 20 by default; 0 skips them).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +21,8 @@ run_suite "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKVS_SANITIZE=ON
+echo "== Windows build, tests under Wine (skipped when MinGW-w64 or Wine is missing)"
+"$top/scripts/test-windows.sh"
 echo "== Python studio library, pytest plugin and Ansible plugin (against build/kvsagtd)"
 "$top/scripts/test-python.sh" "$top/build"
 echo "== the Debian package, unpacked and installed"
