@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <vector>
 
 namespace kvsctl {
 
@@ -76,17 +77,29 @@ std::string shorten(std::string_view name, std::size_t room) {
   return std::string(name.substr(0, bytes_of_columns(name, head))) + "..." + std::string(name.substr(tail_at));
 }
 
-// `left` then `right`, the name in `left` shortened so that the whole holds
-// in width-1 columns; what still does not fit is cut.
-std::string fit(int width, std::string_view name, const std::string& right) {
+// The name, then the fields in display order, in width-1 columns: the
+// fields are taken by priority while they fit next to a name of at least a
+// few columns, which then gets the rest of the room.
+struct field {
+  std::string text;
+  int priority;  // 0 first
+};
+
+std::string fit(int width, std::string_view name, const std::vector<field>& fields) {
   std::size_t room = static_cast<std::size_t>(std::max(width - 1, 1));
-  std::size_t right_columns = columns_of(right);
-  std::string line;
-  if (right_columns + 8 <= room) {
-    line = shorten(name, room - right_columns) + right;
-  } else {
-    line = shorten(name, std::min<std::size_t>(room, 12)) + right;
-  }
+  std::size_t name_min = std::min<std::size_t>(columns_of(name), 12);
+  std::vector<bool> taken(fields.size(), false);
+  std::size_t used = name_min;
+  for (int priority = 0; priority < 8; ++priority)
+    for (std::size_t i = 0; i < fields.size(); ++i)
+      if (fields[i].priority == priority && used + columns_of(fields[i].text) <= room) {
+        taken[i] = true;
+        used += columns_of(fields[i].text);
+      }
+  std::string right;
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (taken[i]) right += fields[i].text;
+  std::string line = shorten(name, room - (used - name_min)) + right;
   return line.substr(0, bytes_of_columns(line, room));
 }
 
@@ -94,31 +107,36 @@ std::string fit(int width, std::string_view name, const std::string& right) {
 
 std::string progress_text(int width, std::string_view name, long long bytes, long long total, double seconds) {
   double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
-  std::string tail = "  " + human_size(static_cast<double>(bytes));
-  if (rate > 0) tail += "  " + human_size(rate) + "/s";
-  if (total <= 0) return fit(width, name, tail);
+  std::vector<field> fields;
+  std::string size = "  " + human_size(static_cast<double>(bytes));
+  std::string speed = rate > 0 ? "  " + human_size(rate) + "/s" : "";
+  if (total <= 0) return fit(width, name, {{size, 0}, {speed, 1}});
   int percent = static_cast<int>(std::min<long long>(100, bytes * 100 / total));
-  std::string numbers = " " + std::string(percent < 10 ? "  " : percent < 100 ? " " : "") + std::to_string(percent) +
-                        "%" + tail;
-  if (rate > 0 && bytes < total) numbers += "  " + clock_text(static_cast<double>(total - bytes) / rate) + " left";
-  // A bar between the name and the numbers when there is room for one.
-  int room = width - 1 - static_cast<int>(columns_of(numbers)) - std::min<int>(static_cast<int>(columns_of(name)), 24);
-  int bar = std::min(room - 3, 40);
+  char number[8];
+  std::snprintf(number, sizeof number, " %3d%%", percent);
+  std::string left;
+  if (rate > 0 && bytes < total) left = "  " + clock_text(static_cast<double>(total - bytes) / rate) + " left";
+  // A bar of what the other fields and a fair share for the name leave.
+  int spare = width - 1 - static_cast<int>(columns_of(number) + columns_of(size) + columns_of(speed) + columns_of(left)) -
+              std::min<int>(static_cast<int>(columns_of(name)), 24);
+  int bar = std::min(spare - 3, 40);
+  std::string bar_text;
   if (bar >= 10) {
     int filled = bar * percent / 100;
-    numbers = "  [" + std::string(static_cast<std::size_t>(filled), '#') +
-              std::string(static_cast<std::size_t>(bar - filled), '.') + "]" + numbers;
+    bar_text = "  [" + std::string(static_cast<std::size_t>(filled), '#') +
+               std::string(static_cast<std::size_t>(bar - filled), '.') + "]";
   }
-  return fit(width, name, numbers);
+  return fit(width, name, {{bar_text, 4}, {number, 0}, {size, 3}, {speed, 1}, {left, 2}});
 }
 
 std::string progress_summary(int width, std::string_view name, long long bytes, double seconds, int files) {
   char when[32];
-  std::snprintf(when, sizeof when, "%.1f s", seconds);
-  std::string right = ": " + (files > 1 ? std::to_string(files) + " files, " : std::string()) +
-                      human_size(static_cast<double>(bytes)) + " in " + when;
-  if (seconds > 0) right += " (" + human_size(static_cast<double>(bytes) / seconds) + "/s)";
-  return fit(width, name, right);
+  std::snprintf(when, sizeof when, seconds < 10 ? "%.2f s" : "%.0f s", seconds);
+  std::string files_text = files > 1 ? " " + std::to_string(files) + " files," : "";
+  std::string speed = seconds > 0 ? " (" + human_size(static_cast<double>(bytes) / seconds) + "/s)" : "";
+  return fit(width, name,
+             {{":", 0}, {files_text, 2}, {" " + human_size(static_cast<double>(bytes)), 0}, {" in " + std::string(when), 1},
+              {speed, 3}});
 }
 
 progress_line::progress_line(const options& o, std::string name, long long total)
