@@ -1,29 +1,31 @@
-// kvsctl: where the shell's typed lines come from. On a terminal, a line
-// editor with a prompt and history; otherwise lines read as they come.
+// kvsctl: the shell's line editor on a terminal: a prompt, history and line
+// editing, while the agent's lines keep arriving and are shown above the
+// line being typed.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kvsctl {
 
-class line_source {
+class line_editor {
  public:
-  virtual ~line_source() = default;
-  // Standard input is readable: reads what is there and hands over every
-  // complete line. False once the input has ended.
-  virtual bool read_ready() = 0;
-  // Prints a line of the agent's on standard output, above the line being
-  // typed, which is then shown again as it was.
+  virtual ~line_editor() = default;
+  // The next line typed, without its line end; none once the input ended or
+  // `pump` said the connection did. While it waits for keys, `pump` is called
+  // each time the connection is readable.
+  virtual std::optional<std::string> read_line() = 0;
+  // Prints a line on standard output above the line being typed, which is
+  // then drawn again as it was.
   virtual void print(std::string_view line) = 0;
 };
 
-using line_handler = std::function<void(std::string)>;
-
-// A line editor on the terminal of standard input; none when standard input
-// is no terminal or kvsctl was built without one.
-std::unique_ptr<line_source> terminal_editor(const std::string& prompt, line_handler on_line);
+// `pump` reads what the connection `conn_fd` brought and prints it with
+// print(); it returns false when the connection has ended. None when
+// standard input is no terminal or kvsctl was built without an editor.
+std::unique_ptr<line_editor> terminal_editor(const std::string& prompt, int conn_fd, std::function<bool()> pump);
 
 }  // namespace kvsctl

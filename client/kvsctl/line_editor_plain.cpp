@@ -3,6 +3,6 @@
 
 namespace kvsctl {
 
-std::unique_ptr<line_source> terminal_editor(const std::string&, line_handler) { return nullptr; }
+std::unique_ptr<line_editor> terminal_editor(const std::string&, int, std::function<bool()>) { return nullptr; }
 
 }  // namespace kvsctl

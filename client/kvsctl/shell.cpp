@@ -16,39 +16,6 @@ namespace {
 constexpr std::string_view kRendezvousWait = "601 wait rendezvous : ";
 constexpr std::string_view kDynfollowEnd = "702 end dynfollow : ";
 
-// Lines of standard input as they come, when no line editor is used.
-class plain_source : public line_source {
- public:
-  explicit plain_source(line_handler on_line) : on_line_(std::move(on_line)) {}
-
-  bool read_ready() override {
-    char chunk[kChunk];
-    ssize_t got = ::read(0, chunk, sizeof chunk);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-    if (got > 0) {
-      typed_.append(chunk, static_cast<std::size_t>(got));
-      for (std::size_t end; (end = typed_.find('\n')) != std::string::npos;) {
-        on_line_(typed_.substr(0, end));
-        typed_.erase(0, end + 1);
-      }
-      return true;
-    }
-    if (!typed_.empty()) on_line_(std::move(typed_));
-    typed_.clear();
-    return false;
-  }
-
-  void print(std::string_view line) override {
-    if (!write_all(1, std::string(line) + "\n")) failed = true;
-  }
-
-  bool failed = false;
-
- private:
-  line_handler on_line_;
-  std::string typed_;
-};
-
 // The automatic answers of follow.
 void answer(agent_session& s, const options& o, const std::string& line) {
   if (starts_with(line, kRendezvousWait) && o.rendezvous != auto_answer::none)
@@ -88,31 +55,45 @@ int run_interactive(const options& o, bool follow) {
            " (KVS_PORT_RDV)");
   }
   bool quit_sent = false;
+  bool output_ok = true;
+  std::unique_ptr<line_editor> editor;
+  auto print = [&](const std::string& line) {
+    if (editor) editor->print(line);
+    else if (output_ok && !write_all(1, line + "\n")) output_ok = false;
+    if (follow) answer(s, o, line);
+  };
   auto send_typed = [&](std::string line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) return;
     if (line == "QUIT" || starts_with(line, "QUIT ") || starts_with(line, "QUIT\t")) quit_sent = true;
     s.send(line);
   };
-  std::unique_ptr<line_source> input = terminal_editor("kvsctl " + s.target() + "> ", send_typed);
-  plain_source* plain = nullptr;
-  if (!input) {
-    auto owned = std::make_unique<plain_source>(send_typed);
-    plain = owned.get();
-    input = std::move(owned);
-  }
-  auto print = [&](const std::string& line) {
-    input->print(line);
-    if (follow) answer(s, o, line);
+  auto input_ended = [&]() {
+    if (!follow && !quit_sent) {
+      s.send("QUIT");
+      quit_sent = true;
+    }
   };
   while (!s.deferred().empty()) {
     print(s.deferred().front());
     s.deferred().pop_front();
   }
   bool input_open = true;
+  // On a terminal the editor waits for keys and serves the connection meanwhile.
+  editor = terminal_editor("kvsctl " + s.target() + "> ", conn.fd(), [&]() {
+    while (std::optional<std::string> line = conn.read_line(0)) print(*line);
+    return !conn.peer_closed();
+  });
+  if (editor) {
+    while (std::optional<std::string> line = editor->read_line()) send_typed(*line);
+    editor.reset();
+    input_open = false;
+    if (!conn.peer_closed()) input_ended();
+  }
+  std::string typed;
   auto last_heard = clock::now();
   for (;;) {
-    if (plain != nullptr && plain->failed) {
+    if (!output_ok) {
       report(std::string("cannot write to standard output: ") + std::strerror(errno));
       return kExitFailed;
     }
@@ -139,16 +120,25 @@ int run_interactive(const options& o, bool follow) {
       last_heard = clock::now();
       while (std::optional<std::string> line = conn.read_line(0)) print(*line);
     }
-    if (input_open && (fds[1].revents & kReady) != 0 && !input->read_ready()) {
-      input_open = false;
-      if (!follow && !quit_sent) {
-        s.send("QUIT");
-        quit_sent = true;
+    if (input_open && (fds[1].revents & kReady) != 0) {
+      char chunk[kChunk];
+      ssize_t got = ::read(0, chunk, sizeof chunk);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got > 0) {
+        typed.append(chunk, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = typed.find('\n')) != std::string::npos;) {
+          send_typed(typed.substr(0, end));
+          typed.erase(0, end + 1);
+        }
+      } else {
+        input_open = false;
+        send_typed(std::move(typed));
+        typed.clear();
+        input_ended();
         last_heard = clock::now();
       }
     }
   }
-  input.reset();
   if (quit_sent) return kExitOk;
   report(s.target() + ": the agent closed the connection");
   return kExitAgent;
