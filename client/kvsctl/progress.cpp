@@ -106,7 +106,8 @@ std::string fit(int width, std::string_view name, const std::vector<field>& fiel
 }  // namespace
 
 std::string progress_text(int width, std::string_view name, long long bytes, long long total, double seconds) {
-  double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+  // The rate of the first moments says little: it shows after half a second.
+  double rate = seconds >= 0.5 ? static_cast<double>(bytes) / seconds : 0;
   std::vector<field> fields;
   std::string size = "  " + human_size(static_cast<double>(bytes));
   std::string speed = rate > 0 ? "  " + human_size(rate) + "/s" : "";
