@@ -186,8 +186,11 @@ parse_result parse_steps(const std::vector<std::string>& args, parse_result r) {
   std::size_t i = 0;
   std::vector<std::string> own;
   while (i < args.size() && !args[i].empty() && args[i][0] == '-' && args[i] != "---" && args[i] != "--") {
-    own.push_back(args[i]);
-    if ((args[i] == "-f" || args[i] == "--file") && i + 1 < args.size()) own.push_back(args[++i]);
+    const std::string& a = args[i];
+    own.push_back(a);
+    // -f, -kf and --file take the next word as their value.
+    bool takes_value = a == "--file" || (a.size() >= 2 && a[1] != '-' && a.back() == 'f');
+    if (takes_value && i + 1 < args.size()) own.push_back(args[++i]);
     ++i;
   }
   if (i < args.size() && args[i] == "--") ++i;

@@ -39,6 +39,7 @@ struct step_result {
   long long bytes = 0;
   std::string output;
   bool captured = false;
+  bool ended = false;  // the step ended the connection (QUIT sent)
 
   // Records a failure (the first one counts).
   void fail(int code, std::string why) {

@@ -119,6 +119,7 @@ class program_run {
       // after everything the program wrote: reading it to its end gets the
       // last bytes.
       s_.send("QUIT");
+      r_.ended = true;
       drain(o_.timeout_ms);
     } else {
       drain(std::min(o_.timeout_ms, kStepQuietMs), true);

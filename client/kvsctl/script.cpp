@@ -33,7 +33,7 @@ int run_script(const options& o) {
   }
   int status = kExitOk;
   bool stop = false;
-  bool closed = false;  // a run step that was the last has ended the connection
+  bool closed = false;  // the connection has ended (a last run step sent QUIT, or it failed)
   for (std::size_t i = 0; i < o.steps.size(); ++i) {
     const step_spec& st = o.steps[i];
     int index = static_cast<int>(i) + 1;
@@ -48,7 +48,7 @@ int run_script(const options& o) {
     switch (st.kind) {
       case step_kind::run:
         r = run_step(s, st, last, o.cmd == command::run && !st.no_input);
-        closed = last;
+        closed = r.ended;
         break;
       case step_kind::put:
         r = put_step(s, st);
