@@ -572,6 +572,72 @@ TEST(KvsctlFailures, ExitStatusesTellWhatFailed) {
   }
 }
 
+// The shell on a terminal: a prompt, the history on the arrow keys, and a
+// notification printed above the line being typed, which is drawn again.
+TEST(KvsctlShell, OnATerminalLinesAreEditedAndNotificationsDoNotBreakThem) {
+#if !KVS_LINE_EDITOR
+  GTEST_SKIP() << "built without libedit";
+#endif
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  int master = -1;
+  int slave = -1;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 100;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  studio::socket_fd owned_master(master);
+  studio::socket_fd owned_slave(slave);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, slave, fd);
+  std::vector<std::string> argv{e2e::tool_path("kvsctl"), agent.target(), "shell"};
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  std::vector<std::string> env{"TERM=xterm", "HOME=" + agent.dir().path(), "USER=" + e2e::local_user()};
+  std::vector<char*> cenv;
+  for (std::string& e : env) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
+  e2e::captured_process p;
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  p.pid = pid;
+  owned_slave.reset();
+  std::string seen;
+  auto wait_for = [&](const std::string& text, std::size_t count = 1) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::kReplyMs * 2);
+    while (count_of(seen, text) < count && std::chrono::steady_clock::now() < deadline) {
+      pollfd fd{master, POLLIN, 0};
+      if (::poll(&fd, 1, 100) <= 0) continue;
+      char chunk[4096];
+      ssize_t n = ::read(master, chunk, sizeof chunk);
+      if (n <= 0) break;
+      seen.append(chunk, static_cast<std::size_t>(n));
+    }
+    return count_of(seen, text) >= count;
+  };
+  auto type = [&](const std::string& keys) {
+    ASSERT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  };
+  std::string prompt = "kvsctl " + agent.target() + "> ";
+  ASSERT_TRUE(wait_for(prompt)) << seen;
+  type("EXEC sleep 1\r");
+  ASSERT_TRUE(wait_for("261 child process launched : %1")) << seen;
+  type("GENV KVS_PO");  // being typed when the program's end is reported
+  ASSERT_TRUE(wait_for("661 process stopped : %1 => %1 (%0)")) << seen;
+  ASSERT_TRUE(wait_for(prompt + "GENV KVS_PO", 2)) << seen;  // typed, then drawn again
+  type("RT_RDV\r");
+  ASSERT_TRUE(wait_for("211 getenv result : KVS_PORT_RDV=")) << seen;
+  type("\x1b[A\r");  // the same line again, from the history
+  EXPECT_TRUE(wait_for("211 getenv result : KVS_PORT_RDV=", 2)) << seen;
+  type("\x04");  // the end of the input
+  EXPECT_TRUE(wait_for("221 bye.")) << seen;
+  EXPECT_EQ(p.wait_exit(kExitMs), 0) << seen;
+  EXPECT_EQ(seen.find("^[[A"), std::string::npos) << seen;
+}
+
 // What kvsctl draws on a terminal of `columns` columns (stderr on a
 // pseudo-terminal) while it runs `args`.
 std::string on_terminal(int columns, const std::vector<std::string>& args) {
