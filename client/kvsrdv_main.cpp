@@ -1,17 +1,29 @@
-// kvsrdv NAME: waits at the rendezvous NAME of the agent that launched this
+// kvsrdv [--] NAME: waits at the rendezvous NAME of the agent that launched this
 // program (port in KVS_PORT_RDV) until the studio releases it.
 // Exit status: 0 on "Ok", 1 on "Ko", 2 on any error (message on stderr).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include <vector>
+
 #include "client/rendezvous.h"
+#include "client/tool_args.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: kvsrdv NAME\n");
-    return 2;
+  tools::tool_args<tools::rdv_options> args = tools::parse_kvsrdv(std::vector<std::string>(argv + 1, argv + argc));
+  switch (args.what) {
+    case cli::parsed::kind::help:
+    case cli::parsed::kind::version:
+      std::fputs(args.text.c_str(), stdout);
+      return 0;
+    case cli::parsed::kind::error:
+      std::fprintf(stderr, "kvsrdv: %s\n%s", args.text.c_str(), tools::kRdvUsage);
+      return 2;
+    case cli::parsed::kind::ok:
+      break;
   }
+  const std::string& name = args.opts.name;
   const char* variable = std::getenv(studio::kRendezvousPortVariable);
   int port = studio::parse_rendezvous_port(variable);
   if (port < 0) {
@@ -20,7 +32,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string error;
-  switch (studio::wait_rendezvous(port, argv[1], -1, &error)) {
+  switch (studio::wait_rendezvous(port, name, -1, &error)) {
     case studio::rendezvous_answer::ok:
       return 0;
     case studio::rendezvous_answer::ko:
@@ -28,8 +40,7 @@ int main(int argc, char** argv) {
     case studio::rendezvous_answer::failed:
       break;
   }
-  std::string name(argv[1]);
-  if (name.size() > 60) name = name.substr(0, 60) + "...";
-  std::fprintf(stderr, "kvsrdv: rendezvous \"%s\": %s\n", name.c_str(), error.c_str());
+  std::string shown = name.size() > 60 ? name.substr(0, 60) + "..." : name;
+  std::fprintf(stderr, "kvsrdv: rendezvous \"%s\": %s\n", shown.c_str(), error.c_str());
   return 2;
 }

@@ -137,6 +137,7 @@ bool connection::open(const std::string& host, int port, int timeout_ms, std::st
 }
 
 bool connection::send_line(std::string_view line) {
+  if (observer_) observer_('>', line);
   std::string framed(line);
   framed += "\r\n";
   return send_all(fd_.get(), framed);
@@ -166,6 +167,7 @@ std::optional<std::string> connection::read_line(int timeout_ms) {
     if (at != std::string::npos) {
       std::string line = pending_.substr(0, at);
       pending_.erase(0, at + 2);
+      if (observer_) observer_('<', line);
       return line;
     }
     if (eof_ || !fd_.valid() || !receive_into(fd_.get(), pending_, eof_, deadline)) return std::nullopt;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,11 +59,15 @@ class connection {
   // Whether a complete line is already buffered.
   bool has_buffered_line() const { return pending_.find("\r\n") != std::string::npos; }
   void close() { fd_.reset(); }
+  // Called with every line sent ('>') and every line read ('<'), whoever
+  // sends or reads it (a verbose log of the whole conversation).
+  void set_observer(std::function<void(char, std::string_view)> observer) { observer_ = std::move(observer); }
 
  private:
   socket_fd fd_;
   std::string pending_;
   bool eof_ = false;
+  std::function<void(char, std::string_view)> observer_;
 };
 
 // The number after the last '%' of a reply such as "226 FTP port : %4242"; -1 when none.

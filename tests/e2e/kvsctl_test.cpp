@@ -4,6 +4,8 @@
 // they come.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -13,7 +15,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -73,6 +78,8 @@ class daemon_agent {
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port_);
   }
   const e2e::temp_dir& dir() const { return dir_; }
+  // The daemon's standard output: one "#access granted" line per connection.
+  std::string log() const { return process_.out(); }
 
  private:
   e2e::temp_dir dir_;
@@ -372,6 +379,339 @@ TEST(KvsctlUsage, HelpVersionAndBadCommandLines) {
   outcome bad = kvsctl({"localhost", "launch"});
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("unknown command"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- scripts and fleets
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The lines of a text, without their line ends.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A JSON object read back into flat keys ("step.index") and values (strings
+// unquoted, other values as written; null as "null").
+bool parse_json(std::string_view text, std::map<std::string, std::string>& out, const std::string& prefix = "") {
+  auto skip = [&] {
+    while (!text.empty() && text[0] == ' ') text.remove_prefix(1);
+  };
+  auto string_value = [&](std::string& value) {
+    if (text.empty() || text[0] != '"') return false;
+    for (std::size_t i = 1; i < text.size(); ++i) {
+      if (text[i] == '"') {
+        text.remove_prefix(i + 1);
+        return true;
+      }
+      if (text[i] == '\\' && ++i < text.size()) {
+        const char* escapes = "n\nr\rt\t\"\"\\\\//";
+        const char* found = std::strchr(escapes, text[i]);
+        if (found == nullptr || (found - escapes) % 2 != 0) return false;
+        value += found[1];
+      } else {
+        value += text[i];
+      }
+    }
+    return false;
+  };
+  std::function<bool(const std::string&)> object = [&](const std::string& at) {
+    if (text.empty() || text[0] != '{') return false;
+    text.remove_prefix(1);
+    for (;;) {
+      skip();
+      std::string key;
+      if (!string_value(key) || text.empty() || text[0] != ':') return false;
+      text.remove_prefix(1);
+      std::string name = at.empty() ? key : at + "." + key;
+      if (!text.empty() && text[0] == '{') {
+        if (!object(name)) return false;
+      } else if (!text.empty() && text[0] == '"') {
+        if (!string_value(out[name])) return false;
+      } else {
+        std::size_t end = text.find_first_of(",}");
+        if (end == std::string_view::npos || end == 0) return false;
+        out[name] = std::string(text.substr(0, end));
+        text.remove_prefix(end);
+      }
+      if (text.empty()) return false;
+      char c = text[0];
+      text.remove_prefix(1);
+      if (c == '}') return true;
+      if (c != ',') return false;
+    }
+  };
+  return object(prefix) && text.empty();
+}
+
+TEST(KvsctlFleet, ThirteenConcurrentCallsToOneAgentAllSucceed) {
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  // The daemon pauses after each accept: the last ones wait their turn.
+  std::vector<std::unique_ptr<kvsctl_process>> calls;
+  for (int i = 0; i < 13; ++i)
+    calls.push_back(std::make_unique<kvsctl_process>(
+        std::vector<std::string>{agent.target(), "run", "--", "sh", "-c", "echo " + std::to_string(i)}));
+  for (int i = 0; i < 13; ++i) {
+    EXPECT_EQ(calls[i]->wait_exit(60000), 0) << calls[i]->err();
+    EXPECT_EQ(calls[i]->out(), std::to_string(i) + "\n");
+  }
+}
+
+TEST(KvsctlScript, PutATreeRunOnItAndGetTheResultOverOneConnection) {
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  e2e::temp_dir local;
+  ASSERT_EQ(::mkdir(local.file("tree").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(local.file("tree/sub").c_str(), 0755), 0);
+  e2e::write_file(local.file("tree/a.txt"), "alpha\n");
+  e2e::write_file(local.file("tree/sub/b.txt"), "beta\n");
+  ASSERT_EQ(::symlink("a.txt", local.file("tree/link.txt").c_str()), 0);   // followed
+  ASSERT_EQ(::symlink("nowhere", local.file("tree/dangling").c_str()), 0);  // skipped
+  ASSERT_EQ(::symlink("..", local.file("tree/sub/up").c_str()), 0);         // a loop: skipped
+  e2e::write_file(local.file("script"),
+                  "# build the result on the agent\n"
+                  "put -r " + local.file("tree") + " work\n"
+                  "cd work\n"
+                  "env SUFFIX='end of it'\n"
+                  "run -- sh -c \"cat a.txt sub/b.txt link.txt > result.txt; echo \\\"\\$SUFFIX\\\" >> result.txt\"\n"
+                  "get result.txt " + local.file("result.txt") + "\n");
+  outcome done = kvsctl({"-v", agent.target(), "do", "-f", local.file("script")});
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(e2e::read_file(local.file("result.txt")), "alpha\nbeta\nalpha\nend of it\n");
+  EXPECT_FALSE(e2e::file_exists(agent.dir().file("work/dangling")));
+  EXPECT_NE(done.err.find("skipped " + local.file("tree/dangling")), std::string::npos) << done.err;
+  // -v shows the side commands too.
+  for (const char* line : {"> MKD work/sub", "> PFTP", "> PUTF work/a.txt", "> PORT", "< 225 trace port established",
+                           "> GETF result.txt", "> QUIT"})
+    EXPECT_NE(done.err.find(line), std::string::npos) << line << "\n" << done.err;
+
+  // A failing step stops the script with its status; -k goes on.
+  outcome stopped = kvsctl({agent.target(), "do", "run", "sh", "-c", "exit 5", "---", "get", "work/result.txt",
+                            local.file("not-fetched")});
+  EXPECT_EQ(stopped.status, 5) << stopped.err;
+  EXPECT_FALSE(e2e::file_exists(local.file("not-fetched")));
+  outcome kept = kvsctl({agent.target(), "do", "-k", "cd", "no-such-dir", "---", "get", "work/result.txt",
+                         local.file("fetched")});
+  EXPECT_EQ(kept.status, 1) << kept.err;
+  EXPECT_TRUE(e2e::file_exists(local.file("fetched")));
+  // One connection per invocation.
+  EXPECT_TRUE(e2e::eventually([&] { return count_of(agent.log(), "#access granted") == 3; })) << agent.log();
+}
+
+TEST(KvsctlFleet, ManyAgentsAtOnceWithLabelsStatusesAndJson) {
+  daemon_agent first;
+  daemon_agent second;
+  ASSERT_TRUE(first.ready());
+  ASSERT_TRUE(second.ready());
+  std::string nobody = "127.0.0.1:" + std::to_string(e2e::free_port());
+  std::string hosts = first.target() + "," + second.target() + "," + nobody;
+  outcome labelled = kvsctl({"-H", hosts, "run", "--", "sh", "-c", "echo one; echo two"});
+  EXPECT_EQ(labelled.status, 255) << labelled.err;
+  std::vector<std::string> lines = lines_of(labelled.out);
+  std::vector<std::string> expected{first.target() + ": one", first.target() + ": two", second.target() + ": one",
+                                    second.target() + ": two"};
+  std::sort(lines.begin(), lines.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(lines, expected);
+  for (const std::string& summary : {first.target() + ": exit 0", second.target() + ": exit 0", nobody + ": exit 255"})
+    EXPECT_NE(labelled.err.find("kvsctl: " + summary), std::string::npos) << labelled.err;
+
+  // From a file, as a script, in JSON: one object per agent and step.
+  e2e::temp_dir local;
+  e2e::write_file(local.file("hosts"), first.target() + "\n# not this one\n" + nobody + "\n");
+  outcome json = kvsctl({"--json-output", "-H", "@" + local.file("hosts"), "do", "run", "sh", "-c", "printf 'x\\ty'",
+                         "---", "run", "sh", "-c", "exit 3", "---", "cd", "."});
+  EXPECT_EQ(json.status, 255) << json.err;
+  std::map<std::string, std::map<std::string, std::string>> by_step;
+  for (const std::string& line : lines_of(json.out)) {
+    std::map<std::string, std::string> fields;
+    ASSERT_TRUE(parse_json(line, fields)) << line;
+    EXPECT_EQ(fields["v"], "1");
+    by_step[fields["host"] + " " + fields["step.index"] + " " + fields["step.kind"]] = fields;
+  }
+  ASSERT_EQ(by_step.size(), 4u) << json.out;
+  auto& ran = by_step[first.target() + " 1 run"];
+  EXPECT_EQ(ran["status"], "0");
+  EXPECT_EQ(ran["output"], "x\ty");
+  EXPECT_EQ(ran["bytes"], "3");
+  EXPECT_EQ(ran["error"], "null");
+  EXPECT_EQ(ran["reply"], "661 process stopped : %1 => %1 (%0)");
+  EXPECT_EQ(by_step[first.target() + " 2 run"]["status"], "3");
+  EXPECT_EQ(by_step[first.target() + " 3 cd"]["status"], "null");  // not run after the failure
+  auto& unreachable = by_step[nobody + " 0 connect"];
+  EXPECT_EQ(unreachable["status"], "255");
+  EXPECT_NE(unreachable["error"].find("cannot connect"), std::string::npos);
+}
+
+TEST(KvsctlFailures, ExitStatusesTellWhatFailed) {
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  struct row {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  };
+  const row rows[] = {
+      {{"run", "--", "no-such-program-here"}, 127, "561 EXEC process failed"},
+      {{"run", "-C", "no-such-dir", "--", "true"}, 1, "551 CWD failed"},
+      {{"do", "env", "A=1", "---", "run", "no-such-program-here"}, 127, "561 EXEC process failed"},
+  };
+  for (const row& r : rows) {
+    std::vector<std::string> args{agent.target()};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    outcome got = kvsctl(args);
+    EXPECT_EQ(got.status, r.status) << r.args[0] << ": " << got.err;
+    EXPECT_NE(got.err.find(r.message), std::string::npos) << got.err;
+  }
+}
+
+// The shell on a terminal: a prompt, the history on the arrow keys, and a
+// notification printed above the line being typed, which is drawn again.
+TEST(KvsctlShell, OnATerminalLinesAreEditedAndNotificationsDoNotBreakThem) {
+#if !KVS_LINE_EDITOR
+  GTEST_SKIP() << "built without libedit";
+#endif
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  int master = -1;
+  int slave = -1;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 100;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  studio::socket_fd owned_master(master);
+  studio::socket_fd owned_slave(slave);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, slave, fd);
+  std::vector<std::string> argv{e2e::tool_path("kvsctl"), agent.target(), "shell"};
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  std::vector<std::string> env{"TERM=xterm", "HOME=" + agent.dir().path(), "USER=" + e2e::local_user()};
+  std::vector<char*> cenv;
+  for (std::string& e : env) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
+  e2e::captured_process p;
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  p.pid = pid;
+  owned_slave.reset();
+  std::string seen;
+  auto wait_for = [&](const std::string& text, std::size_t count = 1) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::kReplyMs * 2);
+    while (count_of(seen, text) < count && std::chrono::steady_clock::now() < deadline) {
+      pollfd fd{master, POLLIN, 0};
+      if (::poll(&fd, 1, 100) <= 0) continue;
+      char chunk[4096];
+      ssize_t n = ::read(master, chunk, sizeof chunk);
+      if (n <= 0) break;
+      seen.append(chunk, static_cast<std::size_t>(n));
+    }
+    return count_of(seen, text) >= count;
+  };
+  auto type = [&](const std::string& keys) {
+    ASSERT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  };
+  std::string prompt = "kvsctl " + agent.target() + "> ";
+  ASSERT_TRUE(wait_for(prompt)) << seen;
+  type("EXEC sleep 1\r");
+  ASSERT_TRUE(wait_for("261 child process launched : %1")) << seen;
+  type("GENV KVS_PO");  // being typed when the program's end is reported
+  ASSERT_TRUE(wait_for("661 process stopped : %1 => %1 (%0)")) << seen;
+  ASSERT_TRUE(wait_for(prompt + "GENV KVS_PO", 2)) << seen;  // typed, then drawn again
+  type("RT_RDV\r");
+  ASSERT_TRUE(wait_for("211 getenv result : KVS_PORT_RDV=")) << seen;
+  type("\x1b[A\r");  // the same line again, from the history
+  EXPECT_TRUE(wait_for("211 getenv result : KVS_PORT_RDV=", 2)) << seen;
+  type("\x04");  // the end of the input
+  EXPECT_TRUE(wait_for("221 bye.")) << seen;
+  EXPECT_EQ(p.wait_exit(kExitMs), 0) << seen;
+  EXPECT_EQ(seen.find("^[[A"), std::string::npos) << seen;
+}
+
+// What kvsctl draws on a terminal of `columns` columns (stderr on a
+// pseudo-terminal) while it runs `args`.
+std::string on_terminal(int columns, const std::vector<std::string>& args) {
+  int master = -1;
+  int slave = -1;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = static_cast<unsigned short>(columns);
+  if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) return "<no pty>";
+  studio::socket_fd owned_master(master);
+  studio::socket_fd owned_slave(slave);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, slave, 2);
+  std::vector<std::string> argv{e2e::tool_path("kvsctl")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  e2e::captured_process p;
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) == 0) p.pid = pid;
+  posix_spawn_file_actions_destroy(&actions);
+  owned_slave.reset();  // the end of kvsctl is the end of the terminal's output
+  std::string seen;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd fd{master, POLLIN, 0};
+    if (::poll(&fd, 1, 1000) <= 0) continue;
+    char chunk[4096];
+    ssize_t n = ::read(master, chunk, sizeof chunk);
+    if (n <= 0) break;
+    seen.append(chunk, static_cast<std::size_t>(n));
+  }
+  if (p.wait_exit(kExitMs) != 0) seen += "<kvsctl failed>";
+  return seen;
+}
+
+TEST(KvsctlProgress, TheLineFitsTheTerminal) {
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  e2e::temp_dir local;
+  std::string name = "a-rather-long-file-name-that-will-not-fit-on-a-narrow-terminal.bin";
+  e2e::write_file(local.file(name), random_bytes(3 << 20));
+  for (int columns : {40, 200}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{agent.target(), "put", local.file(name), name},
+          std::vector<std::string>{agent.target(), "get", name, local.file("back.bin")}}) {
+      std::string seen = on_terminal(columns, args);
+      EXPECT_EQ(seen.find("<kvsctl failed>"), std::string::npos) << seen;
+      // Redrawn in place: one line end in all, after the summary line.
+      EXPECT_EQ(count_of(seen, "\n"), 1u) << seen;
+      std::string plain;
+      for (std::size_t i = 0; i < seen.size(); ++i) {
+        if (seen.compare(i, 3, "\x1b[K") == 0) i += 2;
+        else plain += seen[i];
+      }
+      std::size_t start = 0;
+      for (std::size_t i = 0; i <= plain.size(); ++i) {
+        if (i < plain.size() && plain[i] != '\r' && plain[i] != '\n') continue;
+        EXPECT_LT(i - start, static_cast<std::size_t>(columns)) << columns << ": " << plain.substr(start, i - start);
+        start = i + 1;
+      }
+      if (args[1] == "put") {
+        EXPECT_NE(plain.find("%"), std::string::npos) << plain;
+      }
+      EXPECT_NE(plain.find(" in "), std::string::npos) << plain;  // the summary
+    }
+  }
+  // Not on a pipe, not with -q.
+  EXPECT_EQ(kvsctl({agent.target(), "put", local.file(name), name}).err, "");
+  EXPECT_EQ(count_of(on_terminal(80, {"-q", agent.target(), "put", local.file(name), name}), "\n"), 0u);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "agent/cmdagt.h"
 #include "client/kvsctl.h"
 #include "client/studio.h"
+#include "client/tool_args.h"
 #include "platform/spawn.h"
 
 namespace {
@@ -219,6 +220,194 @@ TEST(KvsctlReports, NotificationsAreToldFromReplies) {
   for (const char* line : {"210 hello, please to meet you.", "221 bye.", "261 child process launched : %1",
                            "500 command unknown : x", "561 EXEC process failed", "6011", "66", "", "6x1 a"})
     EXPECT_FALSE(studio::is_notification(line)) << line;
+}
+
+// The three tools read their command lines alike: --opt=value and --opt value,
+// --help and --version everywhere, options and operands told apart the same way.
+TEST(ToolArguments, TheThreeToolsParseAlike) {
+  using kind = cli::parsed::kind;
+  struct row {
+    const char* tool;
+    std::vector<std::string> args;
+    kind what;
+    const char* check;  // ok: what the options give, written "field=value"; else a part of the text
+  };
+  const row rows[] = {
+      {"kvsrdv", {"gate"}, kind::ok, "name=gate"},
+      {"kvsrdv", {"--", "--help"}, kind::ok, "name=--help"},
+      {"kvsrdv", {"--help"}, kind::help, "usage: kvsrdv"},
+      {"kvsrdv", {"-h"}, kind::help, "usage: kvsrdv"},
+      {"kvsrdv", {"--version"}, kind::version, "kvsrdv 8.0.1"},
+      {"kvsrdv", {}, kind::error, "one rendezvous NAME"},
+      {"kvsrdv", {"a", "b"}, kind::error, "one rendezvous NAME"},
+      {"kvsrdv", {"--wait", "a"}, kind::error, "unknown option --wait"},
+      {"kvsdynf", {"--timeout=5", "line"}, kind::ok, "timeout=5000"},
+      {"kvsdynf", {"--timeout", "5", "line"}, kind::ok, "timeout=5000"},
+      {"kvsdynf", {"End_of", "--port=9", "--wait"}, kind::ok, "port=9"},
+      {"kvsdynf", {"--", "--not-an-option"}, kind::ok, "line=--not-an-option"},
+      {"kvsdynf", {"--version"}, kind::version, "kvsdynf 8.0.1"},
+      {"kvsdynf", {"--help"}, kind::help, "usage: kvsdynf"},
+      {"kvsdynf", {"--gap"}, kind::error, "--gap needs a value"},
+      {"kvsdynf", {"--port=0"}, kind::error, "bad port"},
+      {"kvsdynf", {"--wait=yes"}, kind::error, "--wait takes no value"},
+      {"kvsdynf", {"--bogus"}, kind::error, "unknown option --bogus"},
+      {"kvsctl", {"--timeout=5", "h", "shell"}, kind::ok, "timeout=5000"},
+      {"kvsctl", {"--timeout", "5", "h", "shell"}, kind::ok, "timeout=5000"},
+      {"kvsctl", {"-t5", "h", "shell"}, kind::ok, "timeout=5000"},
+      {"kvsctl", {"--greeting-timeout=90", "h", "shell"}, kind::ok, "greeting=90000"},
+      {"kvsctl", {"--version"}, kind::version, "kvsctl 8.0.1"},
+      {"kvsctl", {"h", "do", "--help"}, kind::help, "do [-k] STEP"},
+      {"kvsctl", {"--timeout"}, kind::error, "--timeout needs a value"},
+      {"kvsctl", {"--json=1", "h", "shell"}, kind::error, "--json takes no value"},
+      {"kvsctl", {"-P", "0", "-H", "a", "run", "true"}, kind::error, "-P needs"},
+      {"kvsctl", {"-H", "a,b", "shell"}, kind::error, "not with -H"},
+  };
+  for (const row& r : rows) {
+    std::string tool = r.tool;
+    std::string joined = tool;
+    for (const std::string& a : r.args) joined += " [" + a + "]";
+    kind what;
+    std::string text;
+    std::string fields;
+    if (tool == "kvsrdv") {
+      auto got = tools::parse_kvsrdv(r.args);
+      what = got.what;
+      text = got.text;
+      fields = "name=" + got.opts.name;
+    } else if (tool == "kvsdynf") {
+      auto got = tools::parse_kvsdynf(r.args, "BOOT x");
+      what = got.what;
+      text = got.text;
+      fields = "timeout=" + std::to_string(got.opts.timeout_ms) + " port=" + std::to_string(got.opts.port);
+      for (const std::string& line : got.opts.lines) fields += " line=" + line;
+    } else {
+      parse_result got = parse(r.args);
+      what = static_cast<kind>(got.what);
+      text = got.text;
+      fields = "timeout=" + std::to_string(got.opts.timeout_ms) + " greeting=" + std::to_string(got.opts.greeting_ms);
+    }
+    EXPECT_EQ(what, r.what) << joined << ": " << text;
+    EXPECT_NE((r.what == kind::ok ? fields : text).find(r.check), std::string::npos) << joined << ": " << text << fields;
+  }
+}
+
+TEST(KvsctlArguments, StepScriptsFanOutAndJson) {
+  parse_result r = parse({"-H", "a,b:9", "-H", "@list", "-P", "4", "--json-output", "do", "-k", "put", "-r", "tree",
+                          "work", "---", "cd", "work", "---", "env", "A=1", "B=", "---", "run", "-C", "x", "make",
+                          "-k", "---", "get", "--ascii", "out.txt", "-"});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  const kvsctl::options& o = r.opts;
+  EXPECT_EQ(o.hosts, (std::vector<std::string>{"a,b:9", "@list"}));
+  EXPECT_EQ(o.parallel, 4);
+  EXPECT_TRUE(o.json && o.json_output && o.keep_going);
+  EXPECT_EQ(o.cmd, command::steps);
+  ASSERT_EQ(o.steps.size(), 5u);
+  EXPECT_TRUE(o.steps[0].kind == kvsctl::step_kind::put && o.steps[0].recursive);
+  EXPECT_EQ(o.steps[0].local, "tree");
+  EXPECT_EQ(o.steps[1].directory, "work");
+  EXPECT_EQ(o.steps[2].environment.size(), 2u);
+  EXPECT_EQ(o.steps[3].program, (std::vector<std::string>{"make", "-k"}));  // the program's own -k
+  EXPECT_TRUE(o.steps[4].ascii);
+  EXPECT_EQ(o.steps[4].local, "-");
+  // run, put and get are scripts of one step.
+  r = parse({"h", "put", "-r", "d", "e"});
+  ASSERT_EQ(r.what, parse_result::kind::ok) << r.text;
+  ASSERT_EQ(r.opts.steps.size(), 1u);
+  EXPECT_TRUE(r.opts.steps[0].recursive);
+
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"h", "do"},
+           {"h", "do", "run", "true", "---"},
+           {"h", "do", "ls"},
+           {"h", "do", "cd"},
+           {"h", "do", "env", "NOEQUAL"},
+           {"h", "do", "-f", "s", "run", "true"},
+           {"h", "get", "-r", "a", "b"},
+           {"h", "put", "-r", "-", "b"},
+           {"-g", "h", "run", "true"},
+       }) {
+    std::string joined;
+    for (const std::string& a : bad) joined += "[" + a + "]";
+    EXPECT_EQ(parse(bad).what, parse_result::kind::error) << joined;
+  }
+}
+
+TEST(KvsctlScripts, LinesSplitAsAShellDoes) {
+  std::vector<kvsctl::step_spec> steps;
+  std::string error;
+  ASSERT_TRUE(kvsctl::parse_script("# setup\n\n  env GREETING='hello world' PATH=\"/x:$PATH\"\n"
+                                   "run -- sh -c \"echo \\\"\\$GREETING\\\"\" a\\ b ''\n"
+                                   "get result.txt out\\\\dir\n",
+                                   steps, error))
+      << error;
+  ASSERT_EQ(steps.size(), 3u);
+  EXPECT_EQ(steps[0].environment[0].second, "hello world");
+  EXPECT_EQ(steps[0].environment[1].second, "/x:$PATH");
+  EXPECT_EQ(steps[1].program, (std::vector<std::string>{"sh", "-c", "echo \"$GREETING\"", "a b", ""}));
+  EXPECT_EQ(steps[2].local, "out\\dir");
+  for (const char* bad : {"run 'open", "frobnicate x", "# nothing\n", "run true\ncd\n"}) {
+    std::vector<kvsctl::step_spec> none;
+    EXPECT_FALSE(kvsctl::parse_script(bad, none, error)) << bad;
+  }
+  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+  EXPECT_EQ(kvsctl::split_hosts(" a , b:9\n# c\n[::1]:7,, d # e\n"),
+            (std::vector<std::string>{"a", "b:9", "[::1]:7", "d"}));
+}
+
+TEST(KvsctlJson, StringsAndOutputEncodings) {
+  struct row {
+    std::string text;
+    const char* json;
+    bool utf8;
+  };
+  const row rows[] = {
+      {"plain", "\"plain\"", true},
+      {"q\"b\\s/", "\"q\\\"b\\\\s/\"", true},
+      {"\n\r\t\x01\x7f", "\"\\n\\r\\t\\u0001\\u007f\"", true},
+      {"\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80\"", true},
+      {"a\xff" "b", "\"a\xef\xbf\xbd" "b\"", false},
+      {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\"", false},  // overlong
+      {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"", false},  // surrogate
+      {std::string("nul\0", 4), "\"nul\\u0000\"", true},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(kvsctl::json_string(r.text), r.json) << r.text;
+    EXPECT_EQ(kvsctl::is_utf8(r.text), r.utf8) << r.text;
+  }
+  EXPECT_EQ(kvsctl::base64(""), "");
+  EXPECT_EQ(kvsctl::base64("f"), "Zg==");
+  EXPECT_EQ(kvsctl::base64("fo"), "Zm8=");
+  EXPECT_EQ(kvsctl::base64("foo\xff"), "Zm9v/w==");
+}
+
+TEST(KvsctlProgress, LinesFitTheWidthAndKeepWhatMattersMost) {
+  const std::string name = "a-rather-long-file-name-\xc3\xbc-that-will-not-fit-on-a-narrow-terminal.bin";
+  auto columns = [](const std::string& text) {
+    std::size_t n = 0;
+    for (char c : text) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+    return n;
+  };
+  for (int width : {10, 40, 80, 200}) {
+    for (const std::string& line : {kvsctl::progress_text(width, name, 3 << 20, 12 << 20, 2.0),
+                                    kvsctl::progress_text(width, name, 3 << 20, -1, 2.0),
+                                    kvsctl::progress_summary(width, name, 12 << 20, 8.0, 3)}) {
+      EXPECT_LE(columns(line), static_cast<std::size_t>(width - 1)) << width << ": " << line;
+      EXPECT_TRUE(kvsctl::is_utf8(line)) << line;  // never cut inside a character
+    }
+  }
+  std::string narrow = kvsctl::progress_text(40, name, 3 << 20, 12 << 20, 2.0);
+  EXPECT_NE(narrow.find(" 25%"), std::string::npos) << narrow;
+  EXPECT_NE(narrow.find("1.5 MiB/s"), std::string::npos) << narrow;
+  EXPECT_NE(narrow.find("..."), std::string::npos) << narrow;
+  std::string wide = kvsctl::progress_text(200, name, 3 << 20, 12 << 20, 2.0);
+  EXPECT_NE(wide.find(name), std::string::npos) << wide;
+  EXPECT_NE(wide.find("0:06 left"), std::string::npos) << wide;
+  EXPECT_NE(wide.find("[##########"), std::string::npos) << wide;
+  std::string got = kvsctl::progress_text(80, name, 3 << 20, -1, 2.0);  // no size known: no percentage
+  EXPECT_EQ(got.find('%'), std::string::npos) << got;
+  EXPECT_NE(got.find("3.0 MiB  1.5 MiB/s"), std::string::npos) << got;
+  EXPECT_NE(kvsctl::progress_summary(200, name, 12 << 20, 8.0, 3).find(": 3 files, 12.0 MiB in 8.00 s (1.5 MiB/s)"),
+            std::string::npos);
 }
 
 }  // namespace

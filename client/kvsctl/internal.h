@@ -1,0 +1,102 @@
+// kvsctl: what the subcommands share: output helpers, the identified
+// command connection, the result of a step and the step executors.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client/kvsctl.h"
+#include "client/studio.h"
+
+namespace kvsctl {
+
+using clock = std::chrono::steady_clock;
+// Owns any descriptor (files as well as sockets): closes it once.
+using owned_fd = studio::socket_fd;
+
+inline constexpr std::size_t kChunk = 64 * 1024;
+
+bool starts_with(std::string_view text, std::string_view prefix);
+int ms_until(clock::time_point when);
+std::string seconds_text(int ms);
+bool write_all(int fd, std::string_view bytes);
+// One line on standard error, prefixed with the tool's name.
+void report(const std::string& text);
+// The agent skips the blanks that follow a command word, so a name that
+// begins with one is sent as a path relative to the current directory.
+std::string remote_argument(const std::string& name);
+
+// What one step did: its exit status, the agent's last reply for it, what
+// went wrong, the bytes it moved (or the program wrote), and the program's
+// output when it is captured for JSON.
+struct step_result {
+  int status = kExitOk;
+  std::string reply;
+  std::string error;
+  long long bytes = 0;
+  std::string output;
+  bool captured = false;
+  bool ended = false;  // the step ended the connection (QUIT sent)
+
+  // Records a failure (the first one counts).
+  void fail(int code, std::string why) {
+    if (error.empty()) error = std::move(why);
+    status = code;
+  }
+};
+
+// One JSON line on standard output for a step (index 0, kind "connect",
+// for the connection itself); skipped steps have a null status.
+void print_json(const options& o, int index, std::string_view kind, const step_result* r, double seconds);
+std::string_view kind_name(step_kind kind);
+
+// An identified command connection.
+class agent_session {
+ public:
+  explicit agent_session(const options& o);
+
+  // Connects, waits for the greeting and identifies; on failure fills `r`.
+  bool open(step_result& r);
+
+  studio::connection& conn() { return conn_; }
+  const std::string& target() const { return target_; }
+  const options& opts() const { return o_; }
+  // Lines that arrived while a reply was awaited.
+  std::deque<std::string>& deferred() { return deferred_; }
+
+  bool send(const std::string& line) { return conn_.send_line(line); }
+  // Sends a line and returns its reply; notifications that come first are
+  // kept in deferred().
+  std::optional<std::string> command(const std::string& line);
+  // command() that wants a reply with `code`. Otherwise fills `r`: status 1
+  // for a refusal, 255 when no reply came. The reply is kept in r.reply.
+  bool expect(const std::string& line, std::string_view code, const std::string& what, step_result& r);
+  // Ends the connection: QUIT, then the agent's "221 bye." and its close.
+  bool quit();
+  std::string no_reply(const std::string& word) const;
+  void note(const std::string& what) const;
+
+ private:
+  const options& o_;
+  std::string target_;
+  studio::connection conn_;
+  std::deque<std::string> deferred_;
+};
+
+// The steps; `last` tells the run step that the connection ends after it.
+step_result run_step(agent_session& s, const step_spec& step, bool last, bool with_input);
+step_result put_step(agent_session& s, const step_spec& step);
+step_result get_step(agent_session& s, const step_spec& step);
+
+// One agent: connects, runs o.steps, ends the connection. The exit status.
+int run_script(const options& o);
+// shell and follow.
+int run_interactive(const options& o, bool follow);
+int answer_rendezvous(const options& o);
+// Every agent of o.hosts, in parallel.
+int run_fanout(const options& o, const std::vector<std::string>& hosts);
+
+}  // namespace kvsctl

@@ -1,0 +1,75 @@
+// kvsctl: one agent, one connection, a script of steps (run, put and get
+// alone are scripts of one step). Reports each step's failure on standard
+// error and, with --json, one line per step on standard output.
+#include "client/kvsctl/internal.h"
+
+namespace kvsctl {
+
+namespace {
+
+step_result simple_step(agent_session& s, const step_spec& st) {
+  step_result r;
+  if (st.kind == step_kind::cd) {
+    s.expect("CWD " + remote_argument(st.directory), "251", "cannot change to directory " + st.directory, r);
+    return r;
+  }
+  for (const auto& [name, value] : st.environment)
+    if (!s.expect("SENV " + name + "=" + value, "212", "cannot set " + name, r)) break;
+  return r;
+}
+
+double seconds_since(clock::time_point start) { return std::chrono::duration<double>(clock::now() - start).count(); }
+
+}  // namespace
+
+int run_script(const options& o) {
+  auto start = clock::now();
+  agent_session s(o);
+  step_result connected;
+  if (!s.open(connected)) {
+    report(s.target() + ": " + connected.error);
+    if (o.json) print_json(o, 0, "connect", &connected, seconds_since(start));
+    return connected.status;
+  }
+  int status = kExitOk;
+  bool stop = false;
+  bool closed = false;  // the connection has ended (a last run step sent QUIT, or it failed)
+  for (std::size_t i = 0; i < o.steps.size(); ++i) {
+    const step_spec& st = o.steps[i];
+    int index = static_cast<int>(i) + 1;
+    if (stop) {
+      if (o.json) print_json(o, index, kind_name(st.kind), nullptr, 0);
+      continue;
+    }
+    bool last = i + 1 == o.steps.size();
+    s.note("step " + std::to_string(index) + ": " + std::string(kind_name(st.kind)));
+    auto step_start = clock::now();
+    step_result r;
+    switch (st.kind) {
+      case step_kind::run:
+        r = run_step(s, st, last, o.cmd == command::run && !st.no_input);
+        closed = r.ended;
+        break;
+      case step_kind::put:
+        r = put_step(s, st);
+        break;
+      case step_kind::get:
+        r = get_step(s, st);
+        break;
+      case step_kind::cd:
+      case step_kind::env:
+        r = simple_step(s, st);
+        break;
+    }
+    if (!r.error.empty()) report(s.target() + ": " + r.error);
+    if (o.json) print_json(o, index, kind_name(st.kind), &r, seconds_since(step_start));
+    if (r.status != kExitOk && status == kExitOk) status = r.status;
+    // Nothing more can be done over a connection that failed.
+    if (r.status == kExitAgent && !r.error.empty()) closed = true;
+    if (r.status != kExitOk && (!o.keep_going || closed)) stop = true;
+  }
+  if (!closed) s.quit();
+  return status;
+}
+
+}  // namespace kvsctl

@@ -1,0 +1,218 @@
+// kvsctl: the identified command connection, and the helpers every
+// subcommand uses.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "client/kvsctl/internal.h"
+
+namespace kvsctl {
+
+namespace {
+
+constexpr std::string_view kBye = "221 bye.";
+// A greeting later than this is worth saying with -v: the connection waits
+// in the daemon's backlog behind others (it accepts about one a second).
+constexpr int kQueuedNoteMs = 2000;
+
+std::string local_user() {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<std::size_t>(size < 1024 ? 16384 : size));
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_name != nullptr && found->pw_name[0] != '\0')
+    return found->pw_name;
+  for (const char* variable : {"USER", "LOGNAME"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "";
+}
+
+// A dead peer or network shows as a failed connection instead of a silent one.
+void keep_alive(int fd, int timeout_ms) {
+  int on = 1;
+  int idle = std::max(1, timeout_ms / 1000);
+  int interval = std::max(1, idle / 3);
+  int count = 3;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+}  // namespace
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+int ms_until(clock::time_point when) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 24LL * 3600 * 1000));
+}
+
+std::string seconds_text(int ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
+  return text;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+void report(const std::string& text) { write_all(2, "kvsctl: " + text + "\n"); }
+
+std::string remote_argument(const std::string& name) {
+  if (!name.empty() && (name[0] == ' ' || name[0] == '\t')) return "./" + name;
+  return name;
+}
+
+agent_session::agent_session(const options& o)
+    : o_(o), target_(o.label.empty() ? format_target(o.host, o.port) : o.label) {
+  if (o_.verbose)
+    conn_.set_observer([this](char direction, std::string_view line) {
+      note(std::string(1, direction) + " " + std::string(line));
+    });
+}
+
+bool agent_session::open(step_result& r) {
+  std::string error;
+  note("connecting to " + format_target(o_.host, o_.port));
+  if (!conn_.open(o_.host, o_.port, o_.timeout_ms, &error)) {
+    r.fail(kExitAgent, error);
+    return false;
+  }
+  keep_alive(conn_.fd(), o_.timeout_ms);
+  // The daemon accepts one connection at a time and pauses after each: a
+  // connection made while others are served waits for its greeting, which
+  // has its own, longer limit.
+  std::optional<std::string> greeting;
+  int first_wait = o_.verbose ? std::min(kQueuedNoteMs, o_.greeting_ms) : o_.greeting_ms;
+  greeting = conn_.read_line(first_wait);
+  if (!greeting && !conn_.peer_closed() && first_wait < o_.greeting_ms) {
+    note("queued: connected, no greeting yet after " + seconds_text(first_wait) +
+         " (the agent is serving earlier connections); waiting up to " + seconds_text(o_.greeting_ms));
+    greeting = conn_.read_line(o_.greeting_ms - first_wait);
+  }
+  if (!greeting) {
+    r.fail(kExitAgent, conn_.peer_closed() ? "the agent closed the connection without a greeting"
+                                           : "no greeting within " + seconds_text(o_.greeting_ms));
+    return false;
+  }
+  if (!starts_with(*greeting, "210 ")) {
+    r.fail(kExitAgent, "unexpected greeting: " + *greeting);
+    return false;
+  }
+  std::string user = o_.user.empty() ? local_user() : o_.user;
+  if (user.empty()) {
+    r.fail(kExitAgent, "cannot tell the local user name; give one with -u");
+    return false;
+  }
+  std::optional<std::string> reply = command("Qim " + user);
+  if (!reply) {
+    r.fail(kExitAgent, no_reply("Qim"));
+    return false;
+  }
+  r.reply = *reply;
+  if (!starts_with(*reply, "310")) {
+    r.fail(kExitAgent, "identification as " + user + " refused: " + *reply);
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> agent_session::command(const std::string& line) {
+  if (!send(line)) return std::nullopt;
+  for (;;) {
+    std::optional<std::string> reply = conn_.read_line(o_.timeout_ms);
+    if (!reply || !studio::is_notification(*reply)) return reply;
+    deferred_.push_back(std::move(*reply));
+  }
+}
+
+bool agent_session::expect(const std::string& line, std::string_view code, const std::string& what, step_result& r) {
+  std::optional<std::string> answer = command(line);
+  std::string word = line.substr(0, line.find(' '));
+  if (!answer) {
+    r.fail(kExitAgent, what + ": " + no_reply(word));
+    return false;
+  }
+  r.reply = *answer;
+  if (!starts_with(*answer, code)) {
+    r.fail(kExitFailed, what + ": " + *answer);
+    return false;
+  }
+  return true;
+}
+
+bool agent_session::quit() {
+  if (!send("QUIT")) return false;
+  bool bye = false;
+  for (;;) {
+    std::optional<std::string> line = conn_.read_line(o_.timeout_ms);
+    if (!line) break;
+    if (*line == kBye) bye = true;
+  }
+  conn_.close();
+  return bye;
+}
+
+std::string agent_session::no_reply(const std::string& word) const {
+  return conn_.peer_closed() ? "the agent closed the connection after " + word
+                             : "no reply to " + word + " within " + seconds_text(o_.timeout_ms);
+}
+
+void agent_session::note(const std::string& what) const {
+  if (o_.verbose) report(target_ + ": " + what);
+}
+
+std::string_view kind_name(step_kind kind) {
+  switch (kind) {
+    case step_kind::run:
+      return "run";
+    case step_kind::put:
+      return "put";
+    case step_kind::get:
+      return "get";
+    case step_kind::cd:
+      return "cd";
+    case step_kind::env:
+      return "env";
+  }
+  return "?";
+}
+
+void print_json(const options& o, int index, std::string_view kind, const step_result* r, double seconds) {
+  auto text_or_null = [](const std::string& text) { return text.empty() ? std::string("null") : json_string(text); };
+  char number[32];
+  std::snprintf(number, sizeof number, "%.3f", seconds);
+  std::string line = "{\"v\":1,\"host\":" + json_string(o.label.empty() ? format_target(o.host, o.port) : o.label) +
+                     ",\"step\":{\"index\":" + std::to_string(index) + ",\"kind\":" + json_string(kind) + "}";
+  if (r == nullptr) {
+    line += ",\"status\":null,\"reply\":null,\"bytes\":0,\"seconds\":0.000,\"error\":\"skipped\"}\n";
+  } else {
+    line += ",\"status\":" + std::to_string(r->status) + ",\"reply\":" + text_or_null(r->reply) +
+            ",\"bytes\":" + std::to_string(r->bytes) + ",\"seconds\":" + number + ",\"error\":" + text_or_null(r->error);
+    if (o.json_output && r->captured)
+      line += is_utf8(r->output) ? ",\"output\":" + json_string(r->output)
+                                 : ",\"output_b64\":\"" + base64(r->output) + "\"";
+    line += "}\n";
+  }
+  write_all(1, line);
+}
+
+}  // namespace kvsctl

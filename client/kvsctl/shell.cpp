@@ -1,0 +1,163 @@
+// kvsctl: shell and follow (command lines in, every line of the agent out),
+// release and refuse.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "client/kvsctl/internal.h"
+#include "client/kvsctl/line_editor.h"
+
+namespace kvsctl {
+
+namespace {
+
+constexpr std::string_view kRendezvousWait = "601 wait rendezvous : ";
+constexpr std::string_view kDynfollowEnd = "702 end dynfollow : ";
+
+// The automatic answers of follow.
+void answer(agent_session& s, const options& o, const std::string& line) {
+  if (starts_with(line, kRendezvousWait) && o.rendezvous != auto_answer::none)
+    s.send((o.rendezvous == auto_answer::ok ? "RVOK " : "RVKO ") + line.substr(kRendezvousWait.size()));
+  if (starts_with(line, kDynfollowEnd) && o.dynfollow != auto_answer::none) {
+    std::string rest = line.substr(kDynfollowEnd.size());
+    s.send((o.dynfollow == auto_answer::ok ? "DFOK " : "DFKO ") + rest.substr(0, rest.find(' ')));
+  }
+}
+
+}  // namespace
+
+// Command lines from standard input, every line of the agent on standard
+// output. The shell ends with its input (QUIT); follow runs until the agent
+// closes the connection.
+int run_interactive(const options& o, bool follow) {
+  agent_session s(o);
+  step_result r;
+  if (!s.open(r)) {
+    report(s.target() + ": " + r.error);
+    return r.status;
+  }
+  studio::connection& conn = s.conn();
+  if (follow) {
+    step_result ports;
+    if (!s.expect("PDYN", "241", "no dynamic-follow port", ports)) {
+      report(s.target() + ": " + ports.error);
+      return kExitAgent;
+    }
+    int dynfollow = studio::reply_number(ports.reply);
+    if (!s.expect("PRDV", "240", "no rendezvous port", ports)) {
+      report(s.target() + ": " + ports.error);
+      return kExitAgent;
+    }
+    report("following " + s.target() + ": dynamic-follow port " + std::to_string(dynfollow) +
+           " (KVS_PORT_TSTAGT), rendezvous port " + std::to_string(studio::reply_number(ports.reply)) +
+           " (KVS_PORT_RDV)");
+  }
+  bool quit_sent = false;
+  bool output_ok = true;
+  std::unique_ptr<line_editor> editor;
+  auto print = [&](const std::string& line) {
+    if (editor) editor->print(line);
+    else if (output_ok && !write_all(1, line + "\n")) output_ok = false;
+    if (follow) answer(s, o, line);
+  };
+  auto send_typed = [&](std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) return;
+    if (line == "QUIT" || starts_with(line, "QUIT ") || starts_with(line, "QUIT\t")) quit_sent = true;
+    s.send(line);
+  };
+  auto input_ended = [&]() {
+    if (!follow && !quit_sent) {
+      s.send("QUIT");
+      quit_sent = true;
+    }
+  };
+  while (!s.deferred().empty()) {
+    print(s.deferred().front());
+    s.deferred().pop_front();
+  }
+  bool input_open = true;
+  // On a terminal the editor waits for keys and serves the connection meanwhile.
+  editor = terminal_editor("kvsctl " + s.target() + "> ", conn.fd(), [&]() {
+    while (std::optional<std::string> line = conn.read_line(0)) print(*line);
+    return !conn.peer_closed();
+  });
+  if (editor) {
+    while (std::optional<std::string> line = editor->read_line()) send_typed(*line);
+    editor.reset();
+    input_open = false;
+    if (!conn.peer_closed()) input_ended();
+  }
+  std::string typed;
+  auto last_heard = clock::now();
+  for (;;) {
+    if (!output_ok) {
+      report(std::string("cannot write to standard output: ") + std::strerror(errno));
+      return kExitFailed;
+    }
+    if (conn.has_buffered_line()) {
+      while (std::optional<std::string> line = conn.read_line(0)) print(*line);
+      continue;
+    }
+    if (conn.peer_closed()) break;
+    pollfd fds[2] = {{conn.fd(), POLLIN, 0}, {0, POLLIN, 0}};
+    // After QUIT, the agent's silence is bounded.
+    int wait = quit_sent ? ms_until(last_heard + std::chrono::milliseconds(o.timeout_ms)) : -1;
+    int n = ::poll(fds, input_open ? 2 : 1, wait);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      report(s.target() + ": poll: " + std::strerror(errno));
+      return kExitAgent;
+    }
+    if (n == 0) {
+      report(s.target() + ": the agent did not end the connection after QUIT");
+      return kExitAgent;
+    }
+    constexpr short kReady = POLLIN | POLLHUP | POLLERR;
+    if ((fds[0].revents & kReady) != 0) {
+      last_heard = clock::now();
+      while (std::optional<std::string> line = conn.read_line(0)) print(*line);
+    }
+    if (input_open && (fds[1].revents & kReady) != 0) {
+      char chunk[kChunk];
+      ssize_t got = ::read(0, chunk, sizeof chunk);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got > 0) {
+        typed.append(chunk, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = typed.find('\n')) != std::string::npos;) {
+          send_typed(typed.substr(0, end));
+          typed.erase(0, end + 1);
+        }
+      } else {
+        input_open = false;
+        send_typed(std::move(typed));
+        typed.clear();
+        input_ended();
+        last_heard = clock::now();
+      }
+    }
+  }
+  if (quit_sent) return kExitOk;
+  report(s.target() + ": the agent closed the connection");
+  return kExitAgent;
+}
+
+int answer_rendezvous(const options& o) {
+  agent_session s(o);
+  step_result r;
+  if (!s.open(r)) {
+    report(s.target() + ": " + r.error);
+    return r.status;
+  }
+  // Neither RVOK nor RVKO has a reply line: the bye after QUIT tells that the
+  // agent has handled it.
+  if (!s.send((o.cmd == command::release ? "RVOK " : "RVKO ") + o.name) || !s.quit()) {
+    report(s.target() + ": the connection ended before the agent said bye");
+    return kExitAgent;
+  }
+  return kExitOk;
+}
+
+}  // namespace kvsctl
