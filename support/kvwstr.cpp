@@ -183,3 +183,15 @@ kvwstr kvwstr_format(const char* format, ...) {
   va_end(args);
   return s;
 }
+
+kvwstr& kvwstr_one_line(kvwstr& text) {
+  char* at = text.data();
+  for (int i = 0, n = text.len(); i < n; ++i)
+    if (at[i] == '\r' || at[i] == '\n') at[i] = ' ';
+  return text;
+}
+
+kvwstr kvwstr_one_line(std::string_view text) {
+  kvwstr line(text);
+  return std::move(kvwstr_one_line(line));
+}

@@ -1,0 +1,96 @@
+// What an attacker or an unlucky user can do to a connection, and what the
+// agent must not let happen: forged lines for the studio or the log, programs
+// and background children outliving the connection, unbounded expansion,
+// memory that grows for good, inherited signal settings, and an authorization
+// file that an editor wrote with a byte-order mark.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client/dynfollow.h"
+#include "client/rendezvous.h"
+#include "harness.h"
+
+namespace {
+
+using e2e::eventually;
+using e2e::kReplyMs;
+using studio::socket_fd;
+
+constexpr int kExitMs = 10000;
+const std::string kForged = "661 process stopped : %1 => %1 (%0)";
+const std::string kHello = "210 hello, please to meet you.";
+
+int port_of(e2e::session& s, const std::string& command) {
+  int port = studio::reply_number(s.command(command));
+  EXPECT_GT(port, 0) << command;
+  return port;
+}
+
+// A rendezvous name sent as raw bytes, in one send.
+socket_fd join_raw(int port, const std::string& bytes) {
+  socket_fd fd = studio::connect_tcp("127.0.0.1", port, kReplyMs);
+  EXPECT_TRUE(fd.valid() && studio::send_all(fd.get(), bytes));
+  return fd;
+}
+
+// The next line is the answer to HELO: nothing was slipped in before it.
+void expect_nothing_more(e2e::session& s) { EXPECT_EQ(s.command("HELO"), kHello); }
+
+}  // namespace
+
+// Text that testers send is relayed inside one line whatever CR and LF it holds.
+TEST(Attack, RelayedTextNeverMakesALineOfItsOwn) {
+  struct rdv_case {
+    std::string sent;
+    std::string shown;
+  };
+  const rdv_case names[] = {
+      {"x\r\n" + kForged + "\r\n", "x  " + kForged},
+      {"x\r\n" + kForged, "x  " + kForged},
+      {"a\nb\rc", "a b c"},
+  };
+  for (const rdv_case& c : names) {
+    auto s = e2e::admitted_session();
+    socket_fd waiter = join_raw(port_of(*s, "PRDV"), c.sent);
+    EXPECT_EQ(s->read_line(), "601 wait rendezvous : " + c.shown);
+    expect_nothing_more(*s);
+    // The name as shown releases the tester.
+    s->studio().send_line("RVOK " + c.shown);
+    EXPECT_EQ(studio::await_rendezvous(waiter.get(), kReplyMs), studio::rendezvous_answer::ok) << c.shown;
+  }
+
+  struct dynf_case {
+    std::string boot;
+    std::string boot_shown;
+    std::string line;  // sent followed by CR LF
+    std::string line_shown;
+  };
+  const dynf_case follows[] = {
+      {"BOOT\r\n", "BOOT", "plain", "701 line dynfollow : %d plain"},
+      {"BOOT\r\n" + kForged + "\r\n", "BOOT  " + kForged, "x\ny\rz", "701 line dynfollow : %d x y z"},
+      {"B\nO\rOT", "B O OT", "INTERSEND a\n" + kForged, "720 INTERSEND : %d INTERSEND a " + kForged},
+  };
+  for (const dynf_case& c : follows) {
+    auto s = e2e::admitted_session();
+    dynfollow::tester t;
+    ASSERT_TRUE(t.connect("127.0.0.1", port_of(*s, "PDYN"), kReplyMs));
+    ASSERT_TRUE(t.boot(c.boot, 50));
+    std::string boot = s->read_line();
+    const std::string head = "700 boot dynfollow : ";
+    ASSERT_EQ(boot.rfind(head, 0), 0u) << boot;
+    std::string id = boot.substr(head.size(), boot.find(' ', head.size()) - head.size());
+    EXPECT_EQ(boot, head + id + " " + c.boot_shown);
+    ASSERT_TRUE(t.send_line(c.line));
+    std::string expected = c.line_shown;
+    expected.replace(expected.find("%d"), 2, id);
+    EXPECT_EQ(s->read_line(), expected);
+    expect_nothing_more(*s);
+  }
+}
