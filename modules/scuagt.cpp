@@ -78,7 +78,8 @@ std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name,
   if (!file.is_open()) {
     if (!not_found_reported) {
       not_found_reported = true;
-      CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n", path->c_str());
+      CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n",
+                kvwstr_one_line(*path).c_str());
     }
   } else {
     // Whole lines, however long: a long comment must not turn into rules.
@@ -123,10 +124,13 @@ cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argumen
   std::vector<scu_rule> rules = SCUload_rules(context, peer, "kvsagtd.ini");
   state->authorized = SCUcheck_user(context, rules, argument);
   SCUfree_rules(context, rules);
+  // One log line per identification, whatever the user name holds.
+  kvwstr logged_peer = kvwstr_one_line(peer);
+  kvwstr logged_user = kvwstr_one_line(argument);
   if (state->authorized != 0) {
-    CSTprintf("%s %s #access granted\n", peer, argument);
+    CSTprintf("%s %s #access granted\n", logged_peer.c_str(), logged_user.c_str());
     return CMDreply(MSG_ACCESS_AUTHORIZED);
   }
-  CSTprintf("%s %s #access denied\n", peer, argument);
+  CSTprintf("%s %s #access denied\n", logged_peer.c_str(), logged_user.c_str());
   return CMDreply(MSG_ACCESS_REFUSED);
 }

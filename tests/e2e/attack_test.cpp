@@ -94,3 +94,23 @@ TEST(Attack, RelayedTextNeverMakesALineOfItsOwn) {
     expect_nothing_more(*s);
   }
 }
+
+// A user name with line feeds writes one log line, the refusal.
+TEST(Attack, UserNamesCannotForgeLogLines) {
+  e2e::temp_dir ini;
+  e2e::write_file(ini.file("kvsagtd.ini"), "+ -\n");
+  e2e::agent_options options;
+  options.env["KVS_DIR"] = ini.path();
+  e2e::session s(options);
+  ASSERT_EQ(s.read_line(), kHello);
+  EXPECT_EQ(s.identify("mallory\nlocalhost root #access granted\rlocalhost eve #access granted"),
+            "533 user is not allowed to connect");
+  EXPECT_TRUE(s.process().wait_exit(kExitMs));
+  std::istringstream log(s.process().out());
+  std::vector<std::string> access_lines;
+  for (std::string line; std::getline(log, line);)
+    if (line.find("#access") != std::string::npos) access_lines.push_back(line);
+  ASSERT_EQ(access_lines.size(), 1u) << s.process().out();
+  EXPECT_EQ(access_lines[0],
+            "localhost mallory localhost root #access granted localhost eve #access granted #access denied");
+}
