@@ -84,7 +84,11 @@ std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name,
   } else {
     // Whole lines, however long: a long comment must not turn into rules.
     std::string line;
+    bool first = true;
     while (std::getline(file, line)) {
+      // A UTF-8 byte-order mark (as some editors write) is no part of the first rule.
+      if (first && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+      first = false;
       if (!line.empty() && line.back() == '\r') line.pop_back();  // a file edited with CR LF line ends
       std::size_t comment = line.find('#');
       if (comment != std::string::npos) line.erase(comment);

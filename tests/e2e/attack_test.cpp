@@ -114,3 +114,19 @@ TEST(Attack, UserNamesCannotForgeLogLines) {
   EXPECT_EQ(access_lines[0],
             "localhost mallory localhost root #access granted localhost eve #access granted #access denied");
 }
+
+// A byte-order mark before the first rule changes nothing.
+TEST(Attack, AByteOrderMarkDoesNotHideTheFirstRule) {
+  for (const std::string bom : {"", "\xEF\xBB\xBF"}) {
+    e2e::temp_dir ini;
+    e2e::write_file(ini.file("kvsagtd.ini"), bom + "+ -mallory\r\n+ +\r\n");
+    e2e::agent_options options;
+    options.env["KVS_DIR"] = ini.path();
+    for (const auto& [user, reply] : {std::pair<std::string, std::string>{"mallory", "533 user is not allowed to connect"},
+                                      {"walter", "310 access authorized."}}) {
+      e2e::session s(options);
+      ASSERT_EQ(s.read_line(), kHello);
+      EXPECT_EQ(s.identify(user), reply) << user << (bom.empty() ? "" : " with a byte-order mark");
+    }
+  }
+}
