@@ -49,6 +49,7 @@ int AGTmain(int argc, char** argv) {
   PLATensure_std_fds();
   PLATignore_sigpipe();
   PLATcatch_stop_signals();
+  PLATreset_signals();
   int args = argc - 1;
   int ipv4 = (args == 2 && std::strcmp(argv[2], "-IPv4") == 0) ? 1 : 0;
 

@@ -42,6 +42,19 @@ void PLATcatch_stop_signals() {
 
 bool PLATstop_requested() { return stop_requested != 0; }
 
+void PLATreset_signals() {
+  struct sigaction current {};
+  if (::sigaction(SIGCHLD, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigemptyset(&fallback.sa_mask);
+    ::sigaction(SIGCHLD, &fallback, nullptr);
+  }
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 static void reap(int) {
   int saved = errno;
   while (::waitpid(-1, nullptr, WNOHANG) > 0) {

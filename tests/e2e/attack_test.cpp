@@ -130,3 +130,51 @@ TEST(Attack, AByteOrderMarkDoesNotHideTheFirstRule) {
     }
   }
 }
+
+namespace {
+
+// Runs `start` with SIGCHLD and SIGTERM blocked, so that what it starts
+// inherits the mask, as from a careless launcher.
+template <class F>
+auto started_with_blocked_signals(F start) {
+  sigset_t blocked;
+  sigset_t previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGCHLD);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  auto started = start();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return started;
+}
+
+}  // namespace
+
+TEST(Attack, AnInheritedSignalMaskIsReset) {
+  // The daemon reaps its connection processes and ends on SIGTERM.
+  e2e::temp_dir dir;
+  e2e::write_file(dir.file("kvsagtd.ini"), "+ +\n");
+  e2e::agent_options options;
+  options.env["KVS_DIR"] = dir.path();
+  options.cwd = dir.path();
+  const int port = e2e::free_port();
+  e2e::captured_process daemon =
+      started_with_blocked_signals([&] { return e2e::start_agent({std::to_string(port)}, options); });
+  {
+    studio::connection c(e2e::connect_local(port, kReplyMs));
+    ASSERT_EQ(c.read_line(kReplyMs), kHello);
+    EXPECT_EQ(c.command("Qim walter", kReplyMs), "310 access authorized.");
+    EXPECT_EQ(c.command("QUIT", kReplyMs), "221 bye.");
+  }
+  EXPECT_TRUE(eventually([&] { return e2e::children_of(daemon.pid).empty(); }, kExitMs))
+      << "a connection process stayed a zombie";
+  ::kill(daemon.pid, SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(kExitMs), 0);
+  daemon.kill_now();
+
+  // A connection process ends on SIGTERM.
+  auto s = started_with_blocked_signals([] { return std::make_unique<e2e::session>(); });
+  ASSERT_EQ(s->read_line(), kHello);
+  ::kill(s->process().pid, SIGTERM);
+  EXPECT_EQ(s->process().wait_exit(kExitMs), 0);
+}
