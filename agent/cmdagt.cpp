@@ -179,6 +179,7 @@ kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
 cmd_reply CMDpoll(agt_context* context) {
   cmd_state* state = live_state(context);
   if (state == nullptr) return CMDreply(MSG_CMD_NOT_INITIALIZED);
+  PROprune_groups(context);
   if (state->launched == 0) return std::nullopt;
   state->ended_pairs.clear();
   int n = PROpoll_ended(context, state->ended_pairs);

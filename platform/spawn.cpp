@@ -193,6 +193,16 @@ int PLATkill_group(int pid) {
   return group == 0 || self == 0 ? 0 : -1;
 }
 
+int PLATkill_pgid(int pgid) {
+  if (pgid <= 0) return -1;
+  return ::kill(-pgid, SIGKILL) == 0 ? 0 : -1;
+}
+
+bool PLATgroup_exists(int pgid) {
+  if (pgid <= 0) return false;
+  return ::kill(-pgid, 0) == 0 || errno == EPERM;
+}
+
 int PLATreap(int pid, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {

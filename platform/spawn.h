@@ -34,6 +34,14 @@ int PLATpoll_exit(int pid, int* code, int* signal);
 // the programs it started die with it. 0 when either signal was delivered.
 int PLATkill_group(int pid);
 
+// SIGKILL to a process group alone, for a group whose leader has already
+// ended and been reaped: the group id is not given to another process while
+// the group has members, so this reaches only what the program left behind.
+// 0 when the signal was delivered.
+int PLATkill_pgid(int pgid);
+// Whether a process group still has members.
+bool PLATgroup_exists(int pgid);
+
 // Waits at most timeout_ms for a program to end and reaps it. 0 when reaped.
 int PLATreap(int pid, int timeout_ms);
 

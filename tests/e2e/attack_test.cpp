@@ -178,3 +178,28 @@ TEST(Attack, AnInheritedSignalMaskIsReset) {
   ::kill(s->process().pid, SIGTERM);
   EXPECT_EQ(s->process().wait_exit(kExitMs), 0);
 }
+
+// A background child left in its program's group dies with the connection,
+// after its program has ended and been reported, and frees the trace connection.
+TEST(Attack, BackgroundChildrenDieWithTheConnection) {
+  for (bool quit : {true, false}) {
+    auto s = e2e::admitted_session();
+    int trace_port = port_of(*s, "PORT");
+    s->studio().send_line("TRWA");
+    socket_fd trace = e2e::connect_local(trace_port, kReplyMs);
+    ASSERT_EQ(s->read_line(), "225 trace port established");
+    EXPECT_EQ(s->command("EXEC sh -c 'sleep 300 & echo $! > bg.pid'"), "261 child process launched : %1");
+    EXPECT_EQ(s->read_line(), "661 process stopped : %1 => %1 (%0)");
+    pid_t background = std::stoi("0" + e2e::read_file(s->dir().file("bg.pid")));
+    ASSERT_TRUE(e2e::process_alive(background));
+    if (quit) {
+      EXPECT_EQ(s->command("QUIT"), "221 bye.");
+    } else {
+      s->studio().close();
+    }
+    EXPECT_EQ(s->process().wait_exit(kExitMs), 0);
+    EXPECT_TRUE(eventually([&] { return !e2e::process_alive(background); }, kExitMs))
+        << (quit ? "after QUIT" : "after the studio left");
+    EXPECT_TRUE(studio::wait_closed(trace.get(), kReplyMs));
+  }
+}
