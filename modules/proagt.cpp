@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "modules/envagt.h"
 #include "modules/traagt.h"
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
@@ -103,7 +104,8 @@ int PROlaunch(pro_state* state, agt_context* context, const char* command_line) 
   if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) return -1;
   std::vector<std::string> words;
   if (PLATsplit_words(command_line, words) != 0 || words.empty()) return -1;
-  return PLATlaunch(words, std_fd >= 0 ? std_fd : -1);
+  std::vector<std::string> env = ENVblock(context);
+  return PLATlaunch(words, std_fd >= 0 ? std_fd : -1, &env);
 }
 
 int PROstat(agt_context* context, int number, int* exit_code) {

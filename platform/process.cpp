@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+extern char** environ;
+
 void PLATensure_std_fds() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
@@ -85,6 +87,12 @@ int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>&
   }
   ::execv("/proc/self/exe", args.data());
   ::_exit(127);
+}
+
+std::vector<std::string> PLATenvironment() {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  return entries;
 }
 
 void PLATsleep_ms(int ms) {

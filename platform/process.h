@@ -29,3 +29,5 @@ void PLATreap_children();
 // only the descriptors in `keep` survive into it. The pid, or -1.
 int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep);
 void PLATsleep_ms(int ms);
+// The process's own environment, as "name=value" entries.
+std::vector<std::string> PLATenvironment();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -202,4 +203,59 @@ TEST(Attack, BackgroundChildrenDieWithTheConnection) {
         << (quit ? "after QUIT" : "after the studio left");
     EXPECT_TRUE(studio::wait_closed(trace.get(), kReplyMs));
   }
+}
+
+namespace {
+
+// AddressSanitizer keeps freed memory in quarantine: memory figures say nothing then.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A field of /proc/PID/status in KiB ("VmRSS", "VmData"); -1 when unreadable.
+long status_kib(pid_t pid, const std::string& field) {
+  std::istringstream status(e2e::read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
+}  // namespace
+
+// Replacing a variable frees the old value; programs get exactly the
+// variables set, removed ones included.
+TEST(Attack, EnvironmentReplacementsDoNotGrowTheConnection) {
+  auto s = e2e::admitted_session();
+  const pid_t agent = s->process().pid;
+  auto value = [](int i) { return std::string(65536 - 8, 'v') + std::to_string(10000000 + i); };
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(s->command("SENV KVSAMP=" + value(i)), "212 setenv succeeded");
+  const long rss = status_kib(agent, "VmRSS");
+  const long data = status_kib(agent, "VmData");
+  for (int i = 2; i < 402; ++i) ASSERT_EQ(s->command("SENV KVSAMP=" + value(i)), "212 setenv succeeded");
+  EXPECT_EQ(s->command("GENV KVSAMP"), "211 getenv result : KVSAMP=" + value(401));
+  if (!kSanitized) {
+    EXPECT_LT(status_kib(agent, "VmRSS") - rss, 2048) << "VmRSS grew";
+    EXPECT_LT(status_kib(agent, "VmData") - data, 2048) << "VmData grew";
+  }
+
+  EXPECT_EQ(s->command("SENV GONE=1"), "212 setenv succeeded");
+  EXPECT_EQ(s->command("DENV GONE"), "213 unsetenv succeeded");
+  EXPECT_EQ(s->command("SENV SHORT=s"), "212 setenv succeeded");
+  EXPECT_EQ(s->command("EXEC sh -c 'test ${#KVSAMP} = 65536 && test -z \"${GONE+x}\" && test \"$SHORT\" = s'"),
+            "261 child process launched : %1");
+  EXPECT_EQ(s->read_line(), "661 process stopped : %1 => %1 (%0)");
+  // PATH as set by SENV finds the programs.
+  e2e::write_file(s->dir().file("kvs-tool"), "#!/bin/sh\nexit 3\n");
+  ::chmod(s->dir().file("kvs-tool").c_str(), 0755);
+  EXPECT_EQ(s->command("SENV PATH=" + s->dir().path() + ":$PATH"), "212 setenv succeeded");
+  EXPECT_EQ(s->command("EXEC kvs-tool"), "261 child process launched : %2");
+  EXPECT_EQ(s->read_line(), "661 process stopped : %1 => %2 (%3)");
 }
