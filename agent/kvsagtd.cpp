@@ -37,6 +37,20 @@ int parse_fd(const char* text) {
   return static_cast<int>(value);
 }
 
+// The connection being served, for the teardown of a fatal failure.
+agt_context* serving = nullptr;
+
+// A fatal failure (a failed allocation or output) still ends the connection
+// as its studio leaving does: testers at a rendezvous hear "Ko", programs
+// die with their groups.
+void teardown_on_fatal() {
+  if (serving == nullptr) return;
+  TCPIPset_guard(serving, -1);
+  RDVAterm(serving);
+  DYNFterm(serving);
+  CMDterm(serving);
+}
+
 void send_line(agt_context* context, int socket, kvwstr& text) {
   text.cat("\r\n");
   TCPIPsend_text(context, socket, text);
@@ -124,6 +138,8 @@ void AGTserve(const char* peer_name, int command_socket) {
   agt_context_ptr owner = CTXnew(10);
   if (!owner) return;
   agt_context* context = owner.get();
+  serving = context;
+  CSTon_fatal(teardown_on_fatal);
   TCPIPinit(context, command_socket);
   TCPIPno_delay(command_socket);
   // Inherited without close-on-exec; launched programs must not hold it.
@@ -158,6 +174,8 @@ void AGTserve(const char* peer_name, int command_socket) {
   }
   TCPIPclose(context, command_socket);
   TCPIPterm(context);
+  CSTon_fatal(nullptr);
+  serving = nullptr;
   CTXfree(owner);
 }
 

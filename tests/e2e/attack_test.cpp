@@ -259,3 +259,59 @@ TEST(Attack, EnvironmentReplacementsDoNotGrowTheConnection) {
   EXPECT_EQ(s->command("EXEC kvs-tool"), "261 child process launched : %2");
   EXPECT_EQ(s->read_line(), "661 process stopped : %1 => %2 (%3)");
 }
+
+// Expansion has a bound: 16 MiB once admitted (the line is then answered as
+// unknown, as received), 1 MiB before (the connection ends).
+TEST(Attack, ExpansionIsBounded) {
+  auto s = e2e::admitted_session();
+  ASSERT_EQ(s->command("SENV BIG=" + std::string(900000, 'b')), "212 setenv succeeded");
+  std::string line = "GENV ";
+  for (int i = 0; i < 20; ++i) line += "$BIG";
+  std::string reply = s->command(line);
+  EXPECT_TRUE(reply == "500 command unknown : " + line) << reply.size() << " bytes: " << reply.substr(0, 80);
+  EXPECT_EQ(s->command("HELO"), kHello);
+
+  e2e::agent_options options;
+  options.env["KVS_T_PAD"] = std::string(4096, 'p');
+  e2e::session early(options);
+  ASSERT_EQ(early.read_line(), kHello);
+  std::string amplified = "HELOX";
+  for (int i = 0; i < 300; ++i) amplified += "$KVS_T_PAD";
+  early.studio().send_line(amplified);
+  EXPECT_TRUE(early.studio().wait_closed(kExitMs));
+  EXPECT_EQ(early.process().wait_exit(kExitMs), 0);
+  EXPECT_NE(early.process().out().find("command line longer than 1048576 bytes"), std::string::npos);
+}
+
+// A connection process that dies of a failed allocation still kills its
+// programs and answers its waiting testers.
+TEST(Attack, AFatalFailureStillReleasesProgramsAndTesters) {
+  if (kSanitized) GTEST_SKIP() << "the address sanitizer handles failed allocations itself";
+  auto s = e2e::admitted_session();
+  const pid_t agent = s->process().pid;
+  ASSERT_EQ(s->command("EXEC sleep 60"), "261 child process launched : %1");
+  pid_t program = -1;
+  ASSERT_TRUE(eventually([&] {
+    std::vector<pid_t> children = e2e::children_of(agent);
+    if (!children.empty()) program = children[0];
+    return program > 0;
+  }));
+  socket_fd waiter = studio::join_rendezvous(port_of(*s, "PRDV"), "hold");
+  ASSERT_EQ(s->read_line(), "601 wait rendezvous : hold");
+  ASSERT_EQ(s->command("SENV BIG=" + std::string(900000, 'b')), "212 setenv succeeded");
+
+  // A little room above what the process holds now, then a line whose
+  // expansion (13.5 MB, within the bound) needs more.
+  rlimit room{};
+  room.rlim_cur = room.rlim_max = static_cast<rlim_t>(status_kib(agent, "VmSize") + 6144) * 1024;
+  ASSERT_EQ(::prlimit(agent, RLIMIT_AS, &room, nullptr), 0);
+  std::string line = "GENV ";
+  for (int i = 0; i < 15; ++i) line += "$BIG";
+  s->studio().send_line(line);
+
+  EXPECT_EQ(studio::await_rendezvous(waiter.get(), kReplyMs), studio::rendezvous_answer::ko);
+  EXPECT_TRUE(eventually([&] { return !e2e::process_alive(program); }, kExitMs));
+  std::optional<int> status = s->process().wait_exit(kExitMs);
+  EXPECT_TRUE(status == 1 || status == 7) << s->process().err();
+  if (e2e::process_alive(program)) ::kill(program, SIGKILL);
+}
