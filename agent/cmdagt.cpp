@@ -1,7 +1,7 @@
 #include "agent/cmdagt.h"
 
 #include <cctype>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -149,7 +149,8 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
 }
 
 kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
-  return std::move(*CMDexpand_within(context, text, marker, static_cast<std::size_t>(INT_MAX)));
+  // Without a bound of its own: the text type's own limit applies.
+  return std::move(*CMDexpand_within(context, text, marker, SIZE_MAX));
 }
 
 std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, char marker, std::size_t limit) {
