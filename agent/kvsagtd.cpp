@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "agent/accept_pause.h"
 #include "agent/cmdagt.h"
 #include "modules/dynfagt.h"
 #include "modules/rdvagt.h"
@@ -111,6 +112,7 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     CSTexit(1);
   }
   PLATreap_children();
+  const int pause_ms = AGTaccept_pause_ms(std::getenv("KVS_ACCEPT_PAUSE_MS"));
   // SIGTERM or SIGINT: no new connection is accepted; the connection
   // processes serve on until their studios leave. The wait, unlike a
   // blocking accept, returns when such a signal arrives.
@@ -127,7 +129,7 @@ void AGTlisten(agt_context* context, const char* program, int port) {
                      {accepted, listen_socket});
       TCPIPclose(context, accepted);
     }
-    PLATsleep_ms(1000);
+    if (pause_ms > 0) PLATsleep_ms(pause_ms);
   }
   TCPIPclose(context, listen_socket);
   TCPIPterm(context);

@@ -50,13 +50,20 @@ std::optional<std::string> SCUfile_path(agt_context* context, const char* file_n
   return dir + file_name;
 }
 
+std::optional<scu_words> SCUscan_line(const char* line) {
+  scu_words words;
+  if (scan_words(line, words.machine, words.user) < 2) return std::nullopt;
+  return words;
+}
+
 std::optional<scu_rule> SCUparse_rule(const char* line, const char* peer_name) {
-  std::string machine;
-  std::string user;
-  if (scan_words(line, machine, user) < 2) {
+  std::optional<scu_words> words = SCUscan_line(line);
+  if (!words) {
     CSTprintf("kvsagtd: authorization file format error\n");
     return std::nullopt;
   }
+  const std::string& machine = words->machine;
+  const std::string& user = words->user;
   if (machine != "+") {
     std::string official;
     if (TCPIPofficial_name(machine.c_str(), &official) != 0) return std::nullopt;
@@ -69,56 +76,73 @@ std::optional<scu_rule> SCUparse_rule(const char* line, const char* peer_name) {
   return rule;
 }
 
+bool SCUread_lines(const std::string& path, std::vector<std::pair<int, std::string>>& lines) {
+  std::ifstream file(path);
+  if (!file.is_open()) return false;
+  // Whole lines, however long: a long comment must not turn into rules.
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    // A UTF-8 byte-order mark (as some editors write) is no part of the first rule.
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // a file edited with CR LF line ends
+    std::size_t comment = line.find('#');
+    if (comment != std::string::npos) line.erase(comment);
+    if (!line.empty()) lines.emplace_back(number, line);
+  }
+  return true;
+}
+
+std::optional<std::string> SCUlocal_rule_line(const char* account_name) {
+  // Without an account name there is nobody to admit.
+  std::optional<std::string> host = PLAThost_name();
+  std::optional<std::string> account = account_name != nullptr ? std::optional<std::string>(account_name) : PLATuser_name();
+  std::string official;
+  if (!host || !account || TCPIPofficial_name(host->c_str(), &official) != 0) return std::nullopt;
+  return official + " " + *account;
+}
+
 std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name, const char* file_name) {
   std::vector<scu_rule> rules;
   std::optional<std::string> path = SCUfile_path(context, file_name);
   if (!path) return rules;
 
-  std::ifstream file(*path);
-  if (!file.is_open()) {
+  std::vector<std::pair<int, std::string>> lines;
+  if (!SCUread_lines(*path, lines)) {
     if (!not_found_reported) {
       not_found_reported = true;
       CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n",
                 kvwstr_one_line(*path).c_str());
     }
-  } else {
-    // Whole lines, however long: a long comment must not turn into rules.
-    std::string line;
-    bool first = true;
-    while (std::getline(file, line)) {
-      // A UTF-8 byte-order mark (as some editors write) is no part of the first rule.
-      if (first && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
-      first = false;
-      if (!line.empty() && line.back() == '\r') line.pop_back();  // a file edited with CR LF line ends
-      std::size_t comment = line.find('#');
-      if (comment != std::string::npos) line.erase(comment);
-      if (line.empty()) continue;
-      if (std::optional<scu_rule> rule = SCUparse_rule(line.c_str(), peer_name)) rules.push_back(std::move(*rule));
+  }
+  for (const auto& [number, line] : lines) {
+    if (std::optional<scu_rule> rule = SCUparse_rule(line.c_str(), peer_name)) {
+      rule->line = number;
+      rules.push_back(std::move(*rule));
     }
   }
 
   // The account running the agent is admitted from this machine, after every rule of the file.
-  // Without an account name there is nobody to admit.
-  std::optional<std::string> host = PLAThost_name();
-  std::optional<std::string> account = PLATuser_name();
-  std::string official;
-  if (host && account && TCPIPofficial_name(host->c_str(), &official) == 0) {
-    std::string local = official + " " + *account;
-    if (std::optional<scu_rule> rule = SCUparse_rule(local.c_str(), peer_name)) rules.push_back(std::move(*rule));
-  }
+  if (std::optional<std::string> local = SCUlocal_rule_line())
+    if (std::optional<scu_rule> rule = SCUparse_rule(local->c_str(), peer_name)) rules.push_back(std::move(*rule));
   return rules;
 }
 
-int SCUcheck_user(agt_context*, const std::vector<scu_rule>& rules, const char* user) {
-  int decision = 0;
-  for (const scu_rule& rule : rules) {
+int SCUdeciding_rule(const std::vector<scu_rule>& rules, const char* user) {
+  int decision = -1;
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    const scu_rule& rule = rules[i];
     if (!rule.user) {
-      decision = rule.allowed;
+      decision = static_cast<int>(i);
     } else if (CSTstrcmp(rule.user->c_str(), user) == 0) {
-      return rule.allowed;
+      return static_cast<int>(i);
     }
   }
   return decision;
+}
+
+int SCUcheck_user(agt_context*, const std::vector<scu_rule>& rules, const char* user) {
+  int decisive = SCUdeciding_rule(rules, user);
+  return decisive < 0 ? 0 : rules[static_cast<std::size_t>(decisive)].allowed;
 }
 
 void SCUfree_rules(agt_context*, std::vector<scu_rule>& rules) { rules.clear(); }

@@ -1,0 +1,51 @@
+"""kvsstudio: drive kvsagtd test agents from Python.
+
+    from kvsstudio import Agent
+    with Agent("testhost") as agent:
+        result = agent.run(["make", "check"], cwd="/src", timeout=600)
+"""
+
+from .agent import (
+    DEFAULT_PORT,
+    DEFAULT_TIMEOUT,
+    Agent,
+    AsciiFromWire,
+    Process,
+    ProcessStatus,
+    Reply,
+    Result,
+    Stopped,
+    ascii_to_wire,
+    local_user,
+)
+from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout
+from .events import Event, is_notification, parse_event
+from .quoting import quote_command, quote_word_posix
+from .tester import Answer, Reporter, rendezvous
+
+__all__ = [
+    "DEFAULT_PORT",
+    "DEFAULT_TIMEOUT",
+    "Agent",
+    "AgentClosed",
+    "AgentError",
+    "AgentTimeout",
+    "Answer",
+    "AsciiFromWire",
+    "Event",
+    "Process",
+    "ProcessStatus",
+    "Reply",
+    "Reporter",
+    "Result",
+    "RunTimeout",
+    "Stopped",
+    "ascii_to_wire",
+    "is_notification",
+    "local_user",
+    "parse_event",
+    "quote_command",
+    "quote_word_posix",
+    "rendezvous",
+]
+__version__ = "8.0.1"

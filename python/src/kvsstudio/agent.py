@@ -1,0 +1,1031 @@
+"""The studio side of the agent's protocol: one identified command connection
+and the side connections it opens (data port, trace port).
+
+Everything runs in the caller's thread; every wait is bounded by the
+agent's `timeout` (a program run by `run` also by its own time-out).
+"""
+
+from __future__ import annotations
+
+import getpass
+import os
+import select
+import socket
+import tempfile
+import time
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import IO, BinaryIO, Literal, Union, overload
+
+from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout
+from .events import Event, is_notification, parse_event
+from .quoting import quote_command
+
+DEFAULT_PORT = 7011
+DEFAULT_TIMEOUT = 10.0
+GREETING = "210 hello, please to meet you."
+_CHUNK = 64 * 1024
+
+Mode = Literal["binary", "ascii"]
+PathLike = Union[str, "os.PathLike[str]"]
+# What put() sends: a file path, the bytes themselves, or a binary stream.
+Source = Union[PathLike, bytes, bytearray, memoryview, BinaryIO, IO[bytes]]
+# What run() gives the program as standard input.
+Input = Union[bytes, str, BinaryIO, IO[bytes]]
+
+
+@dataclass(frozen=True)
+class Reply:
+    """One reply line: its code and the whole line."""
+
+    code: int
+    line: str
+
+    @property
+    def text(self) -> str:
+        """The line after the code and its blank."""
+        return self.line[4:]
+
+    @property
+    def number(self) -> int | None:
+        """The number after the last "%" (ports, process numbers), if any."""
+        at = self.line.rfind("%")
+        digits = ""
+        for c in self.line[at + 1:] if at >= 0 else "":
+            if not c.isdigit():
+                break
+            digits += c
+        return int(digits) if digits else None
+
+
+@dataclass(frozen=True)
+class ProcessStatus:
+    """STAT: whether program `number` runs, and its exit status once ended."""
+
+    number: int
+    running: bool
+    exit_code: int | None
+
+
+@dataclass(frozen=True)
+class Stopped:
+    """STOP: `exit_code` is -1 when the program was still running (its end,
+    exit status 0, is reported later), else the status it had ended with."""
+
+    number: int
+    exit_code: int
+
+
+@dataclass(frozen=True)
+class Result:
+    """What `run` returns: the exit status and everything the program wrote
+    (standard output and error, as the trace connection carries both)."""
+
+    returncode: int
+    output: bytes
+
+    def text(self, encoding: str = "utf-8") -> str:
+        return self.output.decode(encoding, errors="replace")
+
+
+def local_user() -> str:
+    """The name of the account running this program."""
+    return getpass.getuser()
+
+
+def ascii_to_wire(local: bytes) -> bytes:
+    """ASCII mode: local LF line ends become CR LF on the wire."""
+    return local.replace(b"\n", b"\r\n")
+
+
+class AsciiFromWire:
+    """ASCII mode: CR LF from the wire becomes LF; a CR LF pair cut between
+    two pieces is still one line end."""
+
+    def __init__(self) -> None:
+        self._cr = False
+
+    def feed(self, wire: bytes) -> bytes:
+        if self._cr:
+            wire = b"\r" + wire
+            self._cr = False
+        if wire.endswith(b"\r"):
+            self._cr = True
+            wire = wire[:-1]
+        return wire.replace(b"\r\n", b"\n")
+
+    def finish(self) -> bytes:
+        held, self._cr = self._cr, False
+        return b"\r" if held else b""
+
+
+def _remote_argument(name: str) -> str:
+    """A remote name as a command argument. The agent skips the blanks after
+    the command word, so a name that begins with one goes as "./name"."""
+    if not name or "\r" in name or "\n" in name or "\0" in name:
+        raise ValueError(f"unusable remote file name {name!r}")
+    return "./" + name if name[0] in " \t" else name
+
+
+def _abort(sock: socket.socket) -> None:
+    """Ends a data connection with a reset, so that the agent does not take an
+    unfinished stream for a whole file."""
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    except OSError:
+        pass
+    sock.close()
+
+
+class Agent:
+    """An identified command connection to one agent.
+
+    ``Agent(host, port, user, timeout)`` connects, takes the greeting and
+    identifies as `user` (default: the local account). `timeout` bounds every
+    wait for the agent: a connection, a reply, the next bytes of a transfer.
+    Use it as a context manager or call `close()`.
+
+    Unsolicited lines (ended programs, rendezvous, dynamic follow) become
+    `Event` objects: read them with `events()` / `next_event()`, or give an
+    `on_event` callback, which is called between commands, never in the
+    middle of one (it may therefore send commands itself).
+    """
+
+    def __init__(
+        self,
+        host: str,
+        port: int = DEFAULT_PORT,
+        user: str | None = None,
+        timeout: float = DEFAULT_TIMEOUT,
+        *,
+        platform: str = "posix",
+        encoding: str = "utf-8",
+        on_event: Callable[[Event], None] | None = None,
+        connect: bool = True,
+    ) -> None:
+        self.host = host
+        self.port = port
+        self.user = user
+        self.timeout = timeout
+        # The agent's platform chooses how run() quotes a program's words.
+        self.platform = platform
+        self.encoding = encoding
+        self.on_event = on_event
+        self._sock: socket.socket | None = None
+        self._buf = bytearray()
+        self._eof = False
+        self._events: deque[Event] = deque()
+        self._last_event: Event | None = None
+        self._watched: set[int] = set()  # process numbers whose end run() waits for
+        self._ended: dict[int, int] = {}
+        self._pings = 0
+        self._last_heard = 0.0
+        self._delivering = False
+        self._data_port: int | None = None
+        self._trace_port: int | None = None
+        self._trace: socket.socket | None = None
+        self._trace_input_shut = False
+        self._trace_on = True
+        self._mode: Mode = "binary"
+        self._active: Process | None = None
+        if connect:
+            try:
+                self.connect()
+                self.identify(user)
+            except BaseException:
+                self._drop()
+                raise
+
+    # ------------------------------------------------------------ connection
+
+    def __enter__(self) -> Agent:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "open" if self._sock is not None else "closed"
+        return f"<Agent {self.host}:{self.port} {state}>"
+
+    @property
+    def connected(self) -> bool:
+        return self._sock is not None
+
+    def connect(self) -> str:
+        """Connects and reads the greeting; returns it."""
+        if self._sock is not None:
+            raise AgentError("already connected")
+        try:
+            sock = socket.create_connection((self.host, self.port), timeout=self.timeout)
+        except socket.timeout:
+            raise AgentTimeout(f"cannot connect to {self.host}:{self.port} within {self.timeout:g} s") from None
+        except OSError as e:
+            raise AgentError(f"cannot connect to {self.host}:{self.port}: {e.strerror or e}") from None
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self._sock = sock
+        self._buf.clear()
+        self._eof = False
+        greeting = self._next_reply(time.monotonic() + self.timeout, "the greeting")
+        if not greeting.startswith("210 "):
+            self._drop()
+            raise AgentError(f"unexpected greeting: {greeting}", int(greeting[:3]) if greeting[:3].isdigit() else None, greeting)
+        return greeting
+
+    def identify(self, user: str | None = None) -> Reply:
+        """Qim: identifies as `user` (default: the local account). A refusal
+        ("533 ...") raises, and the agent ends the connection."""
+        name = user or self.user or local_user()
+        self.user = name
+        reply = self.command("Qim " + name, expect_close_on_failure=True)
+        return reply
+
+    def close(self) -> None:
+        """QUIT (when the connection still works), then closes everything.
+        Programs still running on this connection are ended by the agent."""
+        if self._sock is not None and not self._eof:
+            try:
+                self._send("QUIT")
+                deadline = time.monotonic() + self.timeout
+                while not self._eof and self._recv(deadline):
+                    pass
+            except AgentError:
+                pass
+        self._drop()
+
+    def _drop(self) -> None:
+        for s in (self._sock, self._trace):
+            if s is not None:
+                s.close()
+        self._sock = None
+        self._trace = None
+        self._eof = True
+
+    def peer_address(self) -> tuple:
+        """The address of the agent as the command connection reaches it;
+        side connections go to the same address."""
+        return self._live().getpeername()
+
+    def _side_connect(self, port: int) -> socket.socket:
+        peer = self._live().getpeername()
+        address = (peer[0], port) + tuple(peer[2:])
+        sock = socket.socket(self._live().family, socket.SOCK_STREAM)
+        sock.settimeout(self.timeout)
+        try:
+            sock.connect(address)
+        except socket.timeout:
+            sock.close()
+            raise AgentTimeout(f"cannot connect to port {port} within {self.timeout:g} s") from None
+        except OSError as e:
+            sock.close()
+            raise AgentError(f"cannot connect to port {port}: {e.strerror or e}") from None
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return sock
+
+    # ------------------------------------------------------------ lines
+
+    def _live(self) -> socket.socket:
+        if self._sock is None:
+            raise AgentClosed("the connection is closed")
+        return self._sock
+
+    def _send(self, line: str) -> None:
+        if "\r\n" in line or "\0" in line:
+            raise ValueError("a command line cannot hold CR LF or NUL")
+        sock = self._live()
+        data = line.encode(self.encoding, errors="surrogateescape") + b"\r\n"
+        sock.settimeout(self.timeout)
+        try:
+            sock.sendall(data)
+        except socket.timeout:
+            self._drop()
+            raise AgentTimeout(f"the agent took nothing for {self.timeout:g} s") from None
+        except OSError as e:
+            self._drop()
+            raise AgentClosed(f"the connection failed: {e.strerror or e}") from None
+
+    def _recv(self, deadline: float | None) -> bool:
+        """Receives what arrives before the deadline (None: only what is
+        there now); False when nothing came."""
+        sock = self._live()
+        wait = 0.0 if deadline is None else max(0.0, deadline - time.monotonic())
+        try:
+            ready, _, _ = select.select([sock], [], [], wait)
+        except InterruptedError:
+            return True
+        if not ready:
+            return False
+        try:
+            data = sock.recv(_CHUNK)
+        except OSError:
+            data = b""
+        if data:
+            self._buf += data
+            self._last_heard = time.monotonic()
+        else:
+            self._eof = True
+        return True
+
+    def _take_line(self) -> str | None:
+        at = self._buf.find(b"\r\n")
+        if at < 0:
+            return None
+        line = bytes(self._buf[:at]).decode(self.encoding, errors="surrogateescape")
+        del self._buf[: at + 2]
+        return line
+
+    def _absorb(self, line: str) -> bool:
+        """Takes a line that is not a reply; False when it is one."""
+        if is_notification(line):
+            self._notify(parse_event(line))
+            return True
+        if len(line) < 3 or not line[:3].isdigit():
+            # The rest of a tester's boot text that held CR LF.
+            if line and self._last_event is not None and self._last_event.code == 700:
+                self._last_event.text = (self._last_event.text or "") + "\r\n" + line
+            return True
+        if self._pings > 0 and line == GREETING:
+            self._pings -= 1
+            return True
+        return False
+
+    def _notify(self, event: Event) -> None:
+        if event.kind == "ended":
+            kept = []
+            for number, code in event.ended:
+                if number in self._watched:
+                    self._ended[number] = code
+                else:
+                    kept.append((number, code))
+            if not kept:
+                return
+            event.ended = kept
+        self._last_event = event
+        self._events.append(event)
+
+    def _pump(self) -> None:
+        """Handles what has arrived, without waiting."""
+        if self._sock is None or self._eof:
+            return
+        while self._recv(None) and not self._eof:
+            pass
+        while (line := self._take_line()) is not None:
+            self._absorb(line)
+
+    def _next_reply(self, deadline: float, what: str) -> str:
+        while True:
+            line = self._take_line()
+            if line is not None:
+                if self._absorb(line):
+                    continue
+                return line
+            if self._eof:
+                self._drop()
+                raise AgentClosed(f"the agent closed the connection before {what}")
+            if not self._recv(deadline):
+                self._drop()
+                raise AgentTimeout(f"no reply to {what} within {self.timeout:g} s")
+
+    def _deliver(self) -> None:
+        """Hands queued events to the callback, outside any command."""
+        if self.on_event is None or self._delivering:
+            return
+        self._delivering = True
+        try:
+            while self._events and self.on_event is not None:
+                self.on_event(self._events.popleft())
+        finally:
+            self._delivering = False
+
+    # ------------------------------------------------------------ commands
+
+    def command(self, line: str, *, expect_close_on_failure: bool = False) -> Reply:
+        """Sends one command line and returns its reply. A failure reply
+        (codes 4xx and 5xx) raises AgentError with the code and the text."""
+        self._send(line)
+        word = line.split(" ", 1)[0]
+        text = self._next_reply(time.monotonic() + self.timeout, word)
+        code = int(text[:3]) if text[:3].isdigit() else 0
+        if code == 0 or code >= 400:
+            if expect_close_on_failure:
+                self._drop()
+            raise AgentError(f"{word}: {text}", code or None, text)
+        self._deliver()
+        return Reply(code, text)
+
+    def send(self, line: str) -> None:
+        """Sends a command that has no reply line (RVOK, DFOK, ISND, ...)."""
+        self._send(line)
+        self._deliver()
+
+    def helo(self) -> Reply:
+        """HELO: answered with the greeting; shows that the agent is there."""
+        return self.command("HELO")
+
+    ping = helo
+
+    def help(self, command: str | None = None) -> list[str]:
+        """HELP: the help line of `command`, or the lines of the command list."""
+        if command:
+            return [self.command("HELP " + command).line]
+        self._send("HELP")
+        deadline = time.monotonic() + self.timeout
+        lines = []
+        while True:
+            line = self._next_reply(deadline, "HELP")
+            lines.append(line)
+            if not line.startswith("1"):
+                break
+        self._deliver()
+        return lines
+
+    # environment
+    def genv(self, name: str) -> str:
+        """GENV: the value of a variable of the connection's environment; a
+        variable that is unset or empty raises ("511 getenv failed")."""
+        reply = self.command("GENV " + name)
+        prefix = "getenv result : " + name + "="
+        return reply.text[len(prefix):] if reply.text.startswith(prefix) else reply.text.partition("=")[2]
+
+    def senv(self, name: str, value: str) -> None:
+        """SENV: sets a variable; programs launched later inherit it."""
+        self.command(f"SENV {name}={value}")
+
+    def denv(self, name: str) -> None:
+        """DENV: removes a variable."""
+        self.command("DENV " + name)
+
+    # directories and files
+    def cwd(self, path: str) -> None:
+        """CWD: changes the connection's directory."""
+        self.command("CWD " + _remote_argument(path))
+
+    def pwd(self) -> str:
+        """PWD: the connection's directory."""
+        reply = self.command("PWD")
+        return reply.text.split(":", 1)[1] if ":" in reply.text else reply.text
+
+    def mkd(self, path: str) -> None:
+        self.command("MKD " + _remote_argument(path))
+
+    def rmd(self, path: str) -> None:
+        self.command("RMD " + _remote_argument(path))
+
+    def delf(self, path: str) -> None:
+        self.command("DELF " + _remote_argument(path))
+
+    # transfers
+    def pftp(self) -> int:
+        """PFTP: the data port (asked once, then remembered)."""
+        if self._data_port is None:
+            number = self.command("PFTP").number
+            if number is None:
+                raise AgentError("PFTP gave no port")
+            self._data_port = number
+        return self._data_port
+
+    def ftpa(self) -> None:
+        """FTPA: ASCII mode for later transfers."""
+        self.command("FTPA")
+        self._mode = "ascii"
+
+    def ftpb(self) -> None:
+        """FTPB: BINARY mode for later transfers."""
+        self.command("FTPB")
+        self._mode = "binary"
+
+    def _set_mode(self, mode: Mode) -> None:
+        if mode not in ("binary", "ascii"):
+            raise ValueError(f"unknown transfer mode {mode!r}")
+        if mode != self._mode:
+            self.ftpa() if mode == "ascii" else self.ftpb()
+
+    def _transfer_reply(self, word: str, sock: socket.socket | None, local_error: BaseException | None) -> None:
+        if sock is None:
+            # The agent waits for the data connection without a limit: only
+            # the end of the command connection frees it.
+            self._drop()
+            raise local_error or AgentError(f"{word}: no data connection")
+        if local_error is not None:
+            _abort(sock)
+        else:
+            sock.close()
+        text = self._next_reply(time.monotonic() + self.timeout, word)
+        code = int(text[:3]) if text[:3].isdigit() else 0
+        if local_error is not None:
+            raise local_error
+        if code == 0 or code >= 400:
+            raise AgentError(f"{word}: {text}", code or None, text)
+        self._deliver()
+
+    def put(self, local: Source, remote: str, mode: Mode = "binary") -> int:
+        """PUTF: sends `local` (a file path, bytes, or a binary stream) to the
+        file `remote` on the agent. In ASCII mode LF line ends travel as
+        CR LF. Returns the number of local bytes sent."""
+        name = _remote_argument(remote)
+        self._set_mode(mode)
+        port = self.pftp()
+        opened: IO[bytes] | None = None
+        if isinstance(local, (bytes, bytearray, memoryview)):
+            data = bytes(local)
+            pieces: Iterable[bytes] = (data[i:i + _CHUNK] for i in range(0, len(data), _CHUNK))
+        elif isinstance(local, (str, os.PathLike)):
+            opened = open(local, "rb")
+            pieces = iter(lambda: opened.read(_CHUNK), b"")  # type: ignore[union-attr]
+        else:
+            stream = local
+            pieces = iter(lambda: stream.read(_CHUNK), b"")
+        self._send("PUTF " + name)
+        sent = 0
+        sock: socket.socket | None = None
+        local_error: BaseException | None = None
+        try:
+            sock = self._side_connect(port)
+            for piece in pieces:
+                sent += len(piece)
+                try:
+                    sock.sendall(ascii_to_wire(piece) if mode == "ascii" else piece)
+                except socket.timeout:
+                    local_error = AgentTimeout(f"PUTF: the agent took nothing for {self.timeout:g} s")
+                    break
+                except OSError:
+                    break  # the agent stopped reading: its reply says why
+        except AgentError as e:
+            local_error = e
+        except Exception as e:  # reading the local data failed
+            local_error = e
+        finally:
+            if opened is not None:
+                opened.close()
+        self._transfer_reply("PUTF", sock, local_error)
+        return sent
+
+    @overload
+    def get(self, remote: str, local: None = None, mode: Mode = "binary") -> bytes: ...
+
+    @overload
+    def get(self, remote: str, local: PathLike | BinaryIO | IO[bytes], mode: Mode = "binary") -> None: ...
+
+    def get(self, remote: str, local: PathLike | BinaryIO | IO[bytes] | None = None, mode: Mode = "binary") -> bytes | None:
+        """GETF: fetches the file `remote`. Without `local` returns its bytes;
+        with a path writes the file (replaced only when the transfer
+        succeeded); with a binary stream writes to it. In ASCII mode CR LF
+        line ends become LF."""
+        name = _remote_argument(remote)
+        self._set_mode(mode)
+        port = self.pftp()
+        collected = bytearray()
+        staged: IO[bytes] | None = None
+        target = ""
+        if local is None:
+            write: Callable[[bytes], object] = collected.extend
+        elif isinstance(local, (str, os.PathLike)):
+            target = os.fspath(local)
+            folder = os.path.dirname(os.path.abspath(target))
+            staged = tempfile.NamedTemporaryFile(dir=folder, prefix="." + os.path.basename(target) + ".", delete=False)
+            write = staged.write
+        else:
+            write = local.write
+        decoder = AsciiFromWire() if mode == "ascii" else None
+        self._send("GETF " + name)
+        sock: socket.socket | None = None
+        local_error: BaseException | None = None
+        try:
+            sock = self._side_connect(port)
+            while True:
+                try:
+                    piece = sock.recv(_CHUNK)
+                except socket.timeout:
+                    local_error = AgentTimeout(f"GETF: the data stream stalled for {self.timeout:g} s")
+                    break
+                if not piece:
+                    break
+                write(decoder.feed(piece) if decoder else piece)
+            if decoder is not None and local_error is None:
+                write(decoder.finish())
+        except AgentError as e:
+            local_error = e
+        except Exception as e:  # writing the local data failed
+            local_error = e
+        try:
+            self._transfer_reply("GETF", sock, local_error)
+            if staged is not None:
+                staged.close()
+                if os.path.exists(target):
+                    os.chmod(staged.name, os.stat(target).st_mode & 0o7777)
+                else:
+                    mask = os.umask(0)
+                    os.umask(mask)
+                    os.chmod(staged.name, 0o666 & ~mask)
+                os.replace(staged.name, target)
+                staged = None
+        finally:
+            if staged is not None:
+                staged.close()
+                os.unlink(staged.name)
+        return bytes(collected) if local is None else None
+
+    # programs
+    def port_trace(self) -> int:
+        """PORT: the trace port (asked once, then remembered)."""
+        if self._trace_port is None:
+            number = self.command("PORT").number
+            if number is None:
+                raise AgentError("PORT gave no port")
+            self._trace_port = number
+        return self._trace_port
+
+    def trwa(self) -> socket.socket:
+        """Opens a trace connection: connects to the trace port and has the
+        agent accept it (TRWA). Programs launched afterwards with trace on use
+        it as standard input, output and error. The caller owns the socket."""
+        port = self.port_trace()
+        sock = self._side_connect(port)
+        try:
+            self.command("TRWA")
+        except BaseException:
+            sock.close()
+            raise
+        return sock
+
+    def tron(self) -> None:
+        self.command("TRON")
+        self._trace_on = True
+
+    def trof(self) -> None:
+        self.command("TROF")
+        self._trace_on = False
+
+    def exec(self, command: str | Sequence[str]) -> int:
+        """EXEC: launches a command line (a string, sent as it is) or a
+        program with its arguments (a sequence, quoted for the agent's
+        platform); returns the process number."""
+        line = command if isinstance(command, str) else quote_command(command, self.platform)
+        number = self.command("EXEC " + line).number
+        if number is None:
+            raise AgentError("EXEC gave no process number")
+        return number
+
+    def stat(self, number: int) -> ProcessStatus:
+        """STAT: whether a program runs, or its exit status."""
+        reply = self.command(f"STAT {number}")
+        if reply.code == 264:
+            return ProcessStatus(number, True, None)
+        code = int(reply.line.rsplit("(%", 1)[1].rstrip(")"))
+        if number in self._watched:
+            self._ended.setdefault(number, code)  # no 661 line follows
+        return ProcessStatus(number, False, code)
+
+    def stop(self, number: int) -> Stopped:
+        """STOP: terminates a running program."""
+        reply = self.command(f"STOP {number}")
+        code = int(reply.line.rsplit("(%", 1)[1].rstrip(")"))
+        return Stopped(number, code)
+
+    def start(
+        self,
+        command: str | Sequence[str],
+        *,
+        cwd: str | None = None,
+        env: dict[str, str] | None = None,
+        stdin: Input | None = None,
+        timeout: float | None = None,
+        on_output: Callable[[bytes], None] | None = None,
+        keep_output: bool = True,
+    ) -> Process:
+        """Launches a program with its output brought back; iterate over the
+        returned Process for its output chunks, or call its wait(). See run."""
+        if self._active is not None and not self._active.done:
+            raise AgentError("another program started by this Agent is still running")
+        self._pump()
+        data: bytes | None
+        if stdin is None:
+            data = None
+        elif isinstance(stdin, str):
+            data = stdin.encode(self.encoding)
+        elif isinstance(stdin, (bytes, bytearray, memoryview)):
+            data = bytes(stdin)
+        else:
+            data = stdin.read()
+        if self._trace is None or data is not None or not self._trace_input_shut:
+            fresh = self.trwa()
+            fresh.setblocking(False)
+            if self._trace is not None:
+                self._trace.close()
+            self._trace = fresh
+            self._trace_input_shut = False
+        else:
+            self._discard_trace()
+        if not self._trace_on:
+            self.tron()
+        restore: list[tuple[str, str | None]] = []
+        old_dir: str | None = None
+        try:
+            for name, value in (env or {}).items():
+                try:
+                    previous: str | None = self.genv(name)
+                except AgentError as e:
+                    if e.code != 511:
+                        raise
+                    previous = None
+                self.senv(name, value)
+                restore.append((name, previous))
+            if cwd is not None:
+                old_dir = self.pwd()
+                self.cwd(cwd)
+            number = self.exec(command)
+        finally:
+            # The program has inherited them: the connection gets its own back.
+            if old_dir is not None:
+                self.cwd(old_dir)
+            for name, previous in reversed(restore):
+                if previous is None:
+                    self.denv(name)
+                else:
+                    self.senv(name, previous)
+        self._watched.add(number)
+        process = Process(self, number, data, timeout, on_output, keep_output)
+        self._active = process
+        return process
+
+    def run(
+        self,
+        command: str | Sequence[str],
+        *,
+        cwd: str | None = None,
+        env: dict[str, str] | None = None,
+        stdin: Input | None = None,
+        timeout: float | None = None,
+        on_output: Callable[[bytes], None] | None = None,
+    ) -> Result:
+        """Runs a program to its end, as kvsctl run does: `command` is a
+        sequence of words (quoted for the agent) or a command line; `cwd` and
+        `env` apply to this program only; `stdin` is its whole input (it reads
+        end of file after it, or at once without it); `timeout` (seconds,
+        None: no limit) stops it and raises RunTimeout. `on_output` gets each
+        output chunk as it arrives."""
+        return self.start(command, cwd=cwd, env=env, stdin=stdin, timeout=timeout, on_output=on_output).wait()
+
+    def _discard_trace(self) -> None:
+        """Drops output left on the shared trace connection (a program's
+        child that outlived it)."""
+        assert self._trace is not None
+        try:
+            while self._trace.recv(_CHUNK):
+                pass
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError:
+            pass
+
+    # rendezvous and dynamic follow
+    def prdv(self) -> int:
+        """PRDV: the rendezvous port (KVS_PORT_RDV of the programs)."""
+        number = self.command("PRDV").number
+        if number is None:
+            raise AgentError("PRDV gave no port")
+        return number
+
+    def pdyn(self) -> int:
+        """PDYN: the dynamic-follow port (KVS_PORT_TSTAGT of the programs)."""
+        number = self.command("PDYN").number
+        if number is None:
+            raise AgentError("PDYN gave no port")
+        return number
+
+    def release(self, name: str) -> None:
+        """RVOK: the testers waiting at rendezvous `name` receive "Ok"."""
+        self.send("RVOK " + name)
+
+    def refuse(self, name: str) -> None:
+        """RVKO: the testers waiting at rendezvous `name` receive "Ko"."""
+        self.send("RVKO " + name)
+
+    def answer(self, tester: int, ok: bool = True) -> None:
+        """DFOK / DFKO: "Ok" or "Ko" to a dynamic-follow tester."""
+        self.send(f"{'DFOK' if ok else 'DFKO'} {tester}")
+
+    def isnd(self, tester: int, text: str) -> None:
+        """ISND: a text line to a dynamic-follow tester."""
+        self.send(f"ISND {tester} {text}")
+
+    def tout(self, tester: int, text: str) -> None:
+        """TOUT: a time-out value to a dynamic-follow tester."""
+        self.send(f"TOUT {tester} {text}")
+
+    def avai(self, tester: int, text: str) -> None:
+        """AVAI: the studio's availability to a dynamic-follow tester."""
+        self.send(f"AVAI {tester} {text}")
+
+    # events
+    def next_event(self, timeout: float | None = None) -> Event | None:
+        """The next unsolicited event, waiting at most `timeout` seconds
+        (default: the agent's time-out); None when none came."""
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        while not self._events:
+            line = self._take_line()
+            if line is not None:
+                if not self._absorb(line):
+                    pass  # a reply nobody waits for (a late one): dropped
+                continue
+            if self._sock is None or self._eof:
+                return None
+            if not self._recv(deadline):
+                return None
+        return self._events.popleft()
+
+    def events(self, timeout: float | None = None) -> Iterator[Event]:
+        """The events that arrive within `timeout` seconds (default: the
+        agent's time-out) of the previous one; ends when none comes."""
+        while True:
+            event = self.next_event(timeout)
+            if event is None:
+                return
+            yield event
+
+    def wait_event(self, predicate: Callable[[Event], bool], timeout: float | None = None) -> Event:
+        """The first event for which `predicate` holds, within `timeout`
+        seconds in all (default: the agent's time-out); events before it are
+        kept for later. AgentTimeout when none came."""
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        skipped: list[Event] = []
+        try:
+            while True:
+                left = deadline - time.monotonic()
+                event = self.next_event(max(0.0, left)) if left > 0 else None
+                if event is None:
+                    raise AgentError("no such event in time") if self._sock is not None else AgentClosed("the connection is closed")
+                if predicate(event):
+                    return event
+                skipped.append(event)
+        finally:
+            self._events.extendleft(reversed(skipped))
+
+
+class Process:
+    """A program launched by `Agent.start`: iterate for its output chunks;
+    `wait()` gives the Result. `returncode` is set once it has ended."""
+
+    # After the end of the program, output still arriving within this many
+    # seconds of the last byte belongs to it.
+    drain_quiet = 0.2
+
+    def __init__(
+        self,
+        agent: Agent,
+        number: int,
+        stdin: bytes | None,
+        timeout: float | None,
+        on_output: Callable[[bytes], None] | None,
+        keep_output: bool,
+    ) -> None:
+        self.agent = agent
+        self.number = number
+        self.returncode: int | None = None
+        self.done = False
+        self._input = memoryview(stdin) if stdin is not None else memoryview(b"")
+        self._deadline = None if timeout is None else time.monotonic() + timeout
+        self._timeout = timeout
+        self._on_output = on_output
+        self._keep = keep_output
+        self._output = bytearray()
+        self._quiet_until = 0.0
+        self._ping_sent = 0.0
+        self._stopped = False
+        self._trace_eof = False
+        agent._last_heard = time.monotonic()
+        if not self._input:
+            self._shut_input()
+
+    def __iter__(self) -> Iterator[bytes]:
+        while True:
+            chunk = self._next_chunk()
+            if chunk is None:
+                return
+            yield chunk
+
+    def wait(self) -> Result:
+        for _ in self:
+            pass
+        assert self.returncode is not None
+        return Result(self.returncode, bytes(self._output))
+
+    @property
+    def output(self) -> bytes:
+        return bytes(self._output)
+
+    def _shut_input(self) -> None:
+        agent = self.agent
+        if agent._trace is not None and not agent._trace_input_shut:
+            try:
+                agent._trace.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            agent._trace_input_shut = True
+        self._input = memoryview(b"")
+
+    def _finish(self) -> None:
+        self.done = True
+        self.agent._watched.discard(self.number)
+        self.agent._ended.pop(self.number, None)
+        if self.agent._active is self:
+            self.agent._active = None
+        self.agent._deliver()
+
+    def _next_chunk(self) -> bytes | None:
+        agent = self.agent
+        while not self.done:
+            # Lines that came in with the last reply.
+            while (line := agent._take_line()) is not None:
+                agent._absorb(line)
+            now = time.monotonic()
+            if self.returncode is None and self.number in agent._ended:
+                self.returncode = agent._ended[self.number]
+                self._quiet_until = now + self.drain_quiet
+                if self._input:
+                    self._shut_input()  # nobody reads the rest
+            if self.returncode is not None and (now >= self._quiet_until or self._trace_eof):
+                self._finish()
+                if self._stopped:
+                    raise RunTimeout(
+                        f"program {self.number} did not end within {self._timeout:g} s and was stopped",
+                        self.number,
+                        bytes(self._output),
+                    )
+                return None
+            if self.returncode is None and self._deadline is not None and now >= self._deadline and not self._stopped:
+                self._stopped = True
+                try:
+                    agent.stop(self.number)
+                except AgentError as e:
+                    if e.code is None:
+                        raise
+                self._deadline = now + agent.timeout  # for the end to be reported
+                continue
+            if self.returncode is None and self._stopped and self._deadline is not None and now >= self._deadline:
+                self._finish()
+                raise RunTimeout(f"program {self.number} was stopped but its end was not reported", self.number, bytes(self._output))
+            # Liveness: after a silence of the time-out a HELO, whose answer
+            # must come within as long.
+            if agent._pings == 0 and now - agent._last_heard >= agent.timeout:
+                agent._send("HELO")
+                agent._pings += 1
+                self._ping_sent = now
+            if agent._pings > 0 and agent._last_heard < self._ping_sent and now - self._ping_sent >= agent.timeout:
+                agent._drop()
+                self.done = True
+                raise AgentTimeout(f"the agent stopped answering (no reply to HELO within {agent.timeout:g} s)")
+            waits = [agent.timeout - (now - (self._ping_sent if agent._pings else agent._last_heard))]
+            if self._deadline is not None:
+                waits.append(self._deadline - now)
+            if self.returncode is not None:
+                waits.append(self._quiet_until - now)
+            wait = max(0.0, min(waits))
+            sock = agent._live()
+            trace = agent._trace
+            readers: list[socket.socket] = [sock]
+            if trace is not None and not self._trace_eof:
+                readers.append(trace)
+            writers = [trace] if trace is not None and self._input else []
+            try:
+                readable, writable, _ = select.select(readers, writers, [], wait)
+            except InterruptedError:
+                continue
+            if trace is not None and trace in writable and self._input:
+                try:
+                    n = trace.send(self._input[:_CHUNK])
+                    self._input = self._input[n:]
+                except (BlockingIOError, InterruptedError):
+                    pass
+                except OSError:
+                    self._input = memoryview(b"")
+                if not self._input:
+                    self._shut_input()
+            if sock in readable:
+                agent._recv(None)
+                while (line := agent._take_line()) is not None:
+                    agent._absorb(line)
+                if agent._eof:
+                    agent._drop()
+                    self.done = True
+                    raise AgentClosed("the agent closed the connection before the program ended")
+                agent._deliver()
+            if trace is not None and trace in readable:
+                try:
+                    chunk = trace.recv(_CHUNK)
+                except (BlockingIOError, InterruptedError):
+                    continue
+                except OSError:
+                    chunk = b""
+                if not chunk:
+                    self._trace_eof = True
+                    continue
+                if self.returncode is not None:
+                    self._quiet_until = time.monotonic() + self.drain_quiet
+                if self._keep:
+                    self._output += chunk
+                if self._on_output is not None:
+                    self._on_output(chunk)
+                return chunk
+        return None

@@ -1,0 +1,110 @@
+"""pytest plugin: agents named on the command line as fixtures.
+
+    pytest --kvs-agent host1 --kvs-agent host2:7012 [--kvs-user NAME] [--kvs-timeout SEC]
+
+Fixtures: `kvs_agent` (an identified Agent on the first host, closed after
+the test), `kvs_agent_session` (the same, shared by the whole session: the
+daemon accepts one connection per second), `kvs_agents` (one Agent per host,
+closed after the test). Tests marked ``@pytest.mark.kvs_agent`` are skipped
+when no agent is given; so is every test that uses one of the fixtures.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+
+import pytest
+
+from .agent import DEFAULT_PORT, DEFAULT_TIMEOUT, Agent
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("kvsstudio", "kvsagtd test agents")
+    group.addoption("--kvs-agent", action="append", default=[], metavar="HOST[:PORT]",
+                    help="an agent to test against (repeatable); [IPV6]:PORT for IPv6 literals")
+    group.addoption("--kvs-user", default=None, metavar="NAME", help="user to identify as (default: the local account)")
+    group.addoption("--kvs-timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SEC",
+                    help=f"reply time-out in seconds (default {DEFAULT_TIMEOUT:g})")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line("markers", "kvs_agent: needs an agent given with --kvs-agent (skipped otherwise)")
+
+
+def parse_target(text: str) -> tuple[str, int]:
+    """HOST, HOST:PORT, [IPV6]:PORT, [IPV6] or a bare IPv6 literal."""
+    if text.startswith("["):
+        host, _, rest = text[1:].partition("]")
+        port = rest[1:] if rest.startswith(":") else ""
+        if rest and not rest.startswith(":"):
+            raise ValueError(f"bad agent address {text!r}")
+    elif text.count(":") == 1:
+        host, port = text.split(":")
+    else:
+        host, port = text, ""
+    if not host:
+        raise ValueError(f"bad agent address {text!r}")
+    if not port:
+        return host, DEFAULT_PORT
+    if not port.isdigit() or not 1 <= int(port) <= 65535:
+        raise ValueError(f"bad port in {text!r}")
+    return host, int(port)
+
+
+def _targets(config: pytest.Config) -> list[tuple[str, int]]:
+    try:
+        return [parse_target(t) for t in config.getoption("kvs_agent")]
+    except ValueError as e:
+        raise pytest.UsageError(str(e)) from None
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if _targets(config):
+        return
+    skip = pytest.mark.skip(reason="no agent given (--kvs-agent HOST[:PORT])")
+    for item in items:
+        if item.get_closest_marker("kvs_agent") is not None:
+            item.add_marker(skip)
+
+
+def _open(config: pytest.Config, target: tuple[str, int]) -> Agent:
+    return Agent(target[0], target[1], user=config.getoption("kvs_user"), timeout=config.getoption("kvs_timeout"))
+
+
+def _first(config: pytest.Config) -> tuple[str, int]:
+    targets = _targets(config)
+    if not targets:
+        pytest.skip("no agent given (--kvs-agent HOST[:PORT])")
+    return targets[0]
+
+
+@pytest.fixture
+def kvs_agent(pytestconfig: pytest.Config) -> Iterator[Agent]:
+    """An identified Agent on the first --kvs-agent, closed after the test."""
+    agent = _open(pytestconfig, _first(pytestconfig))
+    with agent:
+        yield agent
+
+
+@pytest.fixture(scope="session")
+def kvs_agent_session(pytestconfig: pytest.Config) -> Iterator[Agent]:
+    """An identified Agent on the first --kvs-agent for the whole session."""
+    agent = _open(pytestconfig, _first(pytestconfig))
+    with agent:
+        yield agent
+
+
+@pytest.fixture
+def kvs_agents(pytestconfig: pytest.Config) -> Iterator[list[Agent]]:
+    """One identified Agent per --kvs-agent, in order, closed after the test."""
+    targets = _targets(pytestconfig)
+    if not targets:
+        pytest.skip("no agent given (--kvs-agent HOST[:PORT])")
+    agents: list[Agent] = []
+    try:
+        for target in targets:
+            agents.append(_open(pytestconfig, target))
+        yield agents
+    finally:
+        for agent in agents:
+            agent.close()

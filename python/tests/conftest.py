@@ -1,0 +1,115 @@
+"""Starts the agent built by the tree on a free port, with an authorization
+file of its own, for the whole test session."""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import subprocess
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+from kvsstudio import Agent, local_user
+
+pytest_plugins = ["pytester"]
+
+TOP = Path(__file__).resolve().parents[2]
+TIMEOUT = 5.0
+
+
+@dataclass
+class Daemon:
+    host: str
+    port: int
+    pid: int
+    dir: Path
+
+    def connect(self, **kwargs: object) -> Agent:
+        kwargs.setdefault("timeout", TIMEOUT)
+        return Agent(self.host, self.port, **kwargs)  # type: ignore[arg-type]
+
+    def children(self) -> set[int]:
+        """Pids of the connection processes."""
+        found = set()
+        for entry in Path("/proc").iterdir():
+            if entry.name.isdigit():
+                try:
+                    stat = (entry / "stat").read_text()
+                except OSError:
+                    continue
+                fields = stat.rsplit(")", 1)[1].split()
+                if int(fields[1]) == self.pid and fields[0] != "Z":
+                    found.add(int(entry.name))
+        return found
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def eventually(predicate: Callable[[], bool], timeout: float = TIMEOUT) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+@pytest.fixture(scope="session")
+def daemon(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Daemon]:
+    binary = Path(os.environ.get("KVS_AGENTD", TOP / "build" / "kvsagtd"))
+    if not binary.exists():
+        pytest.fail(f"no agent at {binary}: build it (cmake --build build) or set KVS_AGENTD")
+    folder = tmp_path_factory.mktemp("agent")
+    # The account running the tests, and a user that is always refused.
+    (folder / "kvsagtd.ini").write_text(f"+ {local_user()}\n+ -refused\n")
+    port = free_port()
+    env = dict(os.environ, KVS_DIR=str(folder), KVS_ACCEPT_PAUSE_MS="0")
+    log = open(folder / "agent.log", "wb")
+    proc = subprocess.Popen([str(binary), str(port)], cwd=folder, env=env, stdout=log, stderr=log,
+                            start_new_session=True)
+    log.close()
+
+    def listening() -> bool:
+        for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+            with open(name) as table:
+                for line in table:
+                    fields = line.split()
+                    if fields[1].endswith(f":{port:04X}") and fields[3] == "0A":
+                        return True
+        return False
+
+    if not eventually(listening, 10):
+        proc.kill()
+        pytest.fail("the agent did not start listening: " + (folder / "agent.log").read_text())
+    yield Daemon("127.0.0.1", port, proc.pid, folder)
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    proc.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def agent(daemon: Daemon) -> Iterator[Agent]:
+    """One connection for every test that leaves it usable (the daemon
+    pauses after each accept)."""
+    with daemon.connect() as shared:
+        yield shared
+
+
+@pytest.fixture
+def workdir(agent: Agent, tmp_path: Path) -> Path:
+    """A fresh directory, the shared connection's current one during the test."""
+    before = agent.pwd()
+    agent.cwd(str(tmp_path))
+    yield tmp_path
+    agent.cwd(before)

@@ -1,0 +1,49 @@
+from __future__ import annotations
+
+import pytest
+
+from conftest import Daemon
+from kvsstudio.pytest_plugin import parse_target
+
+INNER = """
+import pytest
+
+@pytest.mark.kvs_agent
+def test_marked():
+    pass
+
+def test_fixtures(kvs_agent, kvs_agent_session, kvs_agents):
+    assert kvs_agent.helo().code == 210
+    assert kvs_agent_session.user == "{user}"
+    assert [a.port for a in kvs_agents] == [{port}, {port}]
+
+def test_plain():
+    pass
+"""
+
+
+def test_plugin_with_and_without_agents(pytester: pytest.Pytester, daemon: Daemon) -> None:
+    from kvsstudio import local_user
+
+    pytester.makepyfile(INNER.format(user=local_user(), port=daemon.port))
+    target = f"{daemon.host}:{daemon.port}"
+    with_agents = pytester.runpytest("--kvs-agent", target, "--kvs-agent", target,
+                                     "--kvs-user", local_user())
+    with_agents.assert_outcomes(passed=3)
+    without = pytester.runpytest()
+    without.assert_outcomes(passed=1, skipped=2)
+
+
+@pytest.mark.parametrize(
+    "text, target",
+    [("host", ("host", 7011)), ("host:7012", ("host", 7012)), ("[::1]:7013", ("::1", 7013)), ("::1", ("::1", 7011)),
+     ("[fe80::1]", ("fe80::1", 7011))],
+)
+def test_agent_addresses(text: str, target: tuple[str, int]) -> None:
+    assert parse_target(text) == target
+
+
+@pytest.mark.parametrize("text", ["host:0", "host:x", ":7011", "[::1]x"])
+def test_bad_agent_addresses(text: str) -> None:
+    with pytest.raises(ValueError):
+        parse_target(text)
