@@ -1,6 +1,7 @@
 #include "agent/cmdagt.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "modules/rdvagt.h"
 #include "modules/scuagt.h"
 #include "modules/traagt.h"
+#include "support/cstsyst.h"
 
 // The order is that of HELP's listing; lookups take the first matching row.
 cmd_entry cmd_table[CMD_TABLE_SIZE] = {
@@ -105,7 +107,17 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
   std::optional<kvwstr> expanded;
   const char* x = line;
   if (std::strchr(line, '$') != nullptr) {
-    expanded = CMDexpand(context, line, '$');
+    std::size_t limit = state->authorized != 0 ? CMD_EXPANDED_MAX : CMD_EXPANDED_MAX_UNADMITTED;
+    expanded = CMDexpand_within(context, line, '$', limit);
+    if (!expanded) {
+      if (state->authorized == 0) {
+        CSTprintf("kvsagtd : command line longer than %zu bytes, connection closed\n", limit);
+        *stop = 1;
+        return std::nullopt;
+      }
+      *stop = 0;
+      return CMDreplyf(MSG_COMMAND_UNKNOWN, "%s", line);
+    }
     x = expanded->c_str();
   }
 
@@ -137,16 +149,27 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
 }
 
 kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
+  // Without a bound of its own: the text type's own limit applies.
+  return std::move(*CMDexpand_within(context, text, marker, SIZE_MAX));
+}
+
+std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, char marker, std::size_t limit) {
   kvwstr result;
   if (text == nullptr) return result;
+  // Appends, or fails once the result would pass the limit.
+  auto add = [&](std::string_view piece) {
+    if (piece.size() > limit - static_cast<std::size_t>(result.len())) return false;
+    result.cat(piece);
+    return true;
+  };
   const char* at = text;
   while (*at != '\0') {
     const char* next = std::strchr(at, marker);
     if (next == nullptr) {
-      result.cat(at);
+      if (!add(at)) return std::nullopt;
       break;
     }
-    result.cat(std::string_view(at, static_cast<std::size_t>(next - at)));
+    if (!add(std::string_view(at, static_cast<std::size_t>(next - at)))) return std::nullopt;
     const char* reference = next;  // the marker
     std::string name;
     if (next[1] == '{') {
@@ -166,12 +189,10 @@ kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
     }
     std::optional<kvwstr> value;
     if (!name.empty() || next[1] == '{') value = ENVget(context, name.c_str());
-    if (value) {
-      result.cat(value->view());
-    } else {
-      // Unknown, empty or missing names leave the reference as it was written.
-      result.cat(std::string_view(reference, static_cast<std::size_t>(at - reference)));
-    }
+    // Unknown, empty or missing names leave the reference as it was written.
+    std::string_view inserted =
+        value ? value->view() : std::string_view(reference, static_cast<std::size_t>(at - reference));
+    if (!add(inserted)) return std::nullopt;
   }
   return result;
 }
@@ -179,6 +200,7 @@ kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
 cmd_reply CMDpoll(agt_context* context) {
   cmd_state* state = live_state(context);
   if (state == nullptr) return CMDreply(MSG_CMD_NOT_INITIALIZED);
+  PROprune_groups(context);
   if (state->launched == 0) return std::nullopt;
   state->ended_pairs.clear();
   int n = PROpoll_ended(context, state->ended_pairs);

@@ -34,6 +34,12 @@ struct cmd_entry {
 };
 
 constexpr int CMD_TABLE_SIZE = 33;
+
+// Bounds on an expanded command line. A longer one is not run: after
+// admission it is answered as an unknown command (the line as received),
+// before admission it ends the connection as an over-long line does.
+constexpr std::size_t CMD_EXPANDED_MAX = std::size_t{16} << 20;
+constexpr std::size_t CMD_EXPANDED_MAX_UNADMITTED = std::size_t{1} << 20;
 extern cmd_entry cmd_table[CMD_TABLE_SIZE];
 
 int CMDinit(agt_context* context, const char* peer_name);
@@ -41,6 +47,9 @@ int CMDterm(agt_context* context);
 cmd_reply CMDline(agt_context* context, const char* line, int* stop);
 cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, int* stop);
 kvwstr CMDexpand(agt_context* context, const char* text, char marker);
+// The same, but none as soon as the result would pass `limit` bytes: a short
+// line full of references to a long value must not take the process's memory.
+std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, char marker, std::size_t limit);
 cmd_reply CMDpoll(agt_context* context);
 
 cmd_reply CMDhelo(agt_context* context, cmd_state* state, const char* argument);

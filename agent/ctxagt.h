@@ -9,6 +9,7 @@ enum {
   CTX_SLOT_CMD = 1,
   CTX_SLOT_PROC = 2,
   CTX_SLOT_TCPIP = 3,
+  CTX_SLOT_ENV = 4,
   CTX_SLOT_DYNF = 5,
   CTX_SLOT_RDV = 6,
   CTX_SLOT_TRACE = 7,

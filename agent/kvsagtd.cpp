@@ -38,6 +38,20 @@ int parse_fd(const char* text) {
   return static_cast<int>(value);
 }
 
+// The connection being served, for the teardown of a fatal failure.
+agt_context* serving = nullptr;
+
+// A fatal failure (a failed allocation or output) still ends the connection
+// as its studio leaving does: testers at a rendezvous hear "Ko", programs
+// die with their groups.
+void teardown_on_fatal() {
+  if (serving == nullptr) return;
+  TCPIPset_guard(serving, -1);
+  RDVAterm(serving);
+  DYNFterm(serving);
+  CMDterm(serving);
+}
+
 void send_line(agt_context* context, int socket, kvwstr& text) {
   text.cat("\r\n");
   TCPIPsend_text(context, socket, text);
@@ -50,6 +64,7 @@ int AGTmain(int argc, char** argv) {
   PLATensure_std_fds();
   PLATignore_sigpipe();
   PLATcatch_stop_signals();
+  PLATreset_signals();
   int args = argc - 1;
   int ipv4 = (args == 2 && std::strcmp(argv[2], "-IPv4") == 0) ? 1 : 0;
 
@@ -125,6 +140,8 @@ void AGTserve(const char* peer_name, int command_socket) {
   agt_context_ptr owner = CTXnew(10);
   if (!owner) return;
   agt_context* context = owner.get();
+  serving = context;
+  CSTon_fatal(teardown_on_fatal);
   TCPIPinit(context, command_socket);
   TCPIPno_delay(command_socket);
   // Inherited without close-on-exec; launched programs must not hold it.
@@ -159,6 +176,8 @@ void AGTserve(const char* peer_name, int command_socket) {
   }
   TCPIPclose(context, command_socket);
   TCPIPterm(context);
+  CSTon_fatal(nullptr);
+  serving = nullptr;
   CTXfree(owner);
 }
 

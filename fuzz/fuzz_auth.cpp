@@ -6,7 +6,10 @@
 // or "+name" admits); later lines win for "everybody", the first rule naming
 // the user decides for him; the local account is admitted from this machine.
 //
+// A UTF-8 byte-order mark before the file changes nothing.
+//
 // Input: first byte bit 0 chooses the peer (this machine or a remote one),
+// bit 1 puts a byte-order mark before the file,
 // then the user up to the first LF, then the file. No machine word is ever
 // looked up on the network: every machine word other than "+" is rewritten to
 // "localhost" before the file is written.
@@ -133,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   {
     std::ofstream out(ini_path, std::ios::binary | std::ios::trunc);
+    if ((data[0] & 2) != 0) out << "\xEF\xBB\xBF";
     out << file;
   }
 

@@ -9,7 +9,11 @@
 // - up to and including the "End_of" line, the notifications do not depend
 //   on how the stream was cut;
 // - the keyword is the one of the first matching prefix of the table below;
-//   "End_of" ends the relay, anything else is an ordinary line.
+//   "End_of" ends the relay, anything else is an ordinary line;
+// - a CR or LF inside a line is relayed as a blank: no notification holds
+//   one, so a tester cannot make a line of its own for the studio;
+// - the first piece read as a boot message gives one 700 line: the text less
+//   one trailing CR LF, other CR and LF as blanks.
 #include <string>
 #include <vector>
 
@@ -44,6 +48,12 @@ constexpr prefix_reply kOther[] = {
     {"TIMEOUTRQST", "722 timeout request : "},
     {"STDIOLKAVAIL", "800 tester asks for studio availability : "},
 };
+
+std::string one_line(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text;
+}
 
 std::string keyword_model(std::string_view line) {
   if (line.starts_with("End_of")) return "702 end dynfollow : ";
@@ -93,6 +103,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::vector<std::string> pieces = fuzz::pieces(data, size);
+  if (!pieces.empty()) {
+    std::string boot = pieces[0].substr(0, pieces[0].find('\0'));
+    std::string line(DYNFboot_line(kTester, kvwstr(boot)).view());
+    if (boot.ends_with("\r\n")) boot.resize(boot.size() - 2);
+    std::string model = "700 boot dynfollow : " + std::to_string(kTester) + " " + one_line(boot);
+    FUZZ_CHECK(line == model, "boot gave %s, expected %s", fuzz::show(line).c_str(), fuzz::show(model).c_str());
+  }
   relay cut;
   for (const std::string& piece : pieces) cut.receive(piece);
 
@@ -105,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (cr == std::string::npos) break;
     std::string line = cut.received.substr(position, cr - position);
     std::string reply = keyword_model(line);
-    expected.push_back(reply + std::to_string(kTester) + " " + line);
+    expected.push_back(reply + std::to_string(kTester) + " " + one_line(line));
     position = cr + 2;
     if (line.starts_with("End_of")) break;
   }
@@ -135,6 +152,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::size_t blank = note.find(' ', note.find(" : ") + 3);
     rebuilt += note.substr(blank + 1) + "\r\n";
   }
+  for (const std::string& note : whole.notes)
+    FUZZ_CHECK(note.find_first_of("\r\n") == std::string::npos, "a CR or LF inside %s", fuzz::show(note).c_str());
+  // Each consumed line comes back with its CR and LF as blanks.
+  std::string consumed = joined.substr(0, joined.size() - whole.pending.view().size());
+  std::string expected_consumed;
+  for (std::size_t from = 0; from < consumed.size();) {
+    std::size_t cr = consumed.find("\r\n", from);
+    expected_consumed += one_line(consumed.substr(from, cr - from)) + "\r\n";
+    from = cr + 2;
+  }
+  joined = expected_consumed + std::string(whole.pending.view());
   rebuilt += whole.pending.view();
   FUZZ_CHECK(rebuilt == joined, "lines and rest %s\n  differ from %s", fuzz::show(rebuilt).c_str(),
              fuzz::show(joined).c_str());

@@ -5,7 +5,9 @@
 //   a variable that is set and not empty is replaced by its value, which is
 //   never scanned again; any other reference stays exactly as written.
 // Invariants: the result equals the model's; text without a marker comes back
-// unchanged; the result never depends on what follows a NUL byte.
+// unchanged; the result never depends on what follows a NUL byte; the bounded
+// form (CMDexpand_within) gives the same result within a bound that holds it
+// and none below.
 #include <cstdlib>
 #include <string>
 
@@ -75,6 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::string expected = model(text);
   FUZZ_CHECK(result.view() == expected, "text %s\n  got      %s\n  expected %s", fuzz::show(text).c_str(),
              fuzz::show(result.view()).c_str(), fuzz::show(expected).c_str());
+  // The bounded form gives the same text within a bound that holds it, none below.
+  std::optional<kvwstr> within = CMDexpand_within(nullptr, input.c_str(), '$', expected.size());
+  FUZZ_CHECK(within && within->view() == expected, "bounded expansion of %s differs", fuzz::show(text).c_str());
+  if (!expected.empty())
+    FUZZ_CHECK(!CMDexpand_within(nullptr, input.c_str(), '$', expected.size() - 1), "bound passed for %s",
+               fuzz::show(text).c_str());
   if (text.find('$') == std::string::npos)
     FUZZ_CHECK(result.view() == text, "text without a marker changed: %s", fuzz::show(text).c_str());
   return 0;

@@ -6,7 +6,8 @@
 // read by RDVAwaiter_event. At the end RDVAclear answers everybody.
 // Invariants, against a model of the groups:
 // - the name is what one receive brings, up to a NUL, less one trailing
-//   CR LF (only one, only at the end); the 601 line carries exactly it;
+//   CR LF (only one, only at the end), every other CR and LF a blank; the
+//   601 line carries exactly it and holds no CR or LF;
 // - one group per distinct name, newest first, holding exactly the testers
 //   that sent that name; a tester without a name stays pending (581);
 // - a waiter's later data gives 603, its departure 602, with its group name;
@@ -113,6 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     std::string name = piece.substr(0, std::min<std::size_t>(TCPIP_RECV_CHUNK, piece.find('\0')));
     if (name.size() >= 2 && name.ends_with("\r\n")) name.resize(name.size() - 2);
+    for (char& c : name)
+      if (c == '\r' || c == '\n') c = ' ';
     FUZZ_CHECK(reply == "601 wait rendezvous : " + name, "name %s gave %s", fuzz::show(piece).c_str(),
                fuzz::show(reply).c_str());
     tester& t = testers.back();

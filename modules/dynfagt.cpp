@@ -88,7 +88,7 @@ std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf
     return CMDreply(MSG_DYNF_BOOT_RECV_FAILED);
   }
   tester.phase = dynf_phase::relaying;
-  return CMDreplyf(MSG_DYNF_BOOT, "%d %s", socket, boot.c_str());
+  return DYNFboot_line(socket, std::move(boot));
 }
 
 std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dynf_tester& tester) {
@@ -263,6 +263,11 @@ cmd_msg_id DYNFkeyword(std::string_view line) {
   return MSG_DYNF_LINE;
 }
 
+kvwstr DYNFboot_line(int tester_id, kvwstr boot) {
+  if (boot.view().ends_with("\r\n")) boot.cut(boot.len() - 2, 2);
+  return CMDreplyf(MSG_DYNF_BOOT, "%d %s", tester_id, kvwstr_one_line(boot).c_str());
+}
+
 std::optional<kvwstr> DYNFsplit_lines(int tester_id, kvwstr& pending, int* ended) {
   std::string_view text = pending.view();
   std::optional<kvwstr> result;
@@ -274,7 +279,7 @@ std::optional<kvwstr> DYNFsplit_lines(int tester_id, kvwstr& pending, int* ended
     cmd_msg_id reply = DYNFkeyword(line);
     if (reply == MSG_DYNF_END && ended != nullptr) *ended = 1;
     kvwstr note = CMDreplyf(reply, "%d ", tester_id);
-    note.cat(line);
+    note.cat(kvwstr_one_line(line).view());  // a lone CR or LF inside stays in its line
     join(result, std::move(note));
     position = cr + 2;
   }

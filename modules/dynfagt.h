@@ -62,8 +62,12 @@ int DYNFsend(agt_context* context, int socket, std::string_view text);
 // Pure parts, without any socket.
 // The reply text that introduces the notification of a tester line.
 cmd_msg_id DYNFkeyword(std::string_view line);
+// The 700 line of a boot message: one trailing CR LF dropped, any other CR
+// or LF written as a blank.
+kvwstr DYNFboot_line(int tester_id, kvwstr boot);
 // Turns the complete lines at the front of `pending` into notifications of
-// tester `tester_id` and removes them (with their CR LF) from it; the
+// tester `tester_id` (a lone CR or LF inside a line written as a blank) and
+// removes them (with their CR LF) from it; the
 // unfinished rest stays. *ended is set to 1 when one of them began "End_of"
 // (the lines after it are still handled). None when no line was complete.
 std::optional<kvwstr> DYNFsplit_lines(int tester_id, kvwstr& pending, int* ended);

@@ -3,25 +3,79 @@
 #include <cstdlib>
 #include <string>
 
-int ENVinit(agt_context*) { return 0; }
+#include "platform/process.h"
 
-int ENVterm(agt_context*) { return 0; }
+namespace {
 
-std::optional<kvwstr> ENVget(agt_context*, const char* name) {
+env_state* live_state(agt_context* context) {
+  auto* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
+  return state != nullptr && state->closed == 0 ? state : nullptr;
+}
+
+bool valid_name(std::string_view name) { return !name.empty() && name.find('=') == std::string_view::npos; }
+
+}  // namespace
+
+int ENVinit(agt_context* context) {
+  if (context == nullptr) return -1;
+  auto state = std::make_unique<env_state>();
+  for (const std::string& entry : PLATenvironment()) {
+    std::size_t equal = entry.find('=');
+    if (equal == std::string::npos || equal == 0) continue;
+    state->variables.try_emplace(entry.substr(0, equal), entry.substr(equal + 1));
+  }
+  state->closed = 0;
+  return CTXinstall(context, std::move(state), CTX_SLOT_ENV);
+}
+
+int ENVterm(agt_context* context) {
+  std::unique_ptr<env_state> state = CTXtake<env_state>(context, CTX_SLOT_ENV);
+  return state ? 0 : -1;
+}
+
+std::optional<kvwstr> ENVget(agt_context* context, const char* name) {
   if (name == nullptr) return std::nullopt;
-  const char* value = std::getenv(name);
+  const char* value = nullptr;
+  if (env_state* state = live_state(context)) {
+    auto found = state->variables.find(std::string_view(name));
+    if (found != state->variables.end()) value = found->second.c_str();
+  } else {
+    value = std::getenv(name);
+  }
   if (value == nullptr || *value == '\0') return std::nullopt;
   return kvwstr(value);
 }
 
-int ENVset(agt_context*, const char* name, const char* value) {
-  if (name == nullptr || value == nullptr) return -1;
-  return ::setenv(name, value, 1) == 0 ? 0 : -1;
+int ENVset(agt_context* context, const char* name, const char* value) {
+  if (name == nullptr || value == nullptr || !valid_name(name)) return -1;
+  env_state* state = live_state(context);
+  if (state == nullptr) return ::setenv(name, value, 1) == 0 ? 0 : -1;
+  auto found = state->variables.find(std::string_view(name));
+  if (found == state->variables.end()) {
+    state->variables.emplace(name, value);
+  } else {
+    // A new string rather than an assignment: a shorter value must not keep
+    // the room of a longer one.
+    found->second = std::string(value);
+  }
+  return 0;
 }
 
-int ENVunset(agt_context*, const char* name) {
-  if (name == nullptr) return -1;
-  return ::unsetenv(name) == 0 ? 0 : -1;
+int ENVunset(agt_context* context, const char* name) {
+  if (name == nullptr || !valid_name(name)) return -1;
+  env_state* state = live_state(context);
+  if (state == nullptr) return ::unsetenv(name) == 0 ? 0 : -1;
+  state->variables.erase(std::string(name));
+  return 0;
+}
+
+std::vector<std::string> ENVblock(agt_context* context) {
+  env_state* state = live_state(context);
+  if (state == nullptr) return PLATenvironment();
+  std::vector<std::string> block;
+  block.reserve(state->variables.size());
+  for (const auto& [name, value] : state->variables) block.push_back(name + "=" + value);
+  return block;
 }
 
 cmd_reply ENVcmd_genv(agt_context* context, cmd_state*, const char* argument) {

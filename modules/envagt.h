@@ -1,17 +1,37 @@
-// envagt: environment variables of the connection process, which every
-// program it launches later inherits. GENV, SENV, DENV.
+// envagt: the environment of the connection, which every program it launches
+// later gets. GENV, SENV, DENV.
+//
+// The variables are held here, in a store seeded from the process's own
+// environment at ENVinit, rather than in the process environment: replacing a
+// value frees the old one (the C library's setenv never does), and a program
+// gets exactly the variables of the store, built into its environment when
+// it is launched. GENV, the variable expansion of command lines and the
+// lookup of the authorization file all read the store. Without a store (a
+// context that never ran ENVinit) the operations work on the process
+// environment itself.
 #pragma once
 
+#include <map>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "agent/cmdagt.h"
+
+struct env_state {
+  int closed = 1;
+  std::map<std::string, std::string, std::less<>> variables;
+};
 
 int ENVinit(agt_context* context);
 int ENVterm(agt_context* context);
 // The value, or none when the variable is not set, is empty, or no name is given.
 std::optional<kvwstr> ENVget(agt_context* context, const char* name);
+// -1 for an absent name or value, an empty name or a name holding "=".
 int ENVset(agt_context* context, const char* name, const char* value);
 int ENVunset(agt_context* context, const char* name);
+// The environment of a program launched now, as "name=value" entries.
+std::vector<std::string> ENVblock(agt_context* context);
 
 cmd_reply ENVcmd_genv(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply ENVcmd_senv(agt_context* context, cmd_state* state, const char* argument);

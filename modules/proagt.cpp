@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "modules/envagt.h"
 #include "modules/traagt.h"
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
@@ -26,7 +27,7 @@ pro_entry* row(pro_state* state, int number) {
 
 // Records the end of a running row when its program has ended. A program
 // killed by STOP reports status 0, as a terminated program does elsewhere.
-bool observe_end(pro_entry& entry) {
+bool observe_end(pro_state& state, pro_entry& entry) {
   if (entry.ended != 0) return false;
   int code = 0;
   int signal = 0;
@@ -34,6 +35,7 @@ bool observe_end(pro_entry& entry) {
   if (entry.stopped != 0 && signal == SIGKILL) code = 0;
   entry.ended = 1;
   entry.exit_code = code;
+  if (PLATgroup_exists(entry.process)) state.lingering.push_back(entry.process);
   return true;
 }
 
@@ -69,10 +71,15 @@ int PROinit(agt_context* context) {
 int PROterm(agt_context* context) {
   if (live_state(context) == nullptr) return -1;
   std::unique_ptr<pro_state> state = CTXtake<pro_state>(context, CTX_SLOT_PROC);
-  // Programs still running die with the programs they started; each is then
-  // reaped so that none stays behind as a zombie.
+  // Programs still running die with the programs they started, and so do the
+  // processes that ended programs left in their groups (background children
+  // that would otherwise outlive the connection and hold its trace
+  // connection open). Each running program is then reaped so that none stays
+  // behind as a zombie.
   for (pro_entry& entry : state->entries)
     if (entry.ended == 0) PLATkill_group(entry.process);
+  for (int group : state->lingering) PLATkill_pgid(group);
+  state->lingering.clear();
   for (pro_entry& entry : state->entries)
     if (entry.ended == 0 && PLATreap(entry.process, PRO_REAP_MS) == 0) entry.ended = 1;
   state->closed = 1;
@@ -97,7 +104,8 @@ int PROlaunch(pro_state* state, agt_context* context, const char* command_line) 
   if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) return -1;
   std::vector<std::string> words;
   if (PLATsplit_words(command_line, words) != 0 || words.empty()) return -1;
-  return PLATlaunch(words, std_fd >= 0 ? std_fd : -1);
+  std::vector<std::string> env = ENVblock(context);
+  return PLATlaunch(words, std_fd >= 0 ? std_fd : -1, &env);
 }
 
 int PROstat(agt_context* context, int number, int* exit_code) {
@@ -113,7 +121,7 @@ int PROstat(agt_context* context, int number, int* exit_code) {
 void PROrefresh(pro_state* state, agt_context*, int index) {
   if (state == nullptr) return;
   pro_entry* entry = row(state, index + 1);
-  if (entry != nullptr) observe_end(*entry);
+  if (entry != nullptr) observe_end(*state, *entry);
 }
 
 int PROstop(agt_context* context, int number, int* exit_code) {
@@ -135,11 +143,17 @@ int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs)
   int written = 0;
   for (std::size_t i = 0; i < state->entries.size(); ++i) {
     pro_entry& entry = state->entries[i];
-    if (!observe_end(entry)) continue;
+    if (!observe_end(*state, entry)) continue;
     pairs.emplace_back(static_cast<int>(i + 1), entry.exit_code);
     ++written;
   }
   return written;
+}
+
+void PROprune_groups(agt_context* context) {
+  pro_state* state = live_state(context);
+  if (state == nullptr || state->lingering.empty()) return;
+  std::erase_if(state->lingering, [](int group) { return !PLATgroup_exists(group); });
 }
 
 void PROtrace_on(agt_context* context) {

@@ -20,6 +20,11 @@ struct pro_state {
   int closed = 0;
   // Rows are never removed or reused while the connection lives.
   std::vector<pro_entry> entries;
+  // Groups of programs that have ended (and been reaped) while processes they
+  // started were still in them: killed at the end of the connection with the
+  // groups of running programs. A group is dropped once it is seen empty, so
+  // that its id, then free again, is never signalled.
+  std::vector<int> lingering;
   int trace_on = 1;
   child_wake wake;  // wakes the connection loop's wait when a program ends
 };
@@ -42,6 +47,8 @@ int PROstop(agt_context* context, int number, int* exit_code);
 // Appends one (process number, exit code) pair per program whose end was
 // observed since the last call, in table order; returns the number appended.
 int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs);
+// Forgets the lingering groups that have no member left.
+void PROprune_groups(agt_context* context);
 void PROtrace_on(agt_context* context);
 void PROtrace_off(agt_context* context);
 

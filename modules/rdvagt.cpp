@@ -120,6 +120,7 @@ kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterat
 
 kvwstr RDVAjoin(rdv_state* state, kvwstr text, rdv_waiters::iterator record) {
   if (text.view().ends_with("\r\n")) text.cut(text.len() - 2, 2);
+  kvwstr_one_line(text);  // a CR or LF inside must not make a line of its own in 601 to 603
   auto group = find_group(state, text.view());
   if (group == state->groups.end()) {
     state->groups.push_front(rdv_group{text.copy(), {}});
@@ -144,7 +145,8 @@ kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& wait
 void RDVAanswer(agt_context* context, const char* name, int answer) {
   rdv_state* state = live_state(context);
   if (state == nullptr || name == nullptr) return;
-  auto group = find_group(state, name);
+  // Names are kept as shown in 601: the name as shown releases its group.
+  auto group = find_group(state, kvwstr_one_line(std::string_view(name)).view());
   if (group == state->groups.end()) return;
   RDVAreply_all(context, answer, group->waiters);
   state->groups.erase(group);

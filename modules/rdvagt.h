@@ -25,7 +25,7 @@ using rdv_waiters = std::list<rdv_waiter>;
 
 // A named rendezvous that testers have joined and nobody has released yet.
 struct rdv_group {
-  kvwstr name;          // as its first tester sent it, less one trailing CR LF
+  kvwstr name;          // as its first tester sent it, less one trailing CR LF, other CR and LF blanks
   rdv_waiters waiters;  // newest first
 };
 
@@ -44,7 +44,8 @@ int RDVAget_port(agt_context* context);
 // CR LF, without the final line end, or none.
 std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& ready);
 
-// Releases the group called `name` (compared byte by byte): "Ok" to its live
+// Releases the group called `name` (compared byte by byte, CR and LF read as
+// blanks): "Ok" to its live
 // waiters when answer is 1, "Ko" when 0. Nothing happens when no such group exists.
 void RDVAanswer(agt_context* context, const char* name, int answer);
 // Reads the name of a pending tester and joins it to its group (601), or

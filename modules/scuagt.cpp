@@ -82,6 +82,8 @@ bool SCUread_lines(const std::string& path, std::vector<std::pair<int, std::stri
   // Whole lines, however long: a long comment must not turn into rules.
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
+    // A UTF-8 byte-order mark (as some editors write) is no part of the first rule.
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     if (!line.empty() && line.back() == '\r') line.pop_back();  // a file edited with CR LF line ends
     std::size_t comment = line.find('#');
     if (comment != std::string::npos) line.erase(comment);
@@ -108,7 +110,8 @@ std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name,
   if (!SCUread_lines(*path, lines)) {
     if (!not_found_reported) {
       not_found_reported = true;
-      CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n", path->c_str());
+      CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n",
+                kvwstr_one_line(*path).c_str());
     }
   }
   for (const auto& [number, line] : lines) {
@@ -149,10 +152,13 @@ cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argumen
   std::vector<scu_rule> rules = SCUload_rules(context, peer, "kvsagtd.ini");
   state->authorized = SCUcheck_user(context, rules, argument);
   SCUfree_rules(context, rules);
+  // One log line per identification, whatever the user name holds.
+  kvwstr logged_peer = kvwstr_one_line(peer);
+  kvwstr logged_user = kvwstr_one_line(argument);
   if (state->authorized != 0) {
-    CSTprintf("%s %s #access granted\n", peer, argument);
+    CSTprintf("%s %s #access granted\n", logged_peer.c_str(), logged_user.c_str());
     return CMDreply(MSG_ACCESS_AUTHORIZED);
   }
-  CSTprintf("%s %s #access denied\n", peer, argument);
+  CSTprintf("%s %s #access denied\n", logged_peer.c_str(), logged_user.c_str());
   return CMDreply(MSG_ACCESS_REFUSED);
 }

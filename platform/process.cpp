@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+extern char** environ;
+
 void PLATensure_std_fds() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
@@ -42,6 +44,19 @@ void PLATcatch_stop_signals() {
 
 bool PLATstop_requested() { return stop_requested != 0; }
 
+void PLATreset_signals() {
+  struct sigaction current {};
+  if (::sigaction(SIGCHLD, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigemptyset(&fallback.sa_mask);
+    ::sigaction(SIGCHLD, &fallback, nullptr);
+  }
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 static void reap(int) {
   int saved = errno;
   while (::waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -72,6 +87,12 @@ int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>&
   }
   ::execv("/proc/self/exe", args.data());
   ::_exit(127);
+}
+
+std::vector<std::string> PLATenvironment() {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  return entries;
 }
 
 void PLATsleep_ms(int ms) {

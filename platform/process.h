@@ -17,9 +17,17 @@ void PLATignore_sigpipe();
 // leaves.
 void PLATcatch_stop_signals();
 bool PLATstop_requested();
+// Whatever the starting process left behind (a blocked mask survives exec, so
+// does an ignored SIGCHLD): unblocks every signal and gives SIGCHLD its default
+// action, so that ends of children are seen and stop signals arrive. Called
+// after the handlers the agent installs itself, so that a signal already
+// pending finds them.
+void PLATreset_signals();
 // Reaps ended child processes as they end, without ever blocking on them.
 void PLATreap_children();
 // Starts a copy of the running executable with `argv` (argv[0] included);
 // only the descriptors in `keep` survive into it. The pid, or -1.
 int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep);
 void PLATsleep_ms(int ms);
+// The process's own environment, as "name=value" entries.
+std::vector<std::string> PLATenvironment();

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 extern char** environ;
 
@@ -94,6 +96,23 @@ void on_sigchld(int) {
   errno = saved;
 }
 
+// The program a word names, looked up along `path` as execvp does when the
+// word holds no slash (an empty element is the current directory); empty when
+// no directory holds an executable file of that name.
+std::string find_program(const std::string& word, std::string_view path) {
+  if (word.find('/') != std::string::npos) return word;
+  for (std::size_t from = 0;;) {
+    std::size_t colon = path.find(':', from);
+    std::string_view dir = path.substr(from, colon == std::string_view::npos ? std::string_view::npos : colon - from);
+    std::string candidate = dir.empty() ? word : std::string(dir) + "/" + word;
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (colon == std::string_view::npos) return {};
+    from = colon + 1;
+  }
+}
+
 void pause_ms(int ms) {
   timespec left{ms / 1000, (ms % 1000) * 1000000L};
   while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -158,7 +177,7 @@ int PLATsplit_words(std::string_view line, std::vector<std::string>& words) {
   return 0;
 }
 
-int PLATlaunch(const std::vector<std::string>& words, int std_fd) {
+int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vector<std::string>* env) {
   if (words.empty()) return -1;
   spawn_setup setup;
   if (!setup.prepare(std_fd)) return -1;
@@ -167,9 +186,23 @@ int PLATlaunch(const std::vector<std::string>& words, int std_fd) {
   for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  // The exec happens before posix_spawnp returns, so a program that cannot be
+  // The exec happens before posix_spawn returns, so a program that cannot be
   // run comes back here as an error (and its short-lived child is reaped).
-  if (::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv.data(), environ) != 0) return -1;
+  if (env == nullptr) {
+    if (::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv.data(), environ) != 0) return -1;
+    return static_cast<int>(pid);
+  }
+  std::vector<char*> envp;
+  envp.reserve(env->size() + 1);
+  std::string_view path = "/bin:/usr/bin";  // the C library's default when PATH is not set
+  for (const std::string& entry : *env) {
+    envp.push_back(const_cast<char*>(entry.c_str()));
+    if (entry.starts_with("PATH=")) path = std::string_view(entry).substr(5);
+  }
+  envp.push_back(nullptr);
+  std::string program = find_program(words[0], path);
+  if (program.empty()) return -1;
+  if (::posix_spawn(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), envp.data()) != 0) return -1;
   return static_cast<int>(pid);
 }
 
@@ -191,6 +224,16 @@ int PLATkill_group(int pid) {
   int group = ::kill(-pid, SIGKILL);
   int self = ::kill(pid, SIGKILL);
   return group == 0 || self == 0 ? 0 : -1;
+}
+
+int PLATkill_pgid(int pgid) {
+  if (pgid <= 0) return -1;
+  return ::kill(-pgid, SIGKILL) == 0 ? 0 : -1;
+}
+
+bool PLATgroup_exists(int pgid) {
+  if (pgid <= 0) return false;
+  return ::kill(-pgid, 0) == 0 || errno == EPERM;
 }
 
 int PLATreap(int pid, int timeout_ms) {

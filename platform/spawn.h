@@ -18,12 +18,14 @@
 int PLATsplit_words(std::string_view line, std::vector<std::string>& words);
 
 // Starts words[0] (found along PATH when it holds no slash) with the words as
-// its arguments, in the current environment and directory. The program gets
+// its arguments, in the current directory. With `env` the program's
+// environment is exactly those "name=value" entries, and PATH is taken from
+// them; without it the program inherits the current environment. The program gets
 // `std_fd` as descriptors 0, 1 and 2, or /dev/null on all three when std_fd is
 // negative, and no other descriptor; it leads a process group of its own, its
 // signal mask is empty and every signal has its default action. The pid, or
 // -1 when the program could not be started (the exec failure included).
-int PLATlaunch(const std::vector<std::string>& words, int std_fd);
+int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vector<std::string>* env = nullptr);
 
 // Without waiting: 1 when the program has ended (then *code is its exit
 // status, 128 + N for a death by signal N, and *signal is N or 0), 0 while it
@@ -33,6 +35,14 @@ int PLATpoll_exit(int pid, int* code, int* signal);
 // SIGKILL to the program's process group and to the program itself, so that
 // the programs it started die with it. 0 when either signal was delivered.
 int PLATkill_group(int pid);
+
+// SIGKILL to a process group alone, for a group whose leader has already
+// ended and been reaped: the group id is not given to another process while
+// the group has members, so this reaches only what the program left behind.
+// 0 when the signal was delivered.
+int PLATkill_pgid(int pgid);
+// Whether a process group still has members.
+bool PLATgroup_exists(int pgid);
 
 // Waits at most timeout_ms for a program to end and reaps it. 0 when reaped.
 int PLATreap(int pid, int timeout_ms);

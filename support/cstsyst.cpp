@@ -11,6 +11,20 @@ void CSTexit(int status) {
   std::exit(status);
 }
 
+namespace {
+void (*fatal_hook)() = nullptr;
+}  // namespace
+
+void CSTon_fatal(void (*hook)()) { fatal_hook = hook; }
+
+void CSTfatal(int status) {
+  if (void (*hook)() = fatal_hook) {
+    fatal_hook = nullptr;
+    hook();
+  }
+  CSTexit(status);
+}
+
 int CSTfprintf(FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -18,7 +32,7 @@ int CSTfprintf(FILE* stream, const char* format, ...) {
   va_end(args);
   if (n < 0 || (stream == stdout && std::fflush(stdout) != 0)) {
     std::fprintf(stderr, "FATAL ERROR on fprintf,\n Please contact your administrative.\n");
-    CSTexit(7);
+    CSTfatal(7);
   }
   return n;
 }
@@ -30,7 +44,7 @@ int CSTprintf(const char* format, ...) {
   va_end(args);
   if (n < 0 || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "FATAL ERROR on printf (%s),\n Please contact your administrative.\n", format);
-    CSTexit(7);
+    CSTfatal(7);
   }
   return n;
 }
@@ -42,7 +56,7 @@ int CSTsnprintf(char* buffer, std::size_t size, const char* format, ...) {
   va_end(args);
   if (n < 0 || static_cast<std::size_t>(n) >= size) {
     std::fprintf(stderr, "FATAL ERROR on sprintf (%s),\n Please contact your administrative.\n", format);
-    CSTexit(7);
+    CSTfatal(7);
   }
   return n;
 }
@@ -51,7 +65,7 @@ void* CSTmalloc(std::size_t size) {
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) {
     std::fprintf(stderr, "FATAL ERROR on malloc,\n Please contact your administrative.\n");
-    CSTexit(7);
+    CSTfatal(7);
   }
   return block;
 }
@@ -60,7 +74,7 @@ void* CSTrealloc(void* block, std::size_t size) {
   void* moved = std::realloc(block, size == 0 ? 1 : size);
   if (moved == nullptr) {
     std::fprintf(stderr, "FATAL ERROR on realloc,\n Please contact your administrative.\n");
-    CSTexit(7);
+    CSTfatal(7);
   }
   return moved;
 }
@@ -69,7 +83,7 @@ void CSTfree(void* block) { std::free(block); }
 
 static void cst_new_failed() {
   std::fprintf(stderr, "FATAL ERROR on malloc,\n Please contact your administrative.\n");
-  CSTexit(7);
+  CSTfatal(7);
 }
 
 void CSTinstall_new_handler() { std::set_new_handler(cst_new_failed); }

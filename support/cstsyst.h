@@ -7,6 +7,13 @@
 #include <cstdio>
 
 [[noreturn]] void CSTexit(int status);
+// The end of the process on a fatal failure (the checks below, the string
+// assertions): the hook set by CSTon_fatal runs first, once, then CSTexit.
+[[noreturn]] void CSTfatal(int status);
+// What must still happen when the process ends on a fatal failure (a
+// connection process kills the programs it launched and answers its testers);
+// none to remove it. A fatal failure inside the hook ends the process at once.
+void CSTon_fatal(void (*hook)());
 
 // Formatted output to a stream; standard output is flushed after each call so
 // that a supervisor sees log lines at once and in order across processes.

@@ -25,7 +25,7 @@ static_assert(sizeof(header) == kHeader);
 
 [[noreturn]] void kvwstr_assert_fail(const char* condition, int line, const char* reason) {
   std::fprintf(stderr, "Assertion failed : %s, file %s, line %d, %s \n", condition, __FILE__, line, reason);
-  CSTexit(1);
+  CSTfatal(1);
 }
 
 int block_for(int n) {
@@ -124,7 +124,7 @@ kvwstr& kvwstr::vcatf(const char* format, va_list args) {
   if (n < 0) {
     va_end(again);
     std::fprintf(stderr, "FATAL ERROR on sprintf (%s),\n Please contact your administrative.\n", format);
-    CSTexit(7);
+    CSTfatal(7);
   }
   if (static_cast<std::size_t>(n) < sizeof small) {
     va_end(again);
@@ -182,4 +182,16 @@ kvwstr kvwstr_format(const char* format, ...) {
   s.vcatf(format, args);
   va_end(args);
   return s;
+}
+
+kvwstr& kvwstr_one_line(kvwstr& text) {
+  char* at = text.data();
+  for (int i = 0, n = text.len(); i < n; ++i)
+    if (at[i] == '\r' || at[i] == '\n') at[i] = ' ';
+  return text;
+}
+
+kvwstr kvwstr_one_line(std::string_view text) {
+  kvwstr line(text);
+  return std::move(kvwstr_one_line(line));
 }

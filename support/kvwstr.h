@@ -51,3 +51,9 @@ kvwstr& kvwstr_cat(kvwstr& string, const char* text);
 kvwstr& kvwstr_cut(kvwstr& string, int position, int count);
 int kvwstr_len(const kvwstr& string);
 kvwstr kvwstr_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Text from a peer that goes into a line of the agent's own (a notification
+// for the studio, a log line) must never end that line or start another: every
+// CR and LF in it becomes a blank. In place, and as a new text.
+kvwstr& kvwstr_one_line(kvwstr& text);
+kvwstr kvwstr_one_line(std::string_view text);
