@@ -30,14 +30,28 @@ void close_socket(agt_context* context, int socket) {
 }
 
 struct file_closer {
+  std::unique_ptr<char[]> buffer;  // the stream's buffer when it was given one; freed after the close
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
+// What GETF reads a file through: ASCII blocks take a file a few hundred
+// characters at a time, which the default stream buffer (4 KiB) would turn
+// into a read call every two blocks. Large BINARY reads bypass it, and its
+// pages are only touched when used.
+constexpr std::size_t FS_READ_BUFFER = 256 * 1024;
+
 // Files are opened close-on-exec ("e"): programs launched later must not
 // inherit them. On this platform text and binary modes read and write the
 // same bytes; the ASCII conversions are done by the block functions.
-file_ptr open_for_reading(const char* path) { return file_ptr(std::fopen(path, "rbe")); }
+file_ptr open_for_reading(const char* path) {
+  file_ptr file(std::fopen(path, "rbe"));
+  if (file) {
+    file.get_deleter().buffer = std::make_unique_for_overwrite<char[]>(FS_READ_BUFFER);
+    std::setvbuf(file.get(), file.get_deleter().buffer.get(), _IOFBF, FS_READ_BUFFER);
+  }
+  return file;
+}
 file_ptr open_for_writing(const char* path) { return file_ptr(std::fopen(path, "wbe")); }
 
 // The one data connection of a transfer; closed when the transfer ends,
