@@ -47,6 +47,10 @@ struct options {
   // An ssh client configuration with the host "kvsbench-ssh" (bench/sshd.sh
   // writes one): the ssh, scp and sftp baselines run when it is given.
   std::string ssh_config;
+  // An older kvsagtd measured in the same run, turn about with the agent, for
+  // the figures a change is judged by (connecting, memory, transfers): the
+  // "9" rows, this agent against that one.
+  std::string before;
   std::string work_root = "/tmp";
   std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "ssh", "transfer", "dynf", "rdv"};
   int file_mib = 512;
@@ -193,13 +197,13 @@ class work_dir {
 // every user (a bench-only authorization file), working in the scratch directory.
 class agent_daemon {
  public:
-  bool start(const options& o, const work_dir& work) {
+  bool start(const std::string& program, const work_dir& work, const std::string& log = "agent.log") {
     std::string config = work.file("config");
     fs::create_directories(config);
     std::ofstream(config + "/kvsagtd.ini") << "+ +\n";
     port_ = bench::free_port();
-    auto started = bench::child::start({o.agent, std::to_string(port_)}, work.path(), {{"KVS_DIR", config}},
-                                       work.file("agent.log"));
+    auto started = bench::child::start({program, std::to_string(port_)}, work.path(), {{"KVS_DIR", config}},
+                                       work.file(log));
     if (!started) return false;
     process_ = std::move(*started);
     auto deadline = clock::now() + std::chrono::seconds(10);
@@ -529,21 +533,46 @@ void figure_ssh(const options& o, const work_dir& work, agent_daemon& agent, rep
 
 // ---- 5. connecting, idle memory
 
-void figure_connect(const options& o, agent_daemon& agent, report& out) {
+// Memory of the --before agent's idle connection, taken before this agent's.
+long before_rss_ = -1, before_pss_ = -1, before_dirty_ = -1;
+
+// Connect until the greeting arrives, once the daemon is idle; microseconds, or -1.
+double greeting_us(agent_daemon& agent) {
+  agent.wait_idle();
+  auto start = clock::now();
+  bench::line_channel channel;
+  if (!channel.open("127.0.0.1", agent.port(), kReplyMs)) return -1;
+  std::optional<std::string> greeting = channel.read_line();
+  agent.note_greeting();
+  if (!greeting || greeting->rfind("210", 0) != 0) return -1;
+  return bench::micros_since(start);
+}
+
+void figure_connect(const options& o, agent_daemon& agent, agent_daemon* before, report& out) {
   const int samples = o.quick ? 3 : 20;
-  std::vector<double> us;
+  std::vector<double> us, before_us;
   for (int i = 0; i < samples; ++i) {
-    agent.wait_idle();
-    auto start = clock::now();
-    bench::line_channel channel;
-    if (!channel.open("127.0.0.1", agent.port(), kReplyMs))
-      return out.failure("5a", "connect to greeting", "cannot connect");
-    std::optional<std::string> greeting = channel.read_line();
-    agent.note_greeting();
-    if (!greeting || greeting->rfind("210", 0) != 0) return out.failure("5a", "connect to greeting", "no greeting");
-    us.push_back(bench::micros_since(start));
+    double t = greeting_us(agent);
+    if (t < 0) return out.failure("5a", "connect to greeting", "no greeting");
+    us.push_back(t);
+    if (before == nullptr) continue;
+    if ((t = greeting_us(*before)) < 0) return out.failure("9a", "connect to greeting", "no greeting (--before)");
+    before_us.push_back(t);
   }
   out.absolute("5a", "connect to greeting p50 (idle daemon)", bench::percentile(us, 50) / 1000, "ms", 1.0, false);
+  if (before != nullptr) {
+    out.ratio("9a", "connect to greeting p50, vs --before agent", bench::percentile(us, 50) / 1000,
+              bench::percentile(before_us, 50) / 1000, "ms", NAN, false);
+    bench::line_channel old_channel;
+    pid_t old = -1;
+    before->wait_idle();
+    if (!before->open(old_channel, &old) || old < 0)
+      return out.failure("9b", "memory, --before agent", "no session with the agent");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    before_rss_ = bench::rss_kib(old);
+    before_pss_ = bench::pss_kib(old);
+    before_dirty_ = bench::private_dirty_kib(old);
+  }
 
   // A new connection for one command: connect, greeting, identification and
   // EXEC /bin/true until its 661 line, against ssh running `true` over a
@@ -574,6 +603,14 @@ void figure_connect(const options& o, agent_daemon& agent, report& out) {
     return out.failure("5c", "VmRSS of an idle connection", "no session with the agent");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   memory_rows(out, connection, {"5c", "5d", "5e", "5f"}, "idle");
+  if (before != nullptr) {
+    out.ratio("9b", "VmRSS idle, vs --before agent", bench::rss_kib(connection) / 1024.0, before_rss_ / 1024.0, "MiB",
+              NAN, false);
+    out.ratio("9c", "PSS idle, vs --before agent", bench::pss_kib(connection) / 1024.0, before_pss_ / 1024.0, "MiB",
+              NAN, false);
+    out.ratio("9d", "private dirty idle, vs --before agent", bench::private_dirty_kib(connection) / 1024.0,
+              before_dirty_ / 1024.0, "MiB", NAN, false);
+  }
 
   // An idle connection should only wake for its one-second wait.
   const int seconds = o.quick ? 2 : 5;
@@ -626,7 +663,8 @@ double socat_copy(const options& o, const std::string& from, const std::string& 
   });
 }
 
-void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent, report& out) {
+void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent, agent_daemon* before,
+                     report& out) {
   const std::uint64_t bytes = static_cast<std::uint64_t>(o.quick ? 8 : o.file_mib) << 20;
   // The first round warms the page cache and checks every copy byte for
   // byte; the timed rounds follow.
@@ -647,6 +685,10 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
   studio::connection command;
   if (!agent.open(command)) return out.failure("4", "file transfer", "no session with the agent");
   studio::file_transfer transfer(command, "127.0.0.1", kReplyMs);
+  studio::connection old_command;
+  if (before != nullptr && !before->open(old_command))
+    return out.failure("9", "file transfer", "no session with the --before agent");
+  studio::file_transfer old_transfer(old_command, "127.0.0.1", kReplyMs);
   struct leg {
     const char* id;
     const char* name;
@@ -654,6 +696,7 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
     bool put;
     const std::string& source;
     std::vector<double> rates;
+    std::vector<double> before_rates = {};
   };
   std::vector<leg> legs = {
       {"4a", "PUTF BINARY, file to file", studio::transfer_mode::binary, true, binary, {}},
@@ -717,19 +760,26 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
       if (!warm_up) b.rates.push_back(mb / s);
     }
     for (leg& l : legs) {
-      if (!transfer.set_mode(l.mode)) return out.failure(l.id, l.name + size, "the mode was not set");
-      std::error_code ignored;
-      std::string target = l.put ? there : here;
-      fs::remove(target, ignored);
-      studio::transfer_result result;
-      double s = seconds_of([&] {
-        result = l.put ? transfer.put_file(l.source, target) : transfer.get_file(l.source, target);
-        return result.ok;
-      });
-      if (s < 0 || (warm_up && !bench::same_content(l.source, target)))
-        return out.failure(l.id, l.name + size, "transfer failed or file differs: " + result.error + " " + result.reply);
-      if (o.verbose) std::cerr << "    " << l.name << ": " << mb / s << " MB/s" << (warm_up ? " (warm-up)\n" : "\n");
-      if (!warm_up) l.rates.push_back(mb / s);
+      for (bool old : {false, true}) {
+        if (old && before == nullptr) continue;
+        studio::file_transfer& t = old ? old_transfer : transfer;
+        if (!t.set_mode(l.mode)) return out.failure(l.id, l.name + size, "the mode was not set");
+        std::error_code ignored;
+        std::string target = l.put ? there : here;
+        fs::remove(target, ignored);
+        studio::transfer_result result;
+        double s = seconds_of([&] {
+          result = l.put ? t.put_file(l.source, target) : t.get_file(l.source, target);
+          return result.ok;
+        });
+        if (s < 0 || (warm_up && !bench::same_content(l.source, target)))
+          return out.failure(l.id, l.name + size,
+                             "transfer failed or file differs: " + result.error + " " + result.reply);
+        if (o.verbose)
+          std::cerr << "    " << l.name << (old ? " (--before)" : "") << ": " << mb / s << " MB/s"
+                    << (warm_up ? " (warm-up)\n" : "\n");
+        if (!warm_up) (old ? l.before_rates : l.rates).push_back(mb / s);
+      }
     }
   }
   const double put_binary = bench::median(legs[0].rates), get_binary = bench::median(legs[1].rates);
@@ -751,6 +801,14 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
             true);
   out.ratio("4z", "GETF ASCII" + size + " vs GETF BINARY", bench::median(legs[3].rates), get_binary, "MB/s", 0.5,
             true);
+  if (before != nullptr) {
+    char row[] = "9e";
+    for (const leg& l : legs) {
+      out.ratio(row, std::string(l.name).substr(0, std::string(l.name).find(',')) + size + ", vs --before agent", bench::median(l.rates),
+                bench::median(l.before_rates), "MB/s", NAN, true);
+      ++row[1];
+    }
+  }
 }
 
 // ---- 6. dynamic follow and rendezvous
@@ -860,6 +918,7 @@ bool parse(int argc, char** argv, options& o) {
     else if (a == "--spawn") o.spawn = value();
     else if (a == "--socat") o.socat = value();
     else if (a == "--ssh-config") o.ssh_config = value();
+    else if (a == "--before") o.before = value();
     else if (a == "--work-root") o.work_root = value();
     else if (a == "--file-mib") o.file_mib = std::atoi(value().c_str());
     else if (a == "--quick") o.quick = true;
@@ -881,11 +940,11 @@ bool parse(int argc, char** argv, options& o) {
   }
   if (!o.table.empty()) return true;
   // The agent runs in the scratch directory: its path must not depend on ours.
-  for (std::string* path : {&o.agent, &o.echo, &o.spawn})
+  for (std::string* path : {&o.agent, &o.echo, &o.spawn, &o.before})
     if (!path->empty() && path->find('/') != std::string::npos) *path = fs::absolute(*path).string();
   if (o.agent.empty() || o.echo.empty() || o.spawn.empty() || o.file_mib <= 0) {
     std::cerr << "usage: kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--ssh-config FILE]\n"
-                 "                [--figures LIST]\n"
+                 "                [--before PATH] [--figures LIST]\n"
                  "                [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE]\n"
                  "                [--work-root DIR]\n"
                  "       kvsbench --table FILE\n";
@@ -913,19 +972,25 @@ int main(int argc, char** argv) {
             << (o.label.empty() ? "" : "; " + o.label) << "\n";
   agent_daemon agent;
   report out(o);
-  if (!agent.start(o, work)) {
+  agent_daemon before;
+  if (!o.before.empty() && !before.start(o.before, work, "before.log")) {
+    std::cerr << "kvsbench: the --before agent did not start (see " << work.file("before.log") << ")\n";
+    return 2;
+  }
+  agent_daemon* older = o.before.empty() ? nullptr : &before;
+  if (!agent.start(o.agent, work)) {
     std::cerr << "kvsbench: the agent did not start (see " << work.file("agent.log") << ")\n";
     return 2;
   }
   // Latency first, while nothing else of this run has warmed or dirtied the machine.
   if (o.figures.count("rtt")) figure_rtt(o, agent, out);
   if (o.figures.count("exec")) figure_exec(o, work, agent, out);
-  if (o.figures.count("connect")) figure_connect(o, agent, out);
+  if (o.figures.count("connect")) figure_connect(o, agent, older, out);
   if (o.figures.count("pipeline")) figure_pipeline(o, agent, out);
   if (o.figures.count("ssh")) figure_ssh(o, work, agent, out);
   if (o.figures.count("dynf")) figure_dynf(o, agent, out);
   if (o.figures.count("rdv")) figure_rdv(o, agent, out);
-  if (o.figures.count("transfer")) figure_transfer(o, work, agent, out);
+  if (o.figures.count("transfer")) figure_transfer(o, work, agent, older, out);
   std::cerr << "kvsbench: load " << bench::load_average() << " at the end\n";
   if (!o.results.empty())
     save_rows(o.results, out.rows());

@@ -18,7 +18,9 @@
 # few minutes in all.
 # Environment: KVSBENCH_BUILD (build directory, default build-bench),
 # KVSBENCH_WORK (where the scratch files go, default /tmp), KVSBENCH_AGENT
-# (another kvsagtd to measure, e.g. an older build, instead of the one built).
+# (another kvsagtd to measure, e.g. an older build, instead of the one built),
+# KVSBENCH_BEFORE (an older kvsagtd measured in the same run, turn about with
+# the agent, for the connecting, memory and transfer figures: the "9" rows).
 # apt-get needs root (or sudo) only when socat or the ssh client is missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -79,6 +81,7 @@ bin=$build/bench
 agent=${KVSBENCH_AGENT:-$build/kvsagtd}
 common=(--agent "$agent" --echo "$bin/kvsbench_echo" --spawn "$bin/kvsbench_spawn"
         --socat "$(command -v socat)" --work-root "$work" --file-mib "$file_mib" --results "$results" "${quick[@]}")
+[ -z "${KVSBENCH_BEFORE:-}" ] || common+=(--before "$KVSBENCH_BEFORE")
 
 # The ssh baselines: a server of our own on a loopback port.
 if [ "$with_ssh" -eq 1 ]; then
@@ -96,7 +99,7 @@ if [ "$with_ssh" -eq 1 ]; then
 fi
 
 echo "== versions measured"
-echo "   agent: $agent"
+echo "   agent: $agent${KVSBENCH_BEFORE:+ (and, as before: $KVSBENCH_BEFORE)}"
 echo "   $(socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p')"
 echo "   $(dd --version | head -1)"
 if [ -f "$scratch/ssh/sshd.pid" ]; then
