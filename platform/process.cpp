@@ -61,13 +61,13 @@ int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>&
                    const std::function<void(std::vector<std::string>&)>& complete) {
   pid_t pid = ::fork();
   if (pid != 0) return pid < 0 ? -1 : pid;
-  // Child (the caller has no other thread, so anything may run here).
+  // Child. The caller has no other thread, so `complete` may do anything.
   std::vector<std::string> words = argv;
   if (complete) complete(words);
   std::vector<char*> args;
   for (std::string& a : words) args.push_back(a.data());
   args.push_back(nullptr);
-  // Child: every descriptor of the agent is close-on-exec; only those named
+  // Every descriptor of the agent is close-on-exec; only those named
   // on the command line are handed over. Signal dispositions that the agent
   // caught are reset by exec.
   for (int fd : keep) {
