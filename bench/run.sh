@@ -21,7 +21,7 @@
 # (another kvsagtd to measure, e.g. an older build, instead of the one built),
 # KVSBENCH_BEFORE (an older kvsagtd measured in the same run, turn about with
 # the agent, for the connecting, memory and transfer figures: the "9" rows).
-# apt-get needs root (or sudo) only when socat or the ssh client is missing.
+# apt-get needs root (or sudo) only when socat is missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVSBENCH_BUILD:-$top/build-bench}
@@ -43,18 +43,15 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-# socat is the baseline of the raw copies, the ssh client that of commands
-# and transfers; install them when they are missing.
-missing=()
-command -v socat >/dev/null || missing+=(socat)
-[ "$with_ssh" -eq 0 ] || command -v ssh >/dev/null || missing+=(openssh-client)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
+# socat is the baseline of the raw copies; install it when it is missing.
+# (The ssh client, when missing, is unpacked beside the server instead.)
+if ! command -v socat >/dev/null; then
+  echo "== installing socat"
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   export DEBIAN_FRONTEND=noninteractive
   "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  "${sudo[@]}" apt-get install -y -qq socat >/dev/null
 fi
 command -v taskset >/dev/null || { echo "bench/run.sh: taskset (util-linux) is needed" >&2; exit 1; }
 
@@ -88,6 +85,7 @@ if [ "$with_ssh" -eq 1 ]; then
   echo "== starting a throwaway sshd on loopback (bench/sshd.sh)"
   if started=$("$top/bench/sshd.sh" start "$build/openssh" "$scratch/ssh"); then
     common+=(--ssh-config "${started##* }")
+    command -v ssh >/dev/null || export PATH=$build/openssh/root/usr/bin:$PATH
     if [ "$(id -u)" -eq 0 ]; then
       echo "   as root, in a private mount namespace; logging in as root (shell /bin/sh there)"
     else

@@ -6,6 +6,7 @@
 # made for the run, and the server is stopped at the end.
 #
 #   bench/sshd.sh start CACHE WORK   prints "port user ssh_config" on success
+#                                    (the client, when unpacked too, is in CACHE/root/usr/bin)
 #   bench/sshd.sh stop WORK
 #
 # Run as a normal user, sshd runs as that user and admits only that user: no
@@ -32,13 +33,19 @@ cache=$2
 work=$3
 mkdir -p "$cache" "$work"
 
-# The server and its sftp subsystem, unpacked once into the cache.
+# The server and its sftp subsystem, unpacked once into the cache; the
+# client too when the system has none (run.sh then puts it first in PATH).
 root=$cache/root
-if [ ! -x "$root/usr/sbin/sshd" ] || [ ! -x "$root/usr/lib/openssh/sftp-server" ]; then
+client=0
+command -v ssh >/dev/null && command -v ssh-keygen >/dev/null || client=1
+[ "$client" -eq 0 ] || export PATH=$root/usr/bin:$PATH
+if [ ! -x "$root/usr/sbin/sshd" ] || [ ! -x "$root/usr/lib/openssh/sftp-server" ] ||
+   { [ "$client" -eq 1 ] && [ ! -x "$root/usr/bin/ssh" ]; }; then
   (
     cd "$cache"
     rm -f ./*.deb
     packages=(openssh-server openssh-sftp-server)
+    [ "$client" -eq 0 ] || packages+=(openssh-client)
     # The server links libwrap, which a system without an SSH server may lack.
     /sbin/ldconfig -p | grep -q 'libwrap\.so\.0' || packages+=(libwrap0)
     if ! apt-get download "${packages[@]}" >/dev/null 2>&1; then
@@ -49,7 +56,6 @@ if [ ! -x "$root/usr/sbin/sshd" ] || [ ! -x "$root/usr/lib/openssh/sftp-server" 
     for deb in ./*.deb; do echo "$(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version)"; done >versions
   ) || { echo "sshd.sh: cannot fetch OpenSSH (apt-get download)" >&2; exit 1; }
 fi
-command -v ssh >/dev/null || { echo "sshd.sh: no ssh client (apt-get install openssh-client)" >&2; exit 1; }
 libs=$root/usr/lib/x86_64-linux-gnu:$root/lib/x86_64-linux-gnu
 if LD_LIBRARY_PATH=$libs ldd "$root/usr/sbin/sshd" | grep -q 'not found'; then
   echo "sshd.sh: sshd lacks libraries:" >&2
