@@ -121,12 +121,13 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     std::vector<int> ready;
     if (TCPIPwait(context, ready, 1000) <= 0) continue;
     int accepted = -1;
-    std::string peer;
-    if (TCPIPaccept_stream(context, listen_socket, &accepted, &peer, nullptr) != 0) {
+    if (TCPIPaccept_stream(context, listen_socket, &accepted, nullptr, nullptr) != 0) {
       if (!PLATstop_requested()) std::perror("TCPIPaccept_stream");
     } else {
-      PLATspawn_self({program, peer, std::to_string(accepted), std::to_string(listen_socket)},
-                     {accepted, listen_socket});
+      // The peer's name is looked up in the new process: a slow resolver
+      // holds up that connection only, never the accept loop.
+      PLATspawn_self({program, "", std::to_string(accepted), std::to_string(listen_socket)}, {accepted, listen_socket},
+                     [accepted](std::vector<std::string>& argv) { TCPIPpeer_host(accepted, &argv[1]); });
       TCPIPclose(context, accepted);
     }
     if (pause_ms > 0) PLATsleep_ms(pause_ms);

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -126,16 +127,26 @@ long rss_kib(pid_t pid) {
   return -1;
 }
 
-long private_kib(pid_t pid) {
+namespace {
+
+// The sum of the smaps_rollup fields named; -1 when none is there.
+long rollup_kib(pid_t pid, std::initializer_list<const char*> fields) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
   std::string line;
   long total = -1;
   while (std::getline(in, line)) {
-    if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0)
-      total = (total < 0 ? 0 : total) + std::strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
+    for (const char* field : fields)
+      if (line.rfind(field, 0) == 0 && line.size() > std::strlen(field) && line[std::strlen(field)] == ':')
+        total = (total < 0 ? 0 : total) + std::strtol(line.c_str() + std::strlen(field) + 1, nullptr, 10);
   }
   return total;
 }
+
+}  // namespace
+
+long private_kib(pid_t pid) { return rollup_kib(pid, {"Private_Clean", "Private_Dirty"}); }
+long private_dirty_kib(pid_t pid) { return rollup_kib(pid, {"Private_Dirty"}); }
+long pss_kib(pid_t pid) { return rollup_kib(pid, {"Pss"}); }
 
 long wake_ups(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

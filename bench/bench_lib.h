@@ -53,8 +53,15 @@ class child {
 // Resident memory of a process in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
 // The part of it that is the process's own (private pages, clean or dirty,
-// from smaps_rollup): what one more such process costs; -1.
+// from smaps_rollup); -1. Clean private pages are pages of files (program
+// text) that no other process has touched yet: a second such process shares
+// them. The dirty ones (heap, stack, written data) are what one more such
+// process costs.
 long private_kib(pid_t pid);
+long private_dirty_kib(pid_t pid);
+// Proportional set size: each resident page divided by the number of
+// processes that map it (smaps_rollup); -1.
+long pss_kib(pid_t pid);
 // Times the process has gone to sleep and woken up again (voluntary
 // context switches), and the CPU time it has used, in ms; -1.
 long wake_ups(pid_t pid);

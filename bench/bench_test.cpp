@@ -155,6 +155,12 @@ TEST(Processes, ChildIsFoundReapedAndBounded) {
   EXPECT_GT(rss, 0);
   EXPECT_GT(own, 0);
   EXPECT_LE(own, rss);
+  const long pss = bench::pss_kib(sleeper->pid());
+  const long dirty = bench::private_dirty_kib(sleeper->pid());
+  EXPECT_GT(pss, 0);
+  EXPECT_LE(pss, rss);
+  EXPECT_GT(dirty, 0);
+  EXPECT_LE(dirty, own);
   EXPECT_GE(bench::wake_ups(sleeper->pid()), 0);
   EXPECT_GE(bench::cpu_ms(sleeper->pid()), 0);
   EXPECT_EQ(bench::wake_ups(-5), -1);

@@ -4,8 +4,8 @@
 // files, relayed lines); a wrong result fails the run, a missed target only
 // shows in the table.
 //
-//   kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH]
-//            [--figures rtt,pipeline,exec,connect,transfer,dynf,rdv]
+//   kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--ssh-config FILE]
+//            [--figures rtt,pipeline,exec,connect,ssh,transfer,dynf,rdv]
 //            [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE] [--work-root DIR]
 //   kvsbench --table FILE
 //
@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <cerrno>
@@ -43,8 +44,15 @@ constexpr int kReplyMs = 30000;  // the longest a reply may take before the run 
 
 struct options {
   std::string agent, echo, spawn, socat;
+  // An ssh client configuration with the host "kvsbench-ssh" (bench/sshd.sh
+  // writes one): the ssh, scp and sftp baselines run when it is given.
+  std::string ssh_config;
+  // An older kvsagtd measured in the same run, turn about with the agent, for
+  // the figures a change is judged by (connecting, memory, transfers): the
+  // "9" rows, this agent against that one.
+  std::string before;
   std::string work_root = "/tmp";
-  std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "transfer", "dynf", "rdv"};
+  std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "ssh", "transfer", "dynf", "rdv"};
   int file_mib = 512;
   bool quick = false;
   bool verbose = false;  // every run of a throughput figure on standard error
@@ -152,14 +160,14 @@ std::vector<row> load_rows(const std::string& path) {
 
 void print_table(std::vector<row> rows) {
   std::stable_sort(rows.begin(), rows.end(), [](const row& a, const row& b) { return a.id < b.id; });
-  std::printf("| %-2s | %-50s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", "#", "figure", "agent",
+  std::printf("| %-2s | %-58s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", "#", "figure", "agent",
               "baseline", "unit", "ratio", "target", "verdict", "conditions");
   std::printf("|----|%s|---------:|---------:|------|-------:|-------------|---------|----------------|\n",
-              std::string(52, '-').c_str());
+              std::string(60, '-').c_str());
   for (const row& r : rows) {
     double q = ratio_of(r);
     std::string ratio = std::isnan(q) ? "-" : format_value(q) + "x";
-    std::printf("| %-2s | %-50s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", r.id.c_str(), r.figure.c_str(),
+    std::printf("| %-2s | %-58s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", r.id.c_str(), r.figure.c_str(),
                 format_value(r.agent).c_str(), format_value(r.baseline).c_str(), r.unit.c_str(), ratio.c_str(),
                 r.target.c_str(), r.verdict.c_str(), r.conditions.c_str());
   }
@@ -189,13 +197,13 @@ class work_dir {
 // every user (a bench-only authorization file), working in the scratch directory.
 class agent_daemon {
  public:
-  bool start(const options& o, const work_dir& work) {
+  bool start(const std::string& program, const work_dir& work, const std::string& log = "agent.log") {
     std::string config = work.file("config");
     fs::create_directories(config);
     std::ofstream(config + "/kvsagtd.ini") << "+ +\n";
     port_ = bench::free_port();
-    auto started = bench::child::start({o.agent, std::to_string(port_)}, work.path(), {{"KVS_DIR", config}},
-                                       work.file("agent.log"));
+    auto started = bench::child::start({program, std::to_string(port_)}, work.path(), {{"KVS_DIR", config}},
+                                       work.file(log));
     if (!started) return false;
     process_ = std::move(*started);
     auto deadline = clock::now() + std::chrono::seconds(10);
@@ -268,6 +276,55 @@ std::optional<bench::child> start_echo(const options& o, int* port) {
   }
   return echo;
 }
+
+// ---- ssh, scp and sftp, the baselines a test engineer would reach for
+
+// Runs a program to its end; its exit status, or -1 when it did not end in time.
+int run_program(const std::vector<std::string>& argv, int timeout_ms = 300000) {
+  auto started = bench::child::start(argv);
+  if (!started) return -1;
+  std::optional<int> status = started->wait(timeout_ms);
+  return status ? *status : -1;
+}
+
+// `ssh kvsbench-ssh true`, through the master connection at `control` or,
+// when it is empty, over a connection of its own; microseconds, or -1.
+double ssh_command(const options& o, const std::string& control) {
+  std::vector<std::string> argv{"ssh", "-F", o.ssh_config};
+  if (control.empty())
+    argv.insert(argv.end(), {"-o", "ControlPath=none"});
+  else
+    argv.insert(argv.end(), {"-S", control});
+  argv.insert(argv.end(), {"kvsbench-ssh", "true"});
+  auto start = clock::now();
+  return run_program(argv, kReplyMs) == 0 ? bench::micros_since(start) : -1;
+}
+
+// An ssh master connection (ControlMaster) that later ssh commands share.
+class ssh_master {
+ public:
+  bool start(const options& o, const std::string& control) {
+    config_ = o.ssh_config;
+    control_ = control;
+    auto started = bench::child::start(
+        {"ssh", "-F", config_, "-M", "-S", control_, "-N", "-o", "ControlPersist=no", "kvsbench-ssh"});
+    if (!started) return false;
+    process_ = std::move(*started);
+    auto deadline = clock::now() + std::chrono::seconds(10);
+    while (run_program({"ssh", "-F", config_, "-S", control_, "-O", "check", "kvsbench-ssh"}, 5000) != 0) {
+      if (clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+  ~ssh_master() {
+    if (!control_.empty()) run_program({"ssh", "-F", config_, "-S", control_, "-O", "exit", "kvsbench-ssh"}, 5000);
+  }
+
+ private:
+  std::string config_, control_;
+  bench::child process_;
+};
 
 // Round trips of one short line; false when a reply is missing or wrong.
 bool round_trips(bench::line_channel& channel, const std::string& line, std::string_view expected_prefix, int count,
@@ -371,6 +428,17 @@ void figure_pipeline(const options& o, agent_daemon& agent, report& out) {
 
 // ---- 3. launching a program; 5. memory after launches
 
+// VmRSS, PSS, private and private dirty memory of a connection process.
+void memory_rows(report& out, pid_t pid, const std::array<const char*, 4>& ids, const std::string& when) {
+  long rss = pid > 0 ? bench::rss_kib(pid) : -1;
+  if (rss < 0) return out.failure(ids[0], "VmRSS " + when, "connection process not found");
+  out.absolute(ids[0], "VmRSS, connection process " + when, rss / 1024.0, "MiB", 2.0, false);
+  out.absolute(ids[1], "  PSS (shared pages divided among sharers)", bench::pss_kib(pid) / 1024.0, "MiB", NAN, false);
+  out.absolute(ids[2], "  private (clean + dirty)", bench::private_kib(pid) / 1024.0, "MiB", NAN, false);
+  out.absolute(ids[3], "    of which dirty (what one more costs)", bench::private_dirty_kib(pid) / 1024.0, "MiB",
+               NAN, false);
+}
+
 // EXEC of /bin/true until its 661 line; the time, or -1 on a wrong answer.
 double launch_once(bench::line_channel& channel) {
   auto start = clock::now();
@@ -418,46 +486,131 @@ void figure_exec(const options& o, const work_dir& work, agent_daemon& agent, re
       return out.failure("3", "EXEC /bin/true", "the posix_spawn loop failed");
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  long rss = connection > 0 ? bench::rss_kib(connection) : -1;
-  long own = connection > 0 ? bench::private_kib(connection) : -1;
   out.ratio("3a", "EXEC /bin/true to 661 p50 (vs spawn+waitpid)", bench::percentile(agent_us, 50) / 1000,
             bench::percentile(spawn_us, 50) / 1000, "ms", 2.0, false);
   out.ratio("3b", "EXEC /bin/true to 661 p99 (vs spawn+waitpid)", bench::percentile(agent_us, 99) / 1000,
             bench::percentile(spawn_us, 99) / 1000, "ms", NAN, false);
-  if (rss < 0) return out.failure("5c", "VmRSS after programs ended", "connection process not found");
-  out.absolute("5c", "VmRSS after " + std::to_string(total) + " programs ended", rss / 1024.0, "MiB", 2.0, false);
-  out.absolute("5e", "  of which private, after the programs", own / 1024.0, "MiB", NAN, false);
+  memory_rows(out, connection, {"5g", "5h", "5i", "5j"}, "after " + std::to_string(total) + " programs ended");
+}
+
+// ---- 1c, 3c: a command through an ssh master connection
+
+void figure_ssh(const options& o, const work_dir& work, agent_daemon& agent, report& out) {
+  if (o.ssh_config.empty()) return;
+  const int genv = o.quick ? 10 : 100, launches = o.quick ? 2 : 10, commands = o.quick ? 1 : 5;
+  const std::string line = "GENV BENCH_X";
+  const std::string reply = "211 getenv result : BENCH_X=1";
+  bench::line_channel channel;
+  std::optional<std::string> set;
+  if (!agent.open(channel) || !(set = channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
+    return out.failure("1c", "ssh via ControlMaster", "no session with the agent");
+  ssh_master master;
+  const std::string control = work.file("ssh-control");
+  if (!master.start(o, control)) return out.failure("1c", "ssh via ControlMaster", "no ssh master connection");
+  // Warm-up, then agent and ssh take turns block after block.
+  if (ssh_command(o, control) < 0 || !round_trips(channel, line, reply, genv, nullptr) || launch_once(channel) < 0)
+    return out.failure("1c", "ssh via ControlMaster", "no answer while warming up");
+  std::vector<double> genv_us, exec_us, ssh_us;
+  for (int block = 0; block < kBlocks; ++block) {
+    if (!round_trips(channel, line, reply, genv, &genv_us))
+      return out.failure("1c", "ssh via ControlMaster", "a GENV reply was missing or wrong");
+    for (int i = 0; i < launches; ++i) {
+      double us = launch_once(channel);
+      if (us < 0) return out.failure("3c", "ssh via ControlMaster", "a launch was not answered 261 then 661");
+      exec_us.push_back(us);
+    }
+    for (int i = 0; i < commands; ++i) {
+      double us = ssh_command(o, control);
+      if (us < 0) return out.failure("1c", "ssh via ControlMaster", "ssh did not run true");
+      ssh_us.push_back(us);
+    }
+  }
+  out.ratio("1c", "GENV round trip p50 (vs ssh true via ControlMaster)", bench::percentile(genv_us, 50),
+            bench::percentile(ssh_us, 50), "us", NAN, false);
+  out.ratio("3c", "EXEC /bin/true to 661 p50 (vs ssh true, ControlMaster)", bench::percentile(exec_us, 50) / 1000,
+            bench::percentile(ssh_us, 50) / 1000, "ms", NAN, false);
 }
 
 // ---- 5. connecting, idle memory
 
-void figure_connect(const options& o, agent_daemon& agent, report& out) {
+// Memory of the --before agent's idle connection, taken before this agent's.
+long before_rss_ = -1, before_pss_ = -1, before_dirty_ = -1;
+
+// Connect until the greeting arrives, once the daemon is idle; microseconds, or -1.
+double greeting_us(agent_daemon& agent) {
+  agent.wait_idle();
+  auto start = clock::now();
+  bench::line_channel channel;
+  if (!channel.open("127.0.0.1", agent.port(), kReplyMs)) return -1;
+  std::optional<std::string> greeting = channel.read_line();
+  agent.note_greeting();
+  if (!greeting || greeting->rfind("210", 0) != 0) return -1;
+  return bench::micros_since(start);
+}
+
+void figure_connect(const options& o, agent_daemon& agent, agent_daemon* before, report& out) {
   const int samples = o.quick ? 3 : 20;
-  std::vector<double> us;
+  std::vector<double> us, before_us;
   for (int i = 0; i < samples; ++i) {
-    agent.wait_idle();
-    auto start = clock::now();
-    bench::line_channel channel;
-    if (!channel.open("127.0.0.1", agent.port(), kReplyMs))
-      return out.failure("5a", "connect to greeting", "cannot connect");
-    std::optional<std::string> greeting = channel.read_line();
-    agent.note_greeting();
-    if (!greeting || greeting->rfind("210", 0) != 0) return out.failure("5a", "connect to greeting", "no greeting");
-    us.push_back(bench::micros_since(start));
+    double t = greeting_us(agent);
+    if (t < 0) return out.failure("5a", "connect to greeting", "no greeting");
+    us.push_back(t);
+    if (before == nullptr) continue;
+    if ((t = greeting_us(*before)) < 0) return out.failure("9a", "connect to greeting", "no greeting (--before)");
+    before_us.push_back(t);
   }
-  out.absolute("5a", "connect to greeting p50 (idle daemon)", bench::percentile(us, 50) / 1000, "ms", 5.0, false);
+  out.absolute("5a", "connect to greeting p50 (idle daemon)", bench::percentile(us, 50) / 1000, "ms", 1.0, false);
+  if (before != nullptr) {
+    out.ratio("9a", "connect to greeting p50, vs --before agent", bench::percentile(us, 50) / 1000,
+              bench::percentile(before_us, 50) / 1000, "ms", NAN, false);
+    bench::line_channel old_channel;
+    pid_t old = -1;
+    before->wait_idle();
+    if (!before->open(old_channel, &old) || old < 0)
+      return out.failure("9b", "memory, --before agent", "no session with the agent");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    before_rss_ = bench::rss_kib(old);
+    before_pss_ = bench::pss_kib(old);
+    before_dirty_ = bench::private_dirty_kib(old);
+  }
+
+  // A new connection for one command: connect, greeting, identification and
+  // EXEC /bin/true until its 661 line, against ssh running `true` over a
+  // connection of its own. ssh runs during the daemon's pause after an accept.
+  if (!o.ssh_config.empty()) {
+    const int runs = o.quick ? 2 : 10;
+    std::vector<double> agent_us, ssh_us;
+    ssh_command(o, "");  // warm-up: the client and server binaries in the page cache
+    for (int i = 0; i < runs; ++i) {
+      double ssh = ssh_command(o, "");
+      if (ssh < 0) return out.failure("5b", "connect and one EXEC", "ssh did not run true");
+      ssh_us.push_back(ssh);
+      agent.wait_idle();
+      auto start = clock::now();
+      bench::line_channel fresh;
+      if (!agent.open(fresh) || launch_once(fresh) < 0)
+        return out.failure("5b", "connect and one EXEC", "no session or no 661 line");
+      agent_us.push_back(bench::micros_since(start));
+    }
+    out.ratio("5b", "connect, identify, EXEC to 661 p50 (vs fresh ssh true)", bench::percentile(agent_us, 50) / 1000,
+              bench::percentile(ssh_us, 50) / 1000, "ms", NAN, false);
+  }
 
   agent.wait_idle();
   bench::line_channel channel;
   pid_t connection = -1;
   if (!agent.open(channel, &connection) || connection < 0)
-    return out.failure("5b", "VmRSS of an idle connection", "no session with the agent");
+    return out.failure("5c", "VmRSS of an idle connection", "no session with the agent");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  long rss = bench::rss_kib(connection);
-  long own = bench::private_kib(connection);
-  if (rss < 0) return out.failure("5b", "VmRSS of an idle connection", "cannot read its memory");
-  out.absolute("5b", "VmRSS of an idle connection process", rss / 1024.0, "MiB", 2.0, false);
-  out.absolute("5d", "  of which private, idle connection", own / 1024.0, "MiB", NAN, false);
+  memory_rows(out, connection, {"5c", "5d", "5e", "5f"}, "idle");
+  if (before != nullptr) {
+    out.ratio("9b", "VmRSS idle, vs --before agent", bench::rss_kib(connection) / 1024.0, before_rss_ / 1024.0, "MiB",
+              NAN, false);
+    out.ratio("9c", "PSS idle, vs --before agent", bench::pss_kib(connection) / 1024.0, before_pss_ / 1024.0, "MiB",
+              NAN, false);
+    out.ratio("9d", "private dirty idle, vs --before agent", bench::private_dirty_kib(connection) / 1024.0,
+              before_dirty_ / 1024.0, "MiB", NAN, false);
+  }
 
   // An idle connection should only wake for its one-second wait.
   const int seconds = o.quick ? 2 : 5;
@@ -465,8 +618,8 @@ void figure_connect(const options& o, agent_daemon& agent, report& out) {
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   woke = bench::wake_ups(connection) - woke;
   used = bench::cpu_ms(connection) - used;
-  out.absolute("5f", "idle connection: wake-ups per second", static_cast<double>(woke) / seconds, "/s", NAN, false);
-  out.absolute("5g", "idle connection: CPU time per minute", used * 60.0 / seconds, "ms", NAN, false);
+  out.absolute("5k", "idle connection: wake-ups per second", static_cast<double>(woke) / seconds, "/s", NAN, false);
+  out.absolute("5l", "idle connection: CPU time per minute", used * 60.0 / seconds, "ms", NAN, false);
 }
 
 // ---- 4. file transfer
@@ -480,13 +633,18 @@ double seconds_of(const std::function<bool()>& work) {
 
 // socat copying a file into a file over loopback; seconds, or -1. The time
 // runs from the start of the sending socat, the receiving one listening
-// already, until both have ended.
-double socat_copy(const options& o, const std::string& from, const std::string& to) {
+// already, until both have ended. `buffer` 0 keeps socat's default (8 KiB).
+double socat_copy(const options& o, const std::string& from, const std::string& to, int buffer) {
   std::error_code ignored;
   fs::remove(to, ignored);
   int port = bench::free_port();
-  auto receiver = bench::child::start({o.socat, "-u", "TCP4-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
-                                       "OPEN:" + to + ",creat,trunc,wronly"});
+  std::vector<std::string> size;
+  if (buffer > 0) size = {"-b", std::to_string(buffer)};
+  std::vector<std::string> listen{o.socat, "-u"};
+  listen.insert(listen.end(), size.begin(), size.end());
+  listen.insert(listen.end(), {"TCP4-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
+                               "OPEN:" + to + ",creat,trunc,wronly"});
+  auto receiver = bench::child::start(listen);
   if (!receiver) return -1;
   auto deadline = clock::now() + std::chrono::seconds(10);
   while (!bench::port_listening(port)) {
@@ -494,7 +652,10 @@ double socat_copy(const options& o, const std::string& from, const std::string& 
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return seconds_of([&] {
-    auto sender = bench::child::start({o.socat, "-u", "OPEN:" + from + ",rdonly", "TCP4:127.0.0.1:" + std::to_string(port)});
+    std::vector<std::string> send{o.socat, "-u"};
+    send.insert(send.end(), size.begin(), size.end());
+    send.insert(send.end(), {"OPEN:" + from + ",rdonly", "TCP4:127.0.0.1:" + std::to_string(port)});
+    auto sender = bench::child::start(send);
     if (!sender) return false;
     std::optional<int> s = sender->wait(300000);
     std::optional<int> r = receiver->wait(300000);
@@ -502,7 +663,8 @@ double socat_copy(const options& o, const std::string& from, const std::string& 
   });
 }
 
-void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent, report& out) {
+void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent, agent_daemon* before,
+                     report& out) {
   const std::uint64_t bytes = static_cast<std::uint64_t>(o.quick ? 8 : o.file_mib) << 20;
   // The first round warms the page cache and checks every copy byte for
   // byte; the timed rounds follow.
@@ -523,6 +685,10 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
   studio::connection command;
   if (!agent.open(command)) return out.failure("4", "file transfer", "no session with the agent");
   studio::file_transfer transfer(command, "127.0.0.1", kReplyMs);
+  studio::connection old_command;
+  if (before != nullptr && !before->open(old_command))
+    return out.failure("9", "file transfer", "no session with the --before agent");
+  studio::file_transfer old_transfer(old_command, "127.0.0.1", kReplyMs);
   struct leg {
     const char* id;
     const char* name;
@@ -530,6 +696,7 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
     bool put;
     const std::string& source;
     std::vector<double> rates;
+    std::vector<double> before_rates = {};
   };
   std::vector<leg> legs = {
       {"4a", "PUTF BINARY, file to file", studio::transfer_mode::binary, true, binary, {}},
@@ -538,40 +705,109 @@ void figure_transfer(const options& o, const work_dir& work, agent_daemon& agent
       {"4d", "GETF ASCII, file to file", studio::transfer_mode::ascii, false, text, {}},
   };
   const std::string size = " (" + std::to_string(bytes >> 20) + " MiB)";
-  std::vector<double> socat_rates;
-  // Each round: the socat copy, then every leg once, so that the load of the
-  // moment weighs on the baseline and on the agent alike.
+
+  // The baselines: each copies the BINARY file into a file, as PUTF or GETF does.
+  struct baseline {
+    const char* name;
+    std::function<double()> copy;  // seconds, or -1
+    std::string target;            // compared with the source in the warm-up round
+    std::vector<double> rates;
+    int compare = 3;  // the agent's figures it stands beside: 1 PUTF, 2 GETF, 3 both
+  };
+  std::vector<baseline> baselines;
+  if (!o.socat.empty()) {
+    baselines.push_back({"socat -b 131072", [&] { return socat_copy(o, binary, here, 131072); }, here, {}});
+    baselines.push_back({"socat, default 8 KiB buffer", [&] { return socat_copy(o, binary, here, 0); }, here, {}});
+  }
+  if (!o.ssh_config.empty()) {
+    std::string batch_put = work.file("sftp-put"), batch_get = work.file("sftp-get");
+    std::ofstream(batch_put) << "put " << binary << " " << there << "\n";
+    std::ofstream(batch_get) << "get " << binary << " " << here << "\n";
+    // Each over a connection of its own, as a user would run them.
+    auto copy = [&](const char* program, std::vector<std::string> rest, const std::string& target) {
+      std::vector<std::string> argv{program, "-F", o.ssh_config, "-o", "ControlPath=none"};
+      argv.insert(argv.end(), rest.begin(), rest.end());
+      return [argv, target] {
+        std::error_code ignored;
+        fs::remove(target, ignored);
+        return seconds_of([&] { return run_program(argv) == 0; });
+      };
+    };
+    baselines.push_back({"scp, upload", copy("scp", {"-q", binary, "kvsbench-ssh:" + there}, there), there, {}, 1});
+    baselines.push_back({"scp, download", copy("scp", {"-q", "kvsbench-ssh:" + binary, here}, here), here, {}, 2});
+    baselines.push_back({"sftp put", copy("sftp", {"-q", "-b", batch_put, "kvsbench-ssh"}, there), there, {}, 1});
+    baselines.push_back({"sftp get", copy("sftp", {"-q", "-b", batch_get, "kvsbench-ssh"}, here), here, {}, 2});
+  }
+  baselines.push_back({"dd bs=1M, file to file",
+                       [&] {
+                         std::error_code ignored;
+                         fs::remove(here, ignored);
+                         return seconds_of([&] {
+                           return run_program({"dd", "if=" + binary, "of=" + here, "bs=1M", "status=none"}) == 0;
+                         });
+                       },
+                       here, {}});
+
+  // Each round: every baseline, then every leg once, so that the load of the
+  // moment weighs on the baselines and on the agent alike.
   for (int r = 0; r <= runs; ++r) {
     const bool warm_up = r == 0;
-    if (!o.socat.empty()) {
-      double s = socat_copy(o, binary, here);
-      if (s < 0 || (warm_up && !bench::same_content(binary, here)))
-        return out.failure("4", "file transfer", "the socat copy failed");
-      if (o.verbose) std::cerr << "    socat copy: " << mb / s << " MB/s" << (warm_up ? " (warm-up)\n" : "\n");
-      if (!warm_up) socat_rates.push_back(mb / s);
+    for (baseline& b : baselines) {
+      double s = b.copy();
+      if (s < 0 || (warm_up && !bench::same_content(binary, b.target)))
+        return out.failure("4", "file transfer", std::string(b.name) + ": the copy failed");
+      if (o.verbose) std::cerr << "    " << b.name << ": " << mb / s << " MB/s" << (warm_up ? " (warm-up)\n" : "\n");
+      if (!warm_up) b.rates.push_back(mb / s);
     }
     for (leg& l : legs) {
-      if (!transfer.set_mode(l.mode)) return out.failure(l.id, l.name + size, "the mode was not set");
-      std::error_code ignored;
-      std::string target = l.put ? there : here;
-      fs::remove(target, ignored);
-      studio::transfer_result result;
-      double s = seconds_of([&] {
-        result = l.put ? transfer.put_file(l.source, target) : transfer.get_file(l.source, target);
-        return result.ok;
-      });
-      if (s < 0 || (warm_up && !bench::same_content(l.source, target)))
-        return out.failure(l.id, l.name + size, "transfer failed or file differs: " + result.error + " " + result.reply);
-      if (o.verbose) std::cerr << "    " << l.name << ": " << mb / s << " MB/s" << (warm_up ? " (warm-up)\n" : "\n");
-      if (!warm_up) l.rates.push_back(mb / s);
+      for (bool old : {false, true}) {
+        if (old && before == nullptr) continue;
+        studio::file_transfer& t = old ? old_transfer : transfer;
+        if (!t.set_mode(l.mode)) return out.failure(l.id, l.name + size, "the mode was not set");
+        std::error_code ignored;
+        std::string target = l.put ? there : here;
+        fs::remove(target, ignored);
+        studio::transfer_result result;
+        double s = seconds_of([&] {
+          result = l.put ? t.put_file(l.source, target) : t.get_file(l.source, target);
+          return result.ok;
+        });
+        if (s < 0 || (warm_up && !bench::same_content(l.source, target)))
+          return out.failure(l.id, l.name + size,
+                             "transfer failed or file differs: " + result.error + " " + result.reply);
+        if (o.verbose)
+          std::cerr << "    " << l.name << (old ? " (--before)" : "") << ": " << mb / s << " MB/s"
+                    << (warm_up ? " (warm-up)\n" : "\n");
+        if (!warm_up) (old ? l.before_rates : l.rates).push_back(mb / s);
+      }
     }
   }
-  double socat_rate = socat_rates.empty() ? NAN : bench::median(socat_rates);
-  for (const leg& l : legs) {
-    if (l.mode == studio::transfer_mode::binary)
-      out.ratio(l.id, l.name + size + " vs socat", bench::median(l.rates), socat_rate, "MB/s", 0.9, true);
-    else
-      out.absolute(l.id, l.name + size, bench::median(l.rates), "MB/s", NAN, true);
+  const double put_binary = bench::median(legs[0].rates), get_binary = bench::median(legs[1].rates);
+  // Rows 4a on: BINARY PUTF and GETF against each baseline in turn.
+  char id[] = "4a";
+  for (const baseline& b : baselines) {
+    double rate = bench::median(b.rates);
+    double target = b.name == std::string("socat -b 131072") ? 1.0 : NAN;
+    if (b.compare & 1) {
+      out.ratio(id, "PUTF BINARY" + size + " vs " + b.name, put_binary, rate, "MB/s", target, true);
+      ++id[1];
+    }
+    if (b.compare & 2) {
+      out.ratio(id, "GETF BINARY" + size + " vs " + b.name, get_binary, rate, "MB/s", target, true);
+      ++id[1];
+    }
+  }
+  out.ratio("4y", "PUTF ASCII" + size + " vs PUTF BINARY", bench::median(legs[2].rates), put_binary, "MB/s", 0.5,
+            true);
+  out.ratio("4z", "GETF ASCII" + size + " vs GETF BINARY", bench::median(legs[3].rates), get_binary, "MB/s", 0.5,
+            true);
+  if (before != nullptr) {
+    char row[] = "9e";
+    for (const leg& l : legs) {
+      out.ratio(row, std::string(l.name).substr(0, std::string(l.name).find(',')) + size + ", vs --before agent", bench::median(l.rates),
+                bench::median(l.before_rates), "MB/s", NAN, true);
+      ++row[1];
+    }
   }
 }
 
@@ -681,6 +917,8 @@ bool parse(int argc, char** argv, options& o) {
     else if (a == "--echo") o.echo = value();
     else if (a == "--spawn") o.spawn = value();
     else if (a == "--socat") o.socat = value();
+    else if (a == "--ssh-config") o.ssh_config = value();
+    else if (a == "--before") o.before = value();
     else if (a == "--work-root") o.work_root = value();
     else if (a == "--file-mib") o.file_mib = std::atoi(value().c_str());
     else if (a == "--quick") o.quick = true;
@@ -702,10 +940,11 @@ bool parse(int argc, char** argv, options& o) {
   }
   if (!o.table.empty()) return true;
   // The agent runs in the scratch directory: its path must not depend on ours.
-  for (std::string* path : {&o.agent, &o.echo, &o.spawn})
+  for (std::string* path : {&o.agent, &o.echo, &o.spawn, &o.before})
     if (!path->empty() && path->find('/') != std::string::npos) *path = fs::absolute(*path).string();
   if (o.agent.empty() || o.echo.empty() || o.spawn.empty() || o.file_mib <= 0) {
-    std::cerr << "usage: kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--figures LIST]\n"
+    std::cerr << "usage: kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--ssh-config FILE]\n"
+                 "                [--before PATH] [--figures LIST]\n"
                  "                [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE]\n"
                  "                [--work-root DIR]\n"
                  "       kvsbench --table FILE\n";
@@ -733,18 +972,25 @@ int main(int argc, char** argv) {
             << (o.label.empty() ? "" : "; " + o.label) << "\n";
   agent_daemon agent;
   report out(o);
-  if (!agent.start(o, work)) {
+  agent_daemon before;
+  if (!o.before.empty() && !before.start(o.before, work, "before.log")) {
+    std::cerr << "kvsbench: the --before agent did not start (see " << work.file("before.log") << ")\n";
+    return 2;
+  }
+  agent_daemon* older = o.before.empty() ? nullptr : &before;
+  if (!agent.start(o.agent, work)) {
     std::cerr << "kvsbench: the agent did not start (see " << work.file("agent.log") << ")\n";
     return 2;
   }
   // Latency first, while nothing else of this run has warmed or dirtied the machine.
   if (o.figures.count("rtt")) figure_rtt(o, agent, out);
   if (o.figures.count("exec")) figure_exec(o, work, agent, out);
-  if (o.figures.count("connect")) figure_connect(o, agent, out);
+  if (o.figures.count("connect")) figure_connect(o, agent, older, out);
   if (o.figures.count("pipeline")) figure_pipeline(o, agent, out);
+  if (o.figures.count("ssh")) figure_ssh(o, work, agent, out);
   if (o.figures.count("dynf")) figure_dynf(o, agent, out);
   if (o.figures.count("rdv")) figure_rdv(o, agent, out);
-  if (o.figures.count("transfer")) figure_transfer(o, work, agent, out);
+  if (o.figures.count("transfer")) figure_transfer(o, work, agent, older, out);
   std::cerr << "kvsbench: load " << bench::load_average() << " at the end\n";
   if (!o.results.empty())
     save_rows(o.results, out.rows());

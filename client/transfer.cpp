@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <optional>
@@ -14,7 +15,8 @@ namespace studio {
 
 namespace {
 
-constexpr std::size_t kPiece = 64 * 1024;
+// What one read, receive or send of a transfer handles at most.
+constexpr std::size_t kPiece = 256 * 1024;
 
 // Ends a data connection with a reset instead of an end of stream, so that
 // the agent does not take a stream this side could not finish for a whole file.
@@ -46,12 +48,39 @@ bool usable_name(const std::string& name) {
 
 }  // namespace
 
+// The conversions copy the runs between line ends whole (memchr finds the
+// next LF or CR) instead of testing every byte.
+
+namespace {
+
+// LF -> CR LF into `out`, which has room for twice the input; the bytes written.
+std::size_t to_wire(std::string_view local, char* out) {
+  char* to = out;
+  while (!local.empty()) {
+    const void* lf = std::memchr(local.data(), '\n', local.size());
+    std::size_t run = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - local.data()) : local.size();
+    std::memcpy(to, local.data(), run);
+    to += run;
+    if (lf == nullptr) break;
+    *to++ = '\r';
+    *to++ = '\n';
+    local.remove_prefix(run + 1);
+  }
+  return static_cast<std::size_t>(to - out);
+}
+
+}  // namespace
+
 std::string ascii_to_wire(std::string_view local) {
   std::string wire;
   wire.reserve(local.size() + local.size() / 16);
-  for (char c : local) {
-    if (c == '\n') wire += '\r';
-    wire += c;
+  while (!local.empty()) {
+    const void* lf = std::memchr(local.data(), '\n', local.size());
+    std::size_t run = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - local.data()) : local.size();
+    wire.append(local.data(), run);
+    if (lf == nullptr) break;
+    wire.append("\r\n", 2);
+    local.remove_prefix(run + 1);
   }
   return wire;
 }
@@ -59,29 +88,24 @@ std::string ascii_to_wire(std::string_view local) {
 std::string ascii_from_wire::feed(std::string_view wire) {
   std::string local;
   local.reserve(wire.size() + 1);
-  std::size_t i = 0;
   if (cr_held_ && !wire.empty()) {
     cr_held_ = false;
-    if (wire[0] == '\n') {
-      local += '\n';
-      i = 1;
-    } else {
-      local += '\r';
-    }
+    local += wire[0] == '\n' ? '\n' : '\r';
+    if (wire[0] == '\n') wire.remove_prefix(1);
   }
-  for (; i < wire.size(); ++i) {
-    if (wire[i] == '\r') {
-      if (i + 1 == wire.size()) {
-        cr_held_ = true;
-        break;
-      }
-      if (wire[i + 1] == '\n') {
-        local += '\n';
-        ++i;
-        continue;
-      }
+  while (!wire.empty()) {
+    const void* cr = std::memchr(wire.data(), '\r', wire.size());
+    std::size_t run = cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - wire.data()) : wire.size();
+    local.append(wire.data(), run);
+    if (cr == nullptr) break;
+    if (run + 1 == wire.size()) {  // decided by the next piece
+      cr_held_ = true;
+      break;
     }
-    local += wire[i];
+    // CR LF becomes LF; a CR before anything else stays.
+    bool pair = wire[run + 1] == '\n';
+    local += pair ? '\n' : '\r';
+    wire.remove_prefix(run + (pair ? 2 : 1));
   }
   return local;
 }
@@ -98,15 +122,20 @@ socket_fd connect_data(const std::string& host, int port, int timeout_ms, std::s
 
 bool send_within(int fd, std::string_view bytes, int timeout_ms) {
   std::size_t sent = 0;
+  // Sends first and waits only when the connection takes nothing more: a
+  // flowing stream costs one call per piece.
   while (sent < bytes.size()) {
+    ssize_t written = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (written > 0) {
+      sent += static_cast<std::size_t>(written);
+      continue;
+    }
+    if (written == 0 || (errno != EINTR && errno != EAGAIN)) return false;
+    if (errno == EINTR) continue;
     pollfd p{fd, POLLOUT, 0};
     int n = ::poll(&p, 1, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    ssize_t written = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (written <= 0) return false;
-    sent += static_cast<std::size_t>(written);
   }
   return true;
 }
@@ -197,16 +226,20 @@ transfer_result file_transfer::get_stream(const std::string& remote_name,
   if (!start("GETF " + remote_name, result, data)) return result;
   std::vector<char> piece(kPiece);
   for (;;) {
-    pollfd p{data.get(), POLLIN, 0};
-    int ready = ::poll(&p, 1, timeout_ms_);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) {
-      result.error = "the data stream stalled";
-      abort_connection(data);
-      break;
-    }
-    ssize_t length = ready < 0 ? -1 : ::recv(data.get(), piece.data(), piece.size(), 0);
+    // Receives first and waits only when nothing is there: a flowing stream
+    // costs one call per piece.
+    ssize_t length = ::recv(data.get(), piece.data(), piece.size(), MSG_DONTWAIT);
     if (length < 0 && errno == EINTR) continue;
+    if (length < 0 && errno == EAGAIN) {
+      pollfd p{data.get(), POLLIN, 0};
+      int ready = ::poll(&p, 1, timeout_ms_);
+      if (ready == 0) {
+        result.error = "the data stream stalled";
+        abort_connection(data);
+        break;
+      }
+      if (ready > 0 || errno == EINTR) continue;
+    }
     if (length == 0) break;
     if (length < 0) {
       result.error = "the data connection failed";
@@ -268,8 +301,7 @@ transfer_result file_transfer::put_file(const std::string& local_path, const std
     // In ASCII mode each local byte may become two on the wire.
     in.read(local.data(), static_cast<std::streamsize>(std::min(room / 2, local.size())));
     if (in.bad()) return -1;
-    std::string wire = ascii_to_wire(std::string_view(local.data(), static_cast<std::size_t>(in.gcount())));
-    return static_cast<long>(wire.copy(buffer, wire.size()));
+    return static_cast<long>(to_wire(std::string_view(local.data(), static_cast<std::size_t>(in.gcount())), buffer));
   });
 }
 

@@ -9,7 +9,9 @@
 //   lone CR included, whatever the cuts between the received pieces (a CR at
 //   the end of a piece waits for the next piece; at the end it is data);
 // - FSread_block and FSwrite_block, with any block room, produce the same
-//   bytes as the pure functions.
+//   bytes as the pure functions, and the byte-wise models;
+// - FSread_block fills each block but the last: it takes characters while
+//   the block holds fewer than room - 1 bytes.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,6 +43,16 @@ std::string decode_cut(const std::string& in, fuzz::cutter& cut, std::size_t max
   char tail;
   out.append(&tail, FSascii_decode_end(&held, &tail));
   FUZZ_CHECK(held == 0, "a CR is still held after the end");
+  return out;
+}
+
+// LF -> CR LF, one byte at a time.
+std::string encode_model(const std::string& in) {
+  std::string out;
+  for (char c : in) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
   return out;
 }
 
@@ -77,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   for (char c : payload) lfs += c == '\n' ? 1 : 0;
   FUZZ_CHECK(wire.size() == payload.size() + lfs, "encoded %zu bytes from %zu with %zu LF", wire.size(),
              payload.size(), lfs);
+  FUZZ_CHECK(wire == encode_model(payload), "encoding differs from the byte-wise one: %s", fuzz::show(payload).c_str());
   FUZZ_CHECK(decode_model(wire) == payload, "model does not undo the encoding");
   FUZZ_CHECK(decode_cut(wire, cut, 0) == payload, "send then receive changed %s", fuzz::show(payload).c_str());
   FUZZ_CHECK(decode_cut(wire, cut, 7) == payload, "send then receive in pieces changed %s",
@@ -117,10 +130,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(in != nullptr, "fmemopen");
     std::string sent;
     std::string block(FS_SEND_BLOCK, '\0');
+    int short_block = 0;  // a block below its limit must be the last
     for (;;) {
-      int length = 2 + static_cast<int>(cut.next() % (FS_SEND_BLOCK - 1));
+      int room = 2 + static_cast<int>(cut.next() % (FS_SEND_BLOCK - 1));
+      int length = room;
       FUZZ_CHECK(FSread_block(&state, nullptr, in, block.data(), &length) == 0, "FSread_block failed");
       if (length == 0) break;
+      FUZZ_CHECK(length <= room && short_block == 0, "block of %d bytes in room %d after a short one", length, room);
+      short_block = length < room - 1 ? 1 : 0;
       sent.append(block.data(), static_cast<std::size_t>(length));
     }
     std::fclose(in);

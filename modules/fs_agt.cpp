@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,14 +30,28 @@ void close_socket(agt_context* context, int socket) {
 }
 
 struct file_closer {
+  std::unique_ptr<char[]> buffer;  // the stream's buffer when it was given one; freed after the close
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
+// What GETF reads a file through: ASCII blocks take a file a few hundred
+// characters at a time, which the default stream buffer (4 KiB) would turn
+// into a read call every two blocks. Large BINARY reads bypass it, and its
+// pages are only touched when used.
+constexpr std::size_t FS_READ_BUFFER = 256 * 1024;
+
 // Files are opened close-on-exec ("e"): programs launched later must not
 // inherit them. On this platform text and binary modes read and write the
 // same bytes; the ASCII conversions are done by the block functions.
-file_ptr open_for_reading(const char* path) { return file_ptr(std::fopen(path, "rbe")); }
+file_ptr open_for_reading(const char* path) {
+  file_ptr file(std::fopen(path, "rbe"));
+  if (file) {
+    file.get_deleter().buffer = std::make_unique_for_overwrite<char[]>(FS_READ_BUFFER);
+    std::setvbuf(file.get(), file.get_deleter().buffer.get(), _IOFBF, FS_READ_BUFFER);
+  }
+  return file;
+}
 file_ptr open_for_writing(const char* path) { return file_ptr(std::fopen(path, "wbe")); }
 
 // The one data connection of a transfer; closed when the transfer ends,
@@ -169,43 +184,52 @@ int FSset_binary(agt_context* context) {
   return 0;
 }
 
+// The conversions copy the runs between line ends whole (memchr finds the
+// next LF or CR), so a block costs a few calls per line, not a test per byte.
 std::size_t FSascii_encode(const char* in, std::size_t length, char* out) {
-  std::size_t produced = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (in[i] == '\n') out[produced++] = '\r';
-    out[produced++] = in[i];
+  const char* end = in + length;
+  char* to = out;
+  while (in < end) {
+    const char* lf = static_cast<const char*>(std::memchr(in, '\n', static_cast<std::size_t>(end - in)));
+    const char* stop = lf != nullptr ? lf : end;
+    std::memcpy(to, in, static_cast<std::size_t>(stop - in));
+    to += stop - in;
+    if (lf == nullptr) break;
+    *to++ = '\r';
+    *to++ = '\n';
+    in = lf + 1;
   }
-  return produced;
+  return static_cast<std::size_t>(to - out);
 }
 
 std::size_t FSascii_decode(int* cr_held, const char* in, std::size_t length, char* out) {
-  std::size_t produced = 0;
-  std::size_t i = 0;
+  const char* end = in + length;
+  char* to = out;
   if (*cr_held != 0) {
     if (length == 0) return 0;
     *cr_held = 0;
-    if (in[0] == '\n') {
-      out[produced++] = '\n';
-      i = 1;
+    if (*in == '\n') {
+      *to++ = '\n';
+      ++in;
     } else {
-      out[produced++] = '\r';
+      *to++ = '\r';
     }
   }
-  for (; i < length; ++i) {
-    if (in[i] == '\r') {
-      if (i + 1 == length) {
-        *cr_held = 1;
-        break;
-      }
-      if (in[i + 1] == '\n') {
-        out[produced++] = '\n';
-        ++i;
-        continue;
-      }
+  while (in < end) {
+    const char* cr = static_cast<const char*>(std::memchr(in, '\r', static_cast<std::size_t>(end - in)));
+    const char* stop = cr != nullptr ? cr : end;
+    std::memcpy(to, in, static_cast<std::size_t>(stop - in));
+    to += stop - in;
+    if (cr == nullptr) break;
+    if (cr + 1 == end) {  // decided by the next piece
+      *cr_held = 1;
+      break;
     }
-    out[produced++] = in[i];
+    // CR LF becomes LF; a CR before anything else stays.
+    *to++ = cr[1] == '\n' ? '\n' : '\r';
+    in = cr[1] == '\n' ? cr + 2 : cr + 1;
   }
-  return produced;
+  return static_cast<std::size_t>(to - out);
 }
 
 std::size_t FSascii_decode_end(int* cr_held, char* out) {
@@ -227,11 +251,22 @@ int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, i
     *length = static_cast<int>(got);
     return 0;
   }
-  // Every byte read may become two on the wire.
+  // A block takes characters while it holds fewer than `limit` bytes, so a
+  // line feed taken last still fits as CR LF. Each read takes as many
+  // characters as surely pass that test, whatever they are (at most two
+  // bytes each), and the reads shrink towards the limit: the block is the
+  // same as one built a character at a time.
+  const std::size_t limit = std::min(room, static_cast<std::size_t>(FS_SEND_BLOCK)) - 1;
   char raw[FS_SEND_BLOCK / 2];
-  std::size_t got = std::fread(raw, 1, std::min(room / 2, sizeof raw), file);
-  if (std::ferror(file) != 0) return -1;
-  *length = static_cast<int>(FSascii_encode(raw, got, buffer));
+  std::size_t produced = 0;
+  while (produced < limit) {
+    std::size_t want = (limit - produced + 1) / 2;
+    std::size_t got = std::fread(raw, 1, want, file);
+    if (std::ferror(file) != 0) return -1;
+    produced += FSascii_encode(raw, got, buffer + produced);
+    if (got < want) break;  // end of file
+  }
+  *length = static_cast<int>(produced);
   return 0;
 }
 
@@ -239,9 +274,10 @@ int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* bl
   if (state == nullptr || state->closed != 0 || file == nullptr || block == nullptr || length < 0) return -1;
   std::size_t size = static_cast<std::size_t>(length);
   if (state->binary_mode != 0) return std::fwrite(block, 1, size, file) == size ? 0 : -1;
-  char decoded[FS_RECV_ASCII + 1];
-  for (std::size_t at = 0; at < size; at += FS_RECV_ASCII) {
-    std::size_t piece = std::min(size - at, static_cast<std::size_t>(FS_RECV_ASCII));
+  constexpr std::size_t piece_max = 64 * 1024;
+  char decoded[piece_max + 1];
+  for (std::size_t at = 0; at < size; at += piece_max) {
+    std::size_t piece = std::min(size - at, piece_max);
     std::size_t produced = FSascii_decode(&state->ascii_cr_held, block + at, piece, decoded);
     if (std::fwrite(decoded, 1, produced, file) != produced) return -1;
   }

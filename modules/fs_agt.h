@@ -17,10 +17,12 @@
 
 // Block sizes of the transfers: what one read, send or receive handles at most.
 constexpr int FS_SEND_BLOCK = 2200;      // GETF, ASCII (after conversion)
-constexpr int FS_RECV_ASCII = 2199;      // PUTF, ASCII
 // BINARY mode moves the bytes unchanged, so its block size is not visible on
 // the wire: large blocks keep the system calls per MiB few.
 constexpr int FS_BINARY_BLOCK = 256 * 1024;  // GETF and PUTF, BINARY
+// Nor is the size of an ASCII reception: a CR LF cut between two receptions
+// is still one line end, so PUTF receives as BINARY does.
+constexpr int FS_RECV_ASCII = FS_BINARY_BLOCK;  // PUTF, ASCII
 
 struct fs_state {
   int closed = 1;

@@ -474,3 +474,21 @@ int TCPIPofficial_name(const char* host, std::string* official) {
   ::freeaddrinfo(list);
   return 0;
 }
+
+int TCPIPpeer_host(int socket, std::string* host) {
+  if (host == nullptr) return -1;
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  int rc = ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? peer_name(peer, length, host)
+                                                                                     : EAI_SYSTEM;
+  if (rc == 0) return 0;
+  // The same two attempts, and messages, as TCPIPaccept_stream.
+  CSTprintf("TCPIP getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
+  length = sizeof peer;
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      (rc = peer_name(peer, length, host)) != 0) {
+    CSTprintf("TCPIP getpeername=>getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
+    return -1;
+  }
+  return 0;
+}

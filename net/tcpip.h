@@ -91,3 +91,7 @@ int TCPIPno_delay(int socket);
 // The official (canonical) name of a host as the resolver knows it; -1 when
 // the name does not resolve.
 int TCPIPofficial_name(const char* host, std::string* official);
+// The host name of a connected socket's peer, as TCPIPaccept_stream writes
+// it (with the same messages when the look-up fails). 0, or -1 (`host` then
+// unchanged).
+int TCPIPpeer_host(int socket, std::string* host);

@@ -72,13 +72,17 @@ void PLATreap_children() {
   ::sigaction(SIGCHLD, &action, nullptr);
 }
 
-int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep,
+                   const std::function<void(std::vector<std::string>&)>& complete) {
   pid_t pid = ::fork();
   if (pid != 0) return pid < 0 ? -1 : pid;
-  // Child: every descriptor of the agent is close-on-exec; only those named
+  // Child. The caller has no other thread, so `complete` may do anything.
+  std::vector<std::string> words = argv;
+  if (complete) complete(words);
+  std::vector<char*> args;
+  for (std::string& a : words) args.push_back(a.data());
+  args.push_back(nullptr);
+  // Every descriptor of the agent is close-on-exec; only those named
   // on the command line are handed over. Signal dispositions that the agent
   // caught are reset by exec.
   for (int fd : keep) {

@@ -1,6 +1,7 @@
 // Process-level calls of this platform, kept behind one thin layer.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,11 @@ void PLATreset_signals();
 // Reaps ended child processes as they end, without ever blocking on them.
 void PLATreap_children();
 // Starts a copy of the running executable with `argv` (argv[0] included);
-// only the descriptors in `keep` survive into it. The pid, or -1.
-int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep);
+// only the descriptors in `keep` survive into it. `complete`, when given, runs
+// in the new process before the copy starts and may fill in its arguments:
+// work there (a name look-up) holds up the new process only. The pid, or -1.
+int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>& keep,
+                   const std::function<void(std::vector<std::string>&)>& complete = {});
 void PLATsleep_ms(int ms);
 // The process's own environment, as "name=value" entries.
 std::vector<std::string> PLATenvironment();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/tcpip.h"
 
@@ -146,28 +147,43 @@ TEST_F(FsModule, BlocksFollowTheTransferMode) {
   ASSERT_EQ(FSinit(ctx(), 0), 0);
   auto* state = CTXstate<fs_state>(ctx(), CTX_SLOT_FS);
 
-  // ASCII blocks never exceed the buffer, even when every byte is a line feed.
+  // ASCII blocks never exceed the buffer, even when every byte is a line
+  // feed, and each but the last is full: it took characters while it held
+  // fewer than FS_SEND_BLOCK - 1 bytes.
   FSset_ascii(ctx());
-  temp_file lines(std::tmpfile());
-  std::string three_thousand(3000, '\n');
-  std::fwrite(three_thousand.data(), 1, three_thousand.size(), lines.get());
-  std::rewind(lines.get());
-  std::string wire;
+  std::string mixed;
+  while (mixed.size() < 9000) mixed += std::string(mixed.size() % 97, 'x') + "\n\n\r";
   char block[FS_SEND_BLOCK];
-  for (;;) {
-    int length = FS_SEND_BLOCK;
-    ASSERT_EQ(FSread_block(state, ctx(), lines.get(), block, &length), 0);
-    ASSERT_LE(length, FS_SEND_BLOCK);
-    if (length == 0) break;
-    wire.append(block, static_cast<std::size_t>(length));
+  for (const std::string& file : {std::string(3000, '\n'), std::string(5000, 'y'), mixed}) {
+    temp_file lines(std::tmpfile());
+    std::fwrite(file.data(), 1, file.size(), lines.get());
+    std::rewind(lines.get());
+    std::string wire;
+    std::vector<int> lengths;
+    for (;;) {
+      int length = FS_SEND_BLOCK;
+      ASSERT_EQ(FSread_block(state, ctx(), lines.get(), block, &length), 0);
+      ASSERT_LE(length, FS_SEND_BLOCK);
+      if (length == 0) break;
+      lengths.push_back(length);
+      wire.append(block, static_cast<std::size_t>(length));
+    }
+    EXPECT_EQ(wire, encode(file));
+    for (std::size_t i = 0; i + 1 < lengths.size(); ++i) EXPECT_GE(lengths[i], FS_SEND_BLOCK - 1) << i;
   }
-  EXPECT_EQ(wire, encode(three_thousand));
 
-  // A CR LF pair split between two blocks is still one line end.
+  // A CR LF pair split between two blocks, or between the pieces a large
+  // block is converted in, is still one line end.
   temp_file received(std::tmpfile());
   EXPECT_EQ(FSwrite_block(state, ctx(), received.get(), "a\r", 2), 0);
   EXPECT_EQ(FSwrite_block(state, ctx(), received.get(), "\nb", 2), 0);
   EXPECT_EQ(contents(received.get()), "a\nb");
+  const std::string large = std::string(65535, 'x') + "\r\n" + std::string(70000, 'z') + "\r";
+  temp_file large_file(std::tmpfile());
+  EXPECT_EQ(FSwrite_block(state, ctx(), large_file.get(), large.data(), static_cast<int>(large.size())), 0);
+  EXPECT_EQ(contents(large_file.get()), std::string(65535, 'x') + "\n" + std::string(70000, 'z'));
+  EXPECT_EQ(state->ascii_cr_held, 1);
+  state->ascii_cr_held = 0;
 
   FSset_binary(ctx());
   temp_file raw(std::tmpfile());
