@@ -1,5 +1,6 @@
 #include "modules/fs_agt.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,8 +37,45 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 // Files are opened close-on-exec ("e"): programs launched later must not
 // inherit them. On this platform text and binary modes read and write the
 // same bytes; the ASCII conversions are done by the block functions.
-file_ptr open_for_reading(const char* path) { return file_ptr(std::fopen(path, "rbe")); }
-file_ptr open_for_writing(const char* path) { return file_ptr(std::fopen(path, "wbe")); }
+//
+// Nothing waits in open() or in a read of a device: a named pipe nobody
+// opens, a terminal or a device would hold the connection process. Files are
+// opened non-blocking and taken only when they are regular files (or
+// /dev/null, the usual sink and empty source).
+bool transferable(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) return true;
+  struct stat null {};
+  return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev;
+}
+
+file_ptr open_file(const char* path, int flags, const char* mode) {
+  int fd = ::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  if (!transferable(fd)) {
+    ::close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  // A regular file never blocks; the flag is cleared all the same.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = ::fdopen(fd, mode);
+  if (file == nullptr) ::close(fd);
+  return file_ptr(file);
+}
+
+file_ptr open_for_reading(const char* path) { return open_file(path, O_RDONLY, "rb"); }
+// The file is truncated only once it is known to be a regular file (or
+// /dev/null): a FIFO or device is refused untouched.
+file_ptr open_for_writing(const char* path) {
+  file_ptr file = open_file(path, O_WRONLY | O_CREAT, "wb");
+  if (file && ::ftruncate(::fileno(file.get()), 0) != 0) {
+    struct stat st {};
+    if (::fstat(::fileno(file.get()), &st) != 0 || S_ISREG(st.st_mode)) return nullptr;
+  }
+  return file;
+}
 
 // The one data connection of a transfer; closed when the transfer ends,
 // whichever way it ends.

@@ -17,6 +17,9 @@ void PLATignore_sigpipe();
 // leaves.
 void PLATcatch_stop_signals();
 bool PLATstop_requested();
+// A descriptor that becomes readable (and stays so) once a stop signal has
+// come; -1 before PLATcatch_stop_signals.
+int PLATstop_fd();
 // Reaps ended child processes as they end, without ever blocking on them.
 void PLATreap_children();
 // Starts a copy of the running executable with `argv` (argv[0] included);
