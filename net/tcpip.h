@@ -20,6 +20,8 @@ constexpr int TCPIP_RECV_CHUNK = TCPIP_RECV_AREA - 1;
 // Text the studio may send ahead while a command holds the command stream
 // (GETF, PUTF, TRWA): beyond it the connection ends as after an over-long line.
 constexpr int TCPIP_GUARD_PENDING_MAX = 1 << 20;
+// System send buffer of the tester connections (rendezvous, dynamic follow).
+constexpr int TCPIP_TESTER_SNDBUF = 64 * 1024;
 
 // Who registered a watched descriptor. A ready descriptor goes only to the
 // owner that registered it, in the generation it was registered in.
@@ -114,7 +116,7 @@ bool TCPIPsend_failed(agt_context* context, int socket);
 // the other queues meanwhile; 0 when it emptied.
 int TCPIPflush(agt_context* context, int socket, int ms);
 // Accepts one connection that is already waiting, without blocking, by the
-// rule. 0: *accepted holds it; 1: nothing to take, or a peer refused by the
+// rule, for a tester port (its system send buffer is TCPIP_TESTER_SNDBUF). 0: *accepted holds it; 1: nothing to take, or a peer refused by the
 // rule (closed and logged); -1: failure.
 int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tcpip_accept_rule rule);
 int TCPIPunwatch(agt_context* context, int socket);

@@ -114,4 +114,15 @@ std::string local_user();
 std::string tool_path(const std::string& name);
 std::string agent_path();
 
+// Moves this test process into a network namespace of its own with the
+// loopback interface up and two more addresses on it, 10.200.0.1 and
+// 10.200.0.2: a connection between them comes from "another host" as far as
+// the agent's side-port rule goes. False where namespaces cannot be made.
+bool enter_private_network();
+// A connection to `port` on 10.200.0.1 from 10.200.0.2 (another host).
+studio::socket_fd connect_from_afar(int port);
+// Removes 10.200.0.2: a peer there vanishes without a word, as a machine
+// whose cable was pulled.
+bool vanish_afar();
+
 }  // namespace e2e

@@ -4,18 +4,15 @@
 // peers that never identify, and files that would block.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -86,58 +83,17 @@ bool nothing_to_read(int fd) {
   return ::poll(&p, 1, 200) == 0;
 }
 
-// This test process moves into a network namespace of its own with the
-// loopback interface up and two more addresses on it, 10.200.0.1 and
-// 10.200.0.2: a connection between them comes from "another host" as far as
-// the agent's rule goes. False where namespaces cannot be made (not root).
-bool enter_private_network() {
-  if (::unshare(CLONE_NEWNET) != 0) return false;
-  int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  bool ok = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-  ok = ok && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
-  const char* aliases[][2] = {{"lo:1", "10.200.0.1"}, {"lo:2", "10.200.0.2"}};
-  for (auto& [name, address] : aliases) {
-    ifreq alias{};
-    std::strcpy(alias.ifr_name, name);
-    auto* in = reinterpret_cast<sockaddr_in*>(&alias.ifr_addr);
-    in->sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &in->sin_addr);
-    ok = ok && ::ioctl(s, SIOCSIFADDR, &alias) == 0;
-  }
-  ::close(s);
-  return ok;
-}
-
-// A connection to the agent's port from 10.200.0.2: another host.
-socket_fd connect_from_afar(int port) {
-  socket_fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  ::inet_pton(AF_INET, "10.200.0.2", &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  ::inet_pton(AF_INET, "10.200.0.1", &to.sin_addr);
-  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      ::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-    return socket_fd();
-  return s;
-}
-
 }  // namespace
 
 // Another host gets nothing from the data and trace ports, cannot spoil a
 // PUTF, and is not taken as a tester unless the daemon allows any host.
 TEST(Loop, SidePortsRefuseAnotherHost) {
-  if (!enter_private_network()) GTEST_SKIP() << "no network namespace here";
+  if (!e2e::enter_private_network()) GTEST_SKIP() << "no network namespace here";
   auto s = e2e::admitted_session();
   e2e::write_file(s->dir().file("secret.txt"), "the secret");
   const int data = port_of(*s, "PFTP");
 
-  socket_fd stranger = connect_from_afar(data);
+  socket_fd stranger = e2e::connect_from_afar(data);
   ASSERT_TRUE(stranger.valid());
   s->studio().send_line("GETF secret.txt");
   socket_fd own = studio::connect_data("127.0.0.1", data, kReplyMs);
@@ -149,7 +105,7 @@ TEST(Loop, SidePortsRefuseAnotherHost) {
 
   // A stranger's connection that opened and closed is not the file's end.
   e2e::write_file(s->dir().file("precious.txt"), "precious");
-  connect_from_afar(data).reset();
+  e2e::connect_from_afar(data).reset();
   s->studio().send_line("PUTF precious.txt");
   own = studio::connect_data("127.0.0.1", data, kReplyMs);
   studio::send_all(own.get(), "new content");
@@ -158,7 +114,7 @@ TEST(Loop, SidePortsRefuseAnotherHost) {
   EXPECT_EQ(e2e::read_file(s->dir().file("precious.txt")), "new content");
 
   const int trace = port_of(*s, "PORT");
-  stranger = connect_from_afar(trace);
+  stranger = e2e::connect_from_afar(trace);
   s->studio().send_line("TRWA");
   EXPECT_TRUE(studio::wait_closed(stranger.get(), kReplyMs));
   own = studio::connect_data("127.0.0.1", trace, kReplyMs);
@@ -166,7 +122,7 @@ TEST(Loop, SidePortsRefuseAnotherHost) {
 
   // Tester ports: refused without a line for the studio.
   for (const char* command : {"PRDV", "PDYN"}) {
-    stranger = connect_from_afar(port_of(*s, command));
+    stranger = e2e::connect_from_afar(port_of(*s, command));
     studio::send_all(stranger.get(), "BOOT far\r\n");
     EXPECT_TRUE(studio::wait_closed(stranger.get(), kReplyMs)) << command;
   }
@@ -175,7 +131,7 @@ TEST(Loop, SidePortsRefuseAnotherHost) {
 
   // KVS_TESTERS_ANY_HOST=1 widens the tester ports, not the data port.
   auto wide = e2e::admitted_session({.env = {{"KVS_TESTERS_ANY_HOST", "1"}}});
-  stranger = connect_from_afar(port_of(*wide, "PRDV"));
+  stranger = e2e::connect_from_afar(port_of(*wide, "PRDV"));
   studio::send_all(stranger.get(), "far");
   EXPECT_EQ(wide->read_line(), "601 wait rendezvous : far");
 }
@@ -218,6 +174,54 @@ TEST(Loop, TesterThatDoesNotReadIsDropped) {
   for (int i = 0; i < 58; ++i) ASSERT_EQ(send_within(s->studio().fd(), line, kReplyMs), line.size()) << i;
   EXPECT_EQ(s->read_line(), "710 tester disconnected dynfollow : " + id + " ");
   EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
+}
+
+// A thousand testers, ten of which stop reading: those ten are dropped, the
+// others get every answer, the studio is served throughout.
+TEST(Loop, ThousandTestersOfWhichTenDoNotRead) {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {
+    limit.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 2300) GTEST_SKIP() << "needs more open descriptors than allowed here";
+  auto s = e2e::admitted_session();
+  const int port = port_of(*s, "PDYN");
+  constexpr int kTesters = 1000;
+  constexpr int kDeaf = 10;
+  std::vector<socket_fd> testers;
+  std::vector<std::string> ids;
+  for (int k = 0; k < kTesters; ++k) {
+    testers.push_back(studio::connect_tcp("127.0.0.1", port, kReplyMs));
+    ASSERT_TRUE(testers.back().valid()) << k;
+    if (k < kDeaf) {
+      int small = 4096;
+      ::setsockopt(testers.back().get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
+    ASSERT_TRUE(studio::send_all(testers.back().get(), "BOOT " + std::to_string(k)));
+    std::string line = s->read_line();
+    ASSERT_GT(boot_id(line), 0) << line;
+    ids.push_back(std::to_string(boot_id(line)));
+  }
+  const std::string big(100 * 1024, 'x');
+  std::string burst;
+  for (int round = 0; round < 16; ++round)
+    for (int k = 0; k < kDeaf; ++k) burst += "ISND " + ids[k] + " " + big + "\r\n";
+  for (int k = kDeaf; k < kTesters; ++k) burst += "ISND " + ids[k] + " hello " + ids[k] + "\r\n";
+  ASSERT_EQ(send_within(s->studio().fd(), burst, 4 * kReplyMs), burst.size());
+  std::vector<std::string> dropped;
+  for (int k = 0; k < kDeaf; ++k) dropped.push_back(line_starting(*s, "710 tester disconnected dynfollow : "));
+  for (int k = 0; k < kDeaf; ++k)
+    EXPECT_NE(std::find(dropped.begin(), dropped.end(), "710 tester disconnected dynfollow : " + ids[k] + " "),
+              dropped.end())
+        << ids[k];
+  EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
+  for (int k = kDeaf; k < kTesters; ++k) {
+    const std::string expected = "hello " + ids[k] + "\r\n";
+    ASSERT_EQ(studio::read_exactly(testers[k].get(), expected.size(), kReplyMs), expected) << k;
+  }
 }
 
 // A studio that pipelines commands with long replies and does not read them
@@ -271,7 +275,14 @@ TEST(Loop, IdentificationHasATimeLimit) {
 TEST(Loop, IdleConnectionDoesNotWake) {
   auto s = e2e::admitted_session();
   const pid_t pid = s->process().pid;
-  const long before = status_field(pid, "voluntary_ctxt_switches");
+  // Settled first: the turn that answered the identification has ended.
+  long before = -1;
+  e2e::eventually([&] {
+    long now = status_field(pid, "voluntary_ctxt_switches");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    before = status_field(pid, "voluntary_ctxt_switches");
+    return now == before;
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_EQ(status_field(pid, "voluntary_ctxt_switches"), before);
   EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
