@@ -115,6 +115,21 @@ int give_default_permissions(std::FILE* file) {
   return ::fchmod(::fileno(file), 0777 & ~mask) == 0 ? 0 : -1;
 }
 
+// The file's bytes, as they go on the wire, to the data connection. Every
+// wait for the connection to take more is the network layer's readiness
+// wait, which serves the command connection meanwhile; a zero-copy path for
+// BINARY mode (sendfile) would take this loop's place.
+int send_stream(fs_state* state, agt_context* context, std::FILE* file, int socket) {
+  const int size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
+  std::vector<char> block(static_cast<std::size_t>(size));
+  for (;;) {
+    int length = size;
+    if (FSread_block(state, context, file, block.data(), &length) != 0) return -1;
+    if (length == 0) return 0;
+    if (TCPIPsend(context, socket, block.data(), &length) != 0) return -1;
+  }
+}
+
 cmd_reply path_command(agt_context* context, const char* argument, int (*operation)(agt_context*, const char*),
                        cmd_msg_id empty, cmd_msg_id done, cmd_msg_id failed) {
   if (*argument == '\0') return CMDreply(empty);
@@ -295,14 +310,7 @@ int FSsend_file(agt_context* context, const char* path) {
   // reply tells it why.
   file_ptr file = open_for_reading(path);
   if (!file) return -1;
-  const int size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
-  std::vector<char> block(static_cast<std::size_t>(size));
-  for (;;) {
-    int length = size;
-    if (FSread_block(state, context, file.get(), block.data(), &length) != 0) return -1;
-    if (length == 0) return 0;
-    if (TCPIPsend(context, data.socket(), block.data(), &length) != 0) return -1;
-  }
+  return send_stream(state, context, file.get(), data.socket());
 }
 
 int FSreceive_file(agt_context* context, const char* path) {
