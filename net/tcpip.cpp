@@ -71,15 +71,19 @@ void write_out(tcpip_entry& entry) {
     }
     entry.out_at += static_cast<std::size_t>(n);
   }
-  // Emptied: a large queue gives its memory back.
-  if (entry.out.capacity() > (64u << 10)) {
-    std::string rest = entry.out.substr(entry.out_at);
-    entry.out.swap(rest);
-    entry.out.shrink_to_fit();
-  } else {
+  if (entry.queued() == 0) {
+    // Emptied: a large queue gives its memory back.
+    if (entry.out.capacity() > (64u << 10))
+      std::string().swap(entry.out);
+    else
+      entry.out.clear();
+    entry.out_at = 0;
+  } else if (entry.out_at > entry.out.size() / 2) {
+    // What has left is dropped from the front once it is most of the queue,
+    // so that each byte is moved at most once more.
     entry.out.erase(0, entry.out_at);
+    entry.out_at = 0;
   }
-  entry.out_at = 0;
 }
 
 // Adds the registered sockets that have queued output to a poll list.
