@@ -1,6 +1,7 @@
 #include "agent/kvsagtd.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -137,36 +138,88 @@ void AGTlisten(agt_context* context, const char* program, int port) {
   CSTexit(0);
 }
 
+namespace {
+
+// A setting of the daemon's environment, read once: SENV cannot change it.
+int setting(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value < 0 || value > 1 << 24) return fallback;
+  return static_cast<int>(value);
+}
+
+bool identified(agt_context* context) {
+  const cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  return state != nullptr && state->authorized != 0;
+}
+
+bool programs_running(agt_context* context) {
+  const cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  return state != nullptr && state->launched > 0;
+}
+
+}  // namespace
+
 void AGTserve(const char* peer_name, int command_socket) {
   agt_context_ptr owner = CTXnew(10);
   if (!owner) return;
   agt_context* context = owner.get();
   serving = context;
   CSTon_fatal(teardown_on_fatal);
+  const int ident_timeout = setting("KVS_IDENT_TIMEOUT", AGT_IDENT_TIMEOUT);
+  const bool testers_any_host = setting("KVS_TESTERS_ANY_HOST", 0) == 1;
   TCPIPinit(context, command_socket);
   TCPIPno_delay(command_socket);
+  // A studio whose machine vanished is noticed within about two minutes.
+  TCPIPkeep_alive(command_socket);
   // Inherited without close-on-exec; launched programs must not hold it.
   PLATset_cloexec(command_socket);
   kvwstr greeting = CMDreply(MSG_HELLO);
   send_line(context, command_socket, greeting);
 
   if (CMDinit(context, peer_name) == 0 && RDVAinit(context) == 0 && DYNFinit(context) == 0) {
-    TCPIPwatch(context, command_socket);
-    TCPIPset_guard(context, command_socket);
     kvwstr buffer;
+    // From here on the command connection is non-blocking: replies wait in
+    // its queue until the studio takes them.
+    TCPIPwatch_as(context, command_socket, TCPIP_OWNER_COMMAND);
+    TCPIPset_guard(context, command_socket, &buffer);
+    TCPIPset_testers_any_host(context, testers_any_host);
+    const auto started = std::chrono::steady_clock::now();
     std::vector<int> ready;
     int stop = 0;
     while (stop == 0) {
       if (cmd_reply ended = CMDpoll(context)) send_line(context, command_socket, *ended);
-      ready.clear();
-      if (TCPIPwait(context, ready, 1000) > 0) {
-        AGTcommand_ready(context, ready, command_socket, buffer, &stop);
-        AGTforward_rdv(context, ready, command_socket);
-        AGTforward_dynf(context, ready, command_socket);
+      // Back-pressure: a studio that does not read its replies is not read either.
+      TCPIPset_read(context, command_socket, TCPIPqueued(context, command_socket) <= AGT_HIGH_WATER);
+      // Running programs are polled every second; otherwise only an event
+      // (input, writable output, a program's end, a stop signal) wakes the
+      // wait, or the end of the time to identify.
+      int timeout = programs_running(context) ? 1000 : -1;
+      bool timed = ident_timeout > 0 && !identified(context);
+      if (timed) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            started + std::chrono::seconds(ident_timeout) - std::chrono::steady_clock::now());
+        int until = static_cast<int>(std::max<long long>(0, left.count()) + 1);
+        timeout = timeout < 0 ? until : std::min(timeout, until);
       }
+      ready.clear();
+      TCPIPwait(context, ready, timeout);
+      AGTcommand_ready(context, ready, command_socket, buffer, &stop);
+      AGTforward_rdv(context, ready, command_socket);
+      AGTforward_dynf(context, ready, command_socket);
       // SIGTERM or SIGINT: the same teardown as when the studio leaves.
       if (PLATstop_requested()) stop = 1;
+      if (stop == 0 && timed && !identified(context) &&
+          std::chrono::steady_clock::now() >= started + std::chrono::seconds(ident_timeout)) {
+        CSTprintf("kvsagtd : no user identified within %d s, connection closed\n", ident_timeout);
+        stop = 1;
+      }
     }
+    // The last replies (221 bye.) leave before the connection closes, unless
+    // the studio does not take them or a stop signal came.
+    TCPIPflush(context, command_socket, PLATstop_requested() ? 0 : 2000);
     TCPIPunwatch(context, command_socket);
     // The studio is no longer served: the last answers to testers must not
     // fail because it has already hung up.
@@ -184,14 +237,21 @@ void AGTserve(const char* peer_name, int command_socket) {
 
 void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int command_socket, kvwstr& buffer,
                       int* stop) {
-  if (std::find(ready.begin(), ready.end(), command_socket) == ready.end()) return;
-  int before = buffer.len();
-  int end = 0;
-  TCPIPrecv_append(context, command_socket, buffer, &end);
-  if (end != 0 || buffer.len() == before) {
+  if (TCPIPsend_failed(context, command_socket)) {
     *stop = 1;
     return;
   }
+  if (std::find(ready.begin(), ready.end(), command_socket) != ready.end()) {
+    int before = buffer.len();
+    int end = 0;
+    TCPIPrecv_append(context, command_socket, buffer, &end);
+    if (end != 0 || buffer.len() == before) {
+      *stop = 1;
+      return;
+    }
+  }
+  // Lines held back while the studio did not read are dispatched as soon as
+  // its replies have gone.
   AGTsplit_lines(context, buffer, stop, command_socket);
   if (*stop == 0 && buffer.len() > AGT_LINE_CAP) {
     CSTprintf("kvsagtd : command line longer than %d bytes, connection closed\n", AGT_LINE_CAP);
@@ -200,28 +260,26 @@ void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int c
 }
 
 void AGTsplit_lines(agt_context* context, kvwstr& buffer, int* stop, int command_socket) {
-  char* begin = buffer.data();
-  char* end = begin + buffer.len();
-  char* position = begin;
-  auto next_line_end = [&]() {
-    return static_cast<char*>(memmem(position, static_cast<std::size_t>(end - position), "\r\n", 2));
-  };
+  // Positions, not pointers: a command that holds the command stream (GETF,
+  // PUTF, TRWA) appends what the studio sends meanwhile to this buffer.
+  std::size_t position = 0;
   bool held = false;
-  for (char* cr = next_line_end(); cr != nullptr && *stop == 0;) {
-    *cr = '\0';
-    cmd_reply reply = CMDline(context, position, stop);
-    *cr = '\r';
+  std::string line;
+  while (*stop == 0 && TCPIPqueued(context, command_socket) <= AGT_HIGH_WATER) {
+    std::size_t cr = buffer.view().find("\r\n", position);
+    if (cr == std::string_view::npos) break;
+    line.assign(buffer.view().substr(position, cr - position));
     position = cr + 2;
+    cmd_reply reply = CMDline(context, line.c_str(), stop);
     // A studio that vanished during a blocking command gets nothing more done.
     if (TCPIPguard_lost(context) != 0) *stop = 1;
-    cr = next_line_end();
     if (reply) {
       // Each reply is sent before the next line is dispatched; when that line
-      // is already here, the reply may wait in the system for the next ones,
-      // so that a burst of commands is answered in a few segments instead of
-      // one per line. Nothing stays held once the burst is answered, nor when
-      // a command blocks (the network layer pushes it out first).
-      held = cr != nullptr && *stop == 0;
+      // is already here, the reply may wait for the next ones, so that a
+      // burst of commands is answered in a few segments instead of one per
+      // line. Nothing stays held once the burst is answered, nor when a
+      // command blocks (the network layer pushes it out first).
+      held = *stop == 0 && buffer.view().find("\r\n", position) != std::string_view::npos;
       reply->cat("\r\n");
       int length = reply->len();
       if (held)
@@ -231,7 +289,7 @@ void AGTsplit_lines(agt_context* context, kvwstr& buffer, int* stop, int command
     }
   }
   if (held) TCPIPpush(context, command_socket);
-  buffer.cut(0, static_cast<int>(position - begin));
+  buffer.cut(0, static_cast<int>(position));
 }
 
 void AGTforward_rdv(agt_context* context, const std::vector<int>& ready, int command_socket) {

@@ -2,6 +2,7 @@
 // loop of a connection process.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "agent/ctxagt.h"
@@ -12,6 +13,11 @@ constexpr const char* AGT_USAGE =
     "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: kvsagtd.exe <TCP port number> [-IPv4]\n";
 // Unfinished command text beyond this many bytes ends the connection.
 constexpr int AGT_LINE_CAP = 1048576;
+// Replies waiting for a studio that does not read them: beyond this many
+// bytes no further line is dispatched and nothing more is received.
+constexpr std::size_t AGT_HIGH_WATER = 4u << 20;
+// Seconds a connection may take to identify a user (KVS_IDENT_TIMEOUT; 0: no limit).
+constexpr int AGT_IDENT_TIMEOUT = 120;
 
 int AGTmain(int argc, char** argv);
 [[noreturn]] void AGTlisten(agt_context* context, const char* program, int port);

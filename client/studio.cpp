@@ -34,6 +34,16 @@ bool wait_readable(int fd, clock::time_point deadline) {
 
 }  // namespace
 
+std::string peer_address(int fd, const std::string& fallback) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  char text[NI_MAXHOST];
+  if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+    return fallback;
+  return text;
+}
+
 socket_fd connect_tcp(const std::string& host, int port, int timeout_ms, std::string* error) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;

@@ -20,6 +20,12 @@ using socket_fd = unique_fd;
 // On failure returns an invalid socket and, with `error`, says why.
 socket_fd connect_tcp(const std::string& host, int port, int timeout_ms, std::string* error = nullptr);
 
+// The numeric address of a connected socket's peer; `fallback` when it
+// cannot be read. Side connections (data, trace) go to the command
+// connection's peer address: the agent takes them only from the studio's
+// host, and a fresh resolution of a name may give another address.
+std::string peer_address(int fd, const std::string& fallback);
+
 // Sends all bytes; false when the connection failed.
 bool send_all(int fd, std::string_view bytes);
 // Reads what arrives until the peer closes or timeout_ms has passed since the

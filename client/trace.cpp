@@ -65,7 +65,7 @@ trace_connection establish_trace(connection& agent, const std::string& host, int
   if (port <= 0) return fail("PORT answered: " + *reply);
   trace_connection trace;
   std::string why;
-  if (!trace.open(host, port, timeout_ms, &why)) return fail(why);
+  if (!trace.open(peer_address(agent.fd(), host), port, timeout_ms, &why)) return fail(why);
   reply = agent.command("TRWA", timeout_ms);
   if (!reply) return fail("no reply to TRWA");
   if (*reply != kTraceEstablished) return fail("TRWA answered: " + *reply);

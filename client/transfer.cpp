@@ -170,7 +170,7 @@ bool file_transfer::start(const std::string& command, transfer_result& result, s
   }
   // The agent accepts after it has read the command; until then the
   // connection waits in the data port's backlog.
-  data = connect_data(host_, port_, timeout_ms_, &result.error);
+  data = connect_data(peer_address(command_.fd(), host_), port_, timeout_ms_, &result.error);
   return data.valid();
 }
 

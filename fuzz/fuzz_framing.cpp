@@ -14,7 +14,11 @@
 //   hello, the identification answers and "500 command unknown" for the line
 //   as it was sent (never expanded); the first refused line ends it silently;
 // - dispatch: every reply byte is the one a reference model of the command
-//   table predicts (first matching row, argument after blanks and tabs).
+//   table predicts (first matching row, argument after blanks and tabs);
+// - output queue: the agent's end is registered as the command connection
+//   with a small send buffer, so replies wait in its output queue and leave
+//   through the readiness wait; none is lost, reordered or cut, and the
+//   queue never holds more than the high-water mark plus one reply.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -23,6 +27,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "agent/cmdagt.h"
 #include "agent/kvsagtd.h"
@@ -120,6 +125,18 @@ void drain(int fd, std::string& into) {
   }
 }
 
+// Lets the readiness wait send what waits in the agent's queue, reading the
+// studio's end meanwhile, until the queue is empty.
+void flush(agt_context* context, int agent, int studio, std::string& replies) {
+  for (int round = 0;; ++round) {
+    drain(studio, replies);
+    if (TCPIPqueued(context, agent) == 0) return;
+    FUZZ_CHECK(round < 100000, "the output queue does not drain");
+    std::vector<int> ready;
+    TCPIPwait(context, ready, 0);
+  }
+}
+
 int available(int fd) {
   int n = 0;
   return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
@@ -152,6 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
   const int agent = pair[0];
   const int studio = pair[1];
+  int small = 4096;
+  ::setsockopt(agent, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(studio, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  TCPIPwatch_as(context, agent, TCPIP_OWNER_COMMAND);
 
   model expected;
   expected.context = context;
@@ -167,11 +188,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       expected.receive(std::string_view(piece).substr(at, TCPIP_RECV_CHUNK));
     while (stop == 0 && available(agent) > 0) {
       AGTcommand_ready(context, ready, agent, buffer, &stop);
-      drain(studio, replies);
+      FUZZ_CHECK(TCPIPqueued(context, agent) <= AGT_HIGH_WATER + 65536, "output queue of %zu bytes",
+                 TCPIPqueued(context, agent));
+      flush(context, agent, studio, replies);
     }
     FUZZ_CHECK((stop != 0) == expected.stop, "stop %d, expected %d", stop, expected.stop ? 1 : 0);
   }
-  drain(studio, replies);
+  flush(context, agent, studio, replies);
 
   FUZZ_CHECK(replies == expected.replies, "replies\n  got      %s\n  expected %s", fuzz::show(replies).c_str(),
              fuzz::show(expected.replies).c_str());
@@ -192,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
   }
 
+  TCPIPunwatch(context, agent);
   ::close(agent);
   ::close(studio);
   CTXfree(owner);

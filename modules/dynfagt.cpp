@@ -25,6 +25,12 @@ dynf_tester* find_tester(dynf_state* state, int socket) {
   return nullptr;
 }
 
+dynf_tester* find_id(dynf_state* state, int id) {
+  for (dynf_tester& tester : state->testers)
+    if (tester.id == id) return &tester;
+  return nullptr;
+}
+
 // Line prefixes in the order they are tried; the first that matches decides.
 // The TSF_ ones are only tried for lines that begin with "TSF_".
 struct keyword {
@@ -62,19 +68,9 @@ void join(std::optional<kvwstr>& result, std::optional<kvwstr> text) {
   }
 }
 
-// A tester that closed or failed: no longer watched, its socket kept open for
-// a while so that its number does not name a newer connection at once.
+// A tester that closed or failed: closed and forgotten.
 void retire(agt_context* context, dynf_state* state, dynf_tester& tester) {
-  int socket = tester.socket.get();
-  TCPIPunwatch(context, socket);
-  tester.phase = dynf_phase::gone;
-  tester.pending = kvwstr();
-  state->retired.push_back(socket);
-  while (static_cast<int>(state->retired.size()) > DYNF_RETIRED_MAX) {
-    int oldest = state->retired.front();
-    state->retired.pop_front();
-    DYNFremove_tester(context, state, oldest);
-  }
+  DYNFremove_tester(context, state, tester.socket.get());
 }
 
 std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf_tester& tester) {
@@ -88,11 +84,12 @@ std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf
     return CMDreply(MSG_DYNF_BOOT_RECV_FAILED);
   }
   tester.phase = dynf_phase::relaying;
-  return DYNFboot_line(socket, std::move(boot));
+  return DYNFboot_line(tester.id, std::move(boot));
 }
 
 std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dynf_tester& tester) {
   int socket = tester.socket.get();
+  const int id = tester.id;
   int before = tester.pending.len();
   int end = 0;
   int received = TCPIPrecv_append(context, socket, tester.pending, &end);
@@ -102,7 +99,7 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
   }
   if (end != 0) {
     retire(context, state, tester);
-    return CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", socket);
+    return CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", id);
   }
   if (tester.pending.len() == before) {  // the chunk began with a NUL byte
     retire(context, state, tester);
@@ -116,7 +113,7 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
   std::string_view added = tester.pending.view().substr(static_cast<std::size_t>(from));
   if (added.find("\r\n") != std::string_view::npos) {
     int ended = 0;
-    result = DYNFsplit_lines(socket, tester.pending, &ended);
+    result = DYNFsplit_lines(id, tester.pending, &ended);
     if (ended != 0) {
       // Nothing more is relayed; the connection stays for the studio's answer.
       tester.phase = dynf_phase::ended;
@@ -125,32 +122,51 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
     }
   }
   if (tester.pending.len() > DYNF_PENDING_MAX) {
-    CSTprintf("kvsagtd : tester %d sent more than %d bytes without a line end, connection closed\n", socket,
+    CSTprintf("kvsagtd : tester %d sent more than %d bytes without a line end, connection closed\n", id,
               DYNF_PENDING_MAX);
     DYNFremove_tester(context, state, socket);
-    join(result, CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", socket));
+    join(result, CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", id));
   }
   return result;
 }
 
-// After "End_of" a tester's input is read only to notice when it closes.
+// After "End_of" a tester's input is read only to notice when it closes. One
+// that closes only its sending side still waits for its answer: it is no
+// longer read, and is closed once DFOK or DFKO has answered it.
 void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
   kvwstr discarded;
   int end = 0;
-  if (TCPIPrecv_append(context, tester.socket.get(), discarded, &end) <= 0 || end != 0)
+  if (TCPIPrecv_append(context, tester.socket.get(), discarded, &end) > 0 && end == 0) return;
+  if (TCPIPsend_failed(context, tester.socket.get()) || tester.half_closed) {
     retire(context, state, tester);
+    return;
+  }
+  tester.half_closed = true;
+  TCPIPset_read(context, tester.socket.get(), false);
 }
 
-// Sends an answer of the studio, but only to a connection of this channel: a
-// mistyped number must not write into the command connection or another
-// channel's socket.
-void answer(agt_context* context, int tester_id, std::string_view text) {
+// Sends an answer of the studio, but only to a tester of this channel: a
+// number that names none gets nothing written. A tester that does not read
+// its answers is dropped once they pile up beyond the bounds.
+void answer(agt_context* context, int tester_id, std::string_view text, bool final_answer = false) {
   dynf_state* state = live_state(context);
-  if (state == nullptr || tester_id < 0 || find_tester(state, tester_id) == nullptr) {
+  dynf_tester* tester = state == nullptr || tester_id <= 0 ? nullptr : find_id(state, tester_id);
+  if (tester == nullptr) {
     CSTprintf("kvsagtd : %d is no dynamic-follow tester, answer not sent\n", tester_id);
     return;
   }
-  DYNFsend(context, tester_id, text);
+  int socket = tester->socket.get();
+  DYNFsend(context, socket, text);
+  if (final_answer && tester->half_closed) {
+    DYNFremove_tester(context, state, socket);
+    return;
+  }
+  if (TCPIPqueued(context, socket) <= DYNF_QUEUE_MAX &&
+      TCPIPqueued_by(context, TCPIP_OWNER_DYNF) <= DYNF_QUEUE_TOTAL_MAX)
+    return;
+  CSTprintf("kvsagtd : tester %d does not read its answers, connection closed\n", tester_id);
+  DYNFremove_tester(context, state, socket);
+  join(state->notes, CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", tester_id));
 }
 
 }  // namespace
@@ -167,7 +183,7 @@ int DYNFinit(agt_context* context) {
   state->port = port;
   kvwstr value = kvwstr_format("%d", port);
   ENVset(context, "KVS_PORT_TSTAGT", value.c_str());
-  TCPIPwatch(context, listener);
+  TCPIPwatch_as(context, listener, TCPIP_OWNER_DYNF);
   state->failed = 0;
   return 0;
 }
@@ -190,8 +206,12 @@ int DYNFget_port(agt_context* context) {
 std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& ready) {
   dynf_state* state = live_state(context);
   if (state == nullptr) return std::nullopt;
-  std::optional<kvwstr> result;
+  // Testers dropped by the answers of this turn's commands come first.
+  std::optional<kvwstr> result = std::move(state->notes);
+  state->notes.reset();
   for (int socket : ready) {
+    // Only sockets this module registered, as they were when reported.
+    if (!TCPIPready_for(context, socket, TCPIP_OWNER_DYNF)) continue;
     if (socket == state->listener.get()) {
       join(result, DYNFaccept(context, state));
     } else if (dynf_tester* tester = find_tester(state, socket)) {
@@ -203,18 +223,21 @@ std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& 
 
 std::optional<kvwstr> DYNFaccept(agt_context* context, dynf_state* state) {
   int accepted = -1;
-  if (TCPIPaccept_stream(context, state->listener.get(), &accepted, nullptr, nullptr) != 0) {
+  int rc = TCPIPaccept_ready(context, state->listener.get(), &accepted, tcpip_accept_rule::machine_or_studio);
+  if (rc > 0) return std::nullopt;
+  if (rc != 0) {
     if (accepted >= 0) TCPIPdiscard(accepted);
     return CMDreply(MSG_DYNF_ACCEPT_FAILED);
   }
   unique_fd socket(accepted);
-  if (TCPIPwatch(context, accepted) != 0) {
+  if (TCPIPwatch_as(context, accepted, TCPIP_OWNER_DYNF) < 0) {
     // Left unwatched it would never be read; the tester sees its connection end.
     CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);
     return CMDreply(MSG_DYNF_ACCEPT_FAILED);
   }
   dynf_tester tester;
   tester.socket = std::move(socket);
+  tester.id = state->next_id++;
   state->testers.push_back(std::move(tester));
   return std::nullopt;
 }
@@ -228,8 +251,6 @@ std::optional<kvwstr> DYNFreceive(agt_context* context, dynf_state* state, dynf_
     case dynf_phase::ended:
       drain(context, state, tester);
       return std::nullopt;
-    case dynf_phase::gone:
-      break;
   }
   return std::nullopt;
 }
@@ -240,8 +261,6 @@ int DYNFremove_tester(agt_context* context, dynf_state* state, int socket) {
   if (it == state->testers.end()) return -1;
   TCPIPunwatch(context, socket);
   state->testers.erase(it);
-  auto retired = std::find(state->retired.begin(), state->retired.end(), socket);
-  if (retired != state->retired.end()) state->retired.erase(retired);
   return 0;
 }
 
@@ -314,12 +333,12 @@ cmd_reply DYNFcmd_pdyn(agt_context* context, cmd_state*, const char*) {
 }
 
 cmd_reply DYNFcmd_dfok(agt_context* context, cmd_state*, const char* argument) {
-  answer(context, DYNFparse_id(argument), "Ok");
+  answer(context, DYNFparse_id(argument), "Ok", true);
   return std::nullopt;
 }
 
 cmd_reply DYNFcmd_dfko(agt_context* context, cmd_state*, const char* argument) {
-  answer(context, DYNFparse_id(argument), "Ko");
+  answer(context, DYNFparse_id(argument), "Ko", true);
   return std::nullopt;
 }
 

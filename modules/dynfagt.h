@@ -2,18 +2,21 @@
 // lines relayed to the studio; the studio answers them. PDYN, DFOK, DFKO,
 // ISND, TOUT, AVAI; lines 590 to 592, 700 to 722, 800.
 //
-// A tester is named by its `tester_id`, the value of its socket here. Its
-// connection goes through these phases:
+// A tester is named by its `tester_id`, a number counted per connection and
+// never reused, so that an answer meant for a tester that has gone cannot
+// reach a newer one. Its connection goes through these phases:
 //   booting   accepted and watched; its first data is its boot message
 //   relaying  its CR LF lines become notifications for the studio
 //   ended     it sent an "End_of" line: nothing more is relayed; its input is
 //             drained so that its closing is noticed, and it can be answered
-//   gone      it closed or failed: unwatched, its socket kept open for a while
-//             so that its number cannot name a newer tester at once
+// A tester that closes, fails or is dropped is closed at once and forgotten.
+// Answers wait in the tester's output queue; a tester that does not read them
+// is dropped once its queue passes DYNF_QUEUE_MAX (or all testers' queues
+// together pass DYNF_QUEUE_TOTAL_MAX), reported as a tester that left.
 // The module owns every tester socket and closes them all at DYNFterm.
 #pragma once
 
-#include <deque>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -23,13 +26,16 @@
 
 // An unfinished line longer than this ends the tester's connection.
 constexpr int DYNF_PENDING_MAX = 1 << 20;
-// Gone testers whose sockets are kept open; beyond this the oldest is closed.
-constexpr int DYNF_RETIRED_MAX = 64;
+// Answers queued for testers that do not read: one tester, all together.
+constexpr std::size_t DYNF_QUEUE_MAX = 1u << 20;
+constexpr std::size_t DYNF_QUEUE_TOTAL_MAX = 16u << 20;
 
-enum class dynf_phase { booting, relaying, ended, gone };
+enum class dynf_phase { booting, relaying, ended };
 
 struct dynf_tester {
-  unique_fd socket;  // its value is the tester_id
+  unique_fd socket;
+  int id = 0;  // the tester_id
+  bool half_closed = false;  // ended, then closed its sending side: awaits its answer
   dynf_phase phase = dynf_phase::booting;
   kvwstr pending;  // received text not yet ended by CR LF
 };
@@ -37,7 +43,8 @@ struct dynf_tester {
 struct dynf_state {
   int failed = 1;
   std::vector<dynf_tester> testers;  // every connection the module owns, oldest first
-  std::deque<int> retired;           // gone testers, in the order they went
+  int next_id = 1;                   // tester_id of the next tester accepted
+  std::optional<kvwstr> notes;       // testers dropped by an answer, for the studio
   unique_fd listener;
   int port = 0;
 };

@@ -1,5 +1,6 @@
 #include "modules/fs_agt.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,15 +45,52 @@ constexpr std::size_t FS_READ_BUFFER = 256 * 1024;
 // Files are opened close-on-exec ("e"): programs launched later must not
 // inherit them. On this platform text and binary modes read and write the
 // same bytes; the ASCII conversions are done by the block functions.
+//
+// Nothing waits in open() or in a read of a device: a named pipe nobody
+// opens, a terminal or a device would hold the connection process. Files are
+// opened non-blocking and taken only when they are regular files (or
+// /dev/null, the usual sink and empty source).
+bool transferable(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) return true;
+  struct stat null {};
+  return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev;
+}
+
+file_ptr open_file(const char* path, int flags, const char* mode) {
+  int fd = ::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  if (!transferable(fd)) {
+    ::close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  // A regular file never blocks; the flag is cleared all the same.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = ::fdopen(fd, mode);
+  if (file == nullptr) ::close(fd);
+  return file_ptr(file);
+}
+
 file_ptr open_for_reading(const char* path) {
-  file_ptr file(std::fopen(path, "rbe"));
+  file_ptr file = open_file(path, O_RDONLY, "rb");
   if (file) {
     file.get_deleter().buffer = std::make_unique_for_overwrite<char[]>(FS_READ_BUFFER);
     std::setvbuf(file.get(), file.get_deleter().buffer.get(), _IOFBF, FS_READ_BUFFER);
   }
   return file;
 }
-file_ptr open_for_writing(const char* path) { return file_ptr(std::fopen(path, "wbe")); }
+// The file is truncated only once it is known to be a regular file (or
+// /dev/null): a FIFO or device is refused untouched.
+file_ptr open_for_writing(const char* path) {
+  file_ptr file = open_file(path, O_WRONLY | O_CREAT, "wb");
+  if (file && ::ftruncate(::fileno(file.get()), 0) != 0) {
+    struct stat st {};
+    if (::fstat(::fileno(file.get()), &st) != 0 || S_ISREG(st.st_mode)) return nullptr;
+  }
+  return file;
+}
 
 // The one data connection of a transfer; closed when the transfer ends,
 // whichever way it ends.
@@ -90,6 +128,21 @@ int give_default_permissions(std::FILE* file) {
   mode_t mask = ::umask(0);
   ::umask(mask);
   return ::fchmod(::fileno(file), 0777 & ~mask) == 0 ? 0 : -1;
+}
+
+// The file's bytes, as they go on the wire, to the data connection. Every
+// wait for the connection to take more is the network layer's readiness
+// wait, which serves the command connection meanwhile; a zero-copy path for
+// BINARY mode (sendfile) would take this loop's place.
+int send_stream(fs_state* state, agt_context* context, std::FILE* file, int socket) {
+  const int size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
+  std::vector<char> block(static_cast<std::size_t>(size));
+  for (;;) {
+    int length = size;
+    if (FSread_block(state, context, file, block.data(), &length) != 0) return -1;
+    if (length == 0) return 0;
+    if (TCPIPsend(context, socket, block.data(), &length) != 0) return -1;
+  }
 }
 
 cmd_reply path_command(agt_context* context, const char* argument, int (*operation)(agt_context*, const char*),
@@ -293,14 +346,7 @@ int FSsend_file(agt_context* context, const char* path) {
   // reply tells it why.
   file_ptr file = open_for_reading(path);
   if (!file) return -1;
-  const int size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
-  std::vector<char> block(static_cast<std::size_t>(size));
-  for (;;) {
-    int length = size;
-    if (FSread_block(state, context, file.get(), block.data(), &length) != 0) return -1;
-    if (length == 0) return 0;
-    if (TCPIPsend(context, data.socket(), block.data(), &length) != 0) return -1;
-  }
+  return send_stream(state, context, file.get(), data.socket());
 }
 
 int FSreceive_file(agt_context* context, const char* path) {

@@ -22,33 +22,37 @@ std::list<rdv_group>::iterator find_group(rdv_state* state, std::string_view nam
 
 // A new tester on the rendezvous port. It is read only if it can be watched:
 // one that arrives while the watched set is full is closed at once rather
-// than left unread until the end of the connection.
-std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state, std::vector<int>& accepted_now) {
+// than left unread until the end of the connection. Peers other than this
+// machine and the studio's host are closed and logged by the network layer.
+std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state) {
   int accepted = -1;
-  if (TCPIPaccept_stream(context, state->listen_socket, &accepted, nullptr, nullptr) != 0 || accepted < 0)
-    return CMDreply(MSG_RDV_ACCEPT_FAILED);
-  if (TCPIPwatch(context, accepted) != 0) {
+  int rc = TCPIPaccept_ready(context, state->listen_socket, &accepted, tcpip_accept_rule::machine_or_studio);
+  if (rc > 0) return std::nullopt;
+  if (rc != 0 || accepted < 0) return CMDreply(MSG_RDV_ACCEPT_FAILED);
+  if (TCPIPwatch_as(context, accepted, TCPIP_OWNER_RDV) < 0) {
     TCPIPclose(context, accepted);
     return CMDreply(MSG_RDV_ACCEPT_FAILED);
   }
   state->pending.push_front(rdv_waiter{accepted});
-  accepted_now.push_back(accepted);
   return std::nullopt;
 }
 
 // The message for one ready socket, or none when it is not a rendezvous socket.
-std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int socket,
-                                   std::vector<int>& accepted_now) {
-  if (socket == state->listen_socket) return accept_tester(context, state, accepted_now);
-  // A socket accepted in this very turn may carry the number of one that was
-  // ready and has been closed since (released by RVOK); its own readiness
-  // is not known yet, and reading it now could block the whole agent.
-  if (std::find(accepted_now.begin(), accepted_now.end(), socket) != accepted_now.end()) return std::nullopt;
+std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int socket) {
+  // Only a socket this module registered, and not closed and reused since the
+  // wait reported it (released by RVOK, say, and taken by another accept).
+  if (!TCPIPready_for(context, socket, TCPIP_OWNER_RDV)) return std::nullopt;
+  if (socket == state->listen_socket) return accept_tester(context, state);
   for (auto record = state->pending.begin(); record != state->pending.end(); ++record)
     if (record->socket == socket) return RDVArecv_name(context, state, record);
   for (rdv_group& group : state->groups)
-    for (rdv_waiter& waiter : group.waiters)
-      if (waiter.socket >= 0 && waiter.socket == socket) return RDVAwaiter_event(context, group, waiter);
+    for (auto waiter = group.waiters.begin(); waiter != group.waiters.end(); ++waiter)
+      if (waiter->socket >= 0 && waiter->socket == socket) {
+        kvwstr message = RDVAwaiter_event(context, group, *waiter);
+        // A tester that left is closed; its record goes once reported.
+        if (waiter->socket < 0) group.waiters.erase(waiter);
+        return message;
+      }
   return std::nullopt;
 }
 
@@ -69,7 +73,7 @@ int RDVAinit(agt_context* context) {
   char text[16];
   CSTsnprintf(text, sizeof text, "%d", port);
   ENVset(context, "KVS_PORT_RDV", text);
-  TCPIPwatch(context, listen_socket);
+  TCPIPwatch_as(context, listen_socket, TCPIP_OWNER_RDV);
   state->closed = 0;
   return 0;
 }
@@ -93,9 +97,8 @@ std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& re
   rdv_state* state = live_state(context);
   if (state == nullptr) return std::nullopt;
   std::optional<kvwstr> result;
-  std::vector<int> accepted_now;
   for (int socket : ready) {
-    std::optional<kvwstr> message = serve_socket(context, state, socket, accepted_now);
+    std::optional<kvwstr> message = serve_socket(context, state, socket);
     if (!message) continue;
     if (result) {
       result->cat("\r\n").cat(message->view());
@@ -111,8 +114,9 @@ kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterat
   int end = 0;
   TCPIPrecv_append(context, record->socket, text, &end);
   if (end != 0) {
-    // Stalled: kept open and pending, so that it still hears "Ko" at the end.
-    TCPIPunwatch(context, record->socket);
+    // Gone before naming a rendezvous: closed, its descriptor freed.
+    TCPIPclose(context, record->socket);
+    state->pending.erase(record);
     return CMDreply(MSG_RDV_RECV_FAILED);
   }
   return RDVAjoin(state, std::move(text), record);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,9 +45,90 @@ int create_socket(int family) {
   return s;
 }
 
+tcpip_entry* find_entry(tcpip_state* state, int socket) {
+  for (tcpip_entry& entry : state->entries)
+    if (entry.socket == socket) return &entry;
+  return nullptr;
+}
+
+// A registered socket whose output is queued (registered by an owner).
+tcpip_entry* queued_entry(tcpip_state* state, int socket) {
+  tcpip_entry* entry = find_entry(state, socket);
+  return entry != nullptr && entry->owner != TCPIP_OWNER_OTHER ? entry : nullptr;
+}
+
+// Sends what the socket can take now of its queue, without blocking. A
+// failing socket loses its queue and is marked, for its owner to find out.
+void write_out(tcpip_entry& entry) {
+  while (entry.queued() > 0 && !entry.failed) {
+    ssize_t n = ::send(entry.socket, entry.out.data() + entry.out_at, entry.queued(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      std::perror("ERROR:send returns -1\n");
+      entry.failed = true;
+      break;
+    }
+    entry.out_at += static_cast<std::size_t>(n);
+  }
+  if (entry.queued() == 0) {
+    // Emptied: a large queue gives its memory back.
+    if (entry.out.capacity() > (64u << 10))
+      std::string().swap(entry.out);
+    else
+      entry.out.clear();
+    entry.out_at = 0;
+  } else if (entry.out_at > entry.out.size() / 2) {
+    // What has left is dropped from the front once it is most of the queue,
+    // so that each byte is moved at most once more.
+    entry.out.erase(0, entry.out_at);
+    entry.out_at = 0;
+  }
+}
+
+// Adds the registered sockets that have queued output to a poll list.
+void add_writers(tcpip_state* state, std::vector<pollfd>& fds) {
+  for (const tcpip_entry& entry : state->entries)
+    if (entry.queued() > 0 && !entry.failed) fds.push_back({entry.socket, POLLOUT, 0});
+}
+
+// Sends to the writers the poll found writable.
+void serve_writers(tcpip_state* state, const std::vector<pollfd>& fds, std::size_t from) {
+  for (std::size_t i = from; i < fds.size(); ++i) {
+    if (fds[i].revents == 0) continue;
+    if (tcpip_entry* entry = find_entry(state, fds[i].fd)) write_out(*entry);
+  }
+}
+
 // What a blocking operation on `socket` is waiting for, while the guard (the
-// command connection) is also watched for its peer going away.
+// command connection) is served: its output sent, its input gathered.
 enum class wait_result { ready, guard_lost, failed };
+
+// Receives what the studio sent while a command holds the command stream.
+void gather_guard(tcpip_state* state) {
+  char area[TCPIP_RECV_AREA];
+  for (;;) {
+    ssize_t n = ::recv(state->guard_socket, area, TCPIP_RECV_CHUNK, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      state->guard_lost = 1;
+      return;
+    }
+    // A NUL byte ends the connection as it does between commands.
+    int before = state->guard_text->len();
+    state->guard_text->cat(std::string_view(area, static_cast<std::size_t>(n)));
+    if (state->guard_text->len() == before) {
+      state->guard_lost = 1;
+      return;
+    }
+    if (state->guard_text->len() > TCPIP_GUARD_PENDING_MAX) {
+      CSTprintf("kvsagtd : command line longer than %d bytes, connection closed\n", TCPIP_GUARD_PENDING_MAX);
+      state->guard_lost = 1;
+      return;
+    }
+  }
+}
 
 wait_result wait_guarded(tcpip_state* state, int socket, short events) {
   if (state->guard_socket < 0 || state->guard_socket == socket) return wait_result::ready;
@@ -56,25 +138,41 @@ wait_result wait_guarded(tcpip_state* state, int socket, short events) {
     state->guard_held = 0;
     TCPIPno_delay(state->guard_socket);
   }
-  pollfd fds[2] = {{socket, events, 0}, {state->guard_socket, POLLRDHUP, 0}};
+  std::vector<pollfd> fds;
   for (;;) {
-    // A stop signal counts as the studio leaving. The timeout bounds how long
-    // a signal that came just before the poll goes unnoticed.
-    // Once the studio has gone, only an operation that cannot block goes on.
-    int n = ::poll(fds, 2, state->guard_lost != 0 ? 0 : 1000);
     if (PLATstop_requested()) {
       state->guard_lost = 1;
       return wait_result::guard_lost;
     }
+    fds.clear();
+    fds.push_back({socket, events, 0});
+    short guard_events = state->guard_text != nullptr ? POLLIN : POLLRDHUP;
+    fds.push_back({state->guard_socket, state->guard_lost != 0 ? short(0) : guard_events, 0});
+    fds.push_back({PLATstop_fd(), POLLIN, 0});
+    add_writers(state, fds);
+    // Once the studio has gone, only an operation that cannot block goes on.
+    int n = ::poll(fds.data(), fds.size(), state->guard_lost != 0 ? 0 : 1000);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return wait_result::failed;
-    if ((fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) state->guard_lost = 1;
+    serve_writers(state, fds, 3);
+    if (state->guard_lost == 0) {
+      if (state->guard_text != nullptr) {
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) gather_guard(state);
+      } else if ((fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        state->guard_lost = 1;
+      }
+      if (tcpip_entry* guard = find_entry(state, state->guard_socket); guard != nullptr && guard->failed)
+        state->guard_lost = 1;
+    }
     // A socket that is ready wins over a studio that has just left: a
     // tester's last words are still read, its last answer still sent.
     if (fds[0].revents != 0) return wait_result::ready;
     if (state->guard_lost != 0) return wait_result::guard_lost;
   }
 }
+
+// Numeric text of an address, IPv4-mapped addresses unmapped.
+std::string numeric_address(const sockaddr_storage& address);
 
 // A descriptor kept in reserve. When the process has no descriptor left, a
 // connection waiting in a listening socket's backlog cannot be accepted and
@@ -140,7 +238,7 @@ int TCPIPinit(agt_context* context, int mode) {
         (peer.ss_family == AF_INET || peer.ss_family == AF_INET6))
       tcpip_family = peer.ss_family;
   }
-  state->watched.reserve(16);
+  state->entries.reserve(16);
   CTXinstall(context, std::move(state), CTX_SLOT_TCPIP);
   return 0;
 }
@@ -233,6 +331,9 @@ int TCPIPlisten(agt_context* context, const char* host, const char* service, int
     ::close(s);
     return -1;
   }
+  // Accepts happen when the socket is ready; a connection that went away in
+  // between must not leave the accept blocking.
+  TCPIPset_nonblocking(s);
   if (::listen(s, SOMAXCONN) != 0) {
     CSTprintf("ERROR:listen  returns -1\n");
     ::close(s);
@@ -262,19 +363,72 @@ int TCPIPconnect(agt_context* context, const char* host, const char* service, in
   return s;
 }
 
+namespace {
+
+// The accepted socket's own peer and local addresses.
+void addresses_of(int socket, sockaddr_storage* peer, sockaddr_storage* local) {
+  socklen_t length = sizeof *peer;
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(peer), &length) != 0) *peer = sockaddr_storage{};
+  length = sizeof *local;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(local), &length) != 0) *local = sockaddr_storage{};
+}
+
+// Applies a side port's rule to a new connection; a refused one is closed
+// and logged with its address.
+// `peer` is the address accept gave: a connection already reset has no
+// other.
+bool admit(tcpip_state* state, int listen_socket, int socket, const sockaddr_storage& peer, tcpip_accept_rule rule) {
+  if (rule == tcpip_accept_rule::machine_or_studio && state->testers_any_host) return true;
+  sockaddr_storage ignored{}, local{};
+  addresses_of(socket, &ignored, &local);
+  if (TCPIPpeer_allowed(rule, state->studio_known, state->studio_peer, state->studio_local, peer, local))
+    return true;
+  sockaddr_storage own{};
+  socklen_t length = sizeof own;
+  int port = ::getsockname(listen_socket, reinterpret_cast<sockaddr*>(&own), &length) == 0
+                 ? ntohs(reinterpret_cast<sockaddr_in*>(&own)->sin_port)
+                 : -1;
+  CSTprintf("kvsagtd : connection from %s refused on port %d\n", numeric_address(peer).c_str(), port);
+  ::close(socket);
+  return false;
+}
+
+// Waits until the listening socket has a connection (or the wait ends).
+bool wait_listener(tcpip_state* state, int listen_socket) {
+  if (state->guard_socket >= 0) return wait_guarded(state, listen_socket, POLLIN) == wait_result::ready;
+  for (;;) {
+    pollfd fds[2] = {{listen_socket, POLLIN, 0}, {PLATstop_fd(), POLLIN, 0}};
+    int n = ::poll(fds, 2, 1000);
+    if (PLATstop_requested()) return false;
+    if (n < 0 && errno != EINTR) return false;
+    if (n > 0 && fds[0].revents != 0) return true;
+  }
+}
+
+}  // namespace
+
 int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, std::string* host, int* peer_port) {
   tcpip_state* state = live_state(context);
   if (state == nullptr || accepted == nullptr) return -1;
   *accepted = -1;
-  if (wait_guarded(state, listen_socket, POLLIN) != wait_result::ready) return -1;
   sockaddr_storage peer{};
   socklen_t length;
   int s;
-  do {
+  for (;;) {
+    if (!wait_listener(state, listen_socket)) return -1;
     errno = 0;
     length = sizeof peer;
     s = ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  } while (s < 0 && errno == EINTR && !PLATstop_requested());
+    if (s < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)) {
+      if (PLATstop_requested()) break;
+      continue;
+    }
+    if (s < 0) break;
+    // Side ports serve the studio only: a connection from another host is
+    // not the one the command waits for.
+    if (state->guard_socket >= 0 && !admit(state, listen_socket, s, peer, tcpip_accept_rule::studio_host)) continue;
+    break;
+  }
   *accepted = s;
   if (s < 0) {
     if (errno == EMFILE || errno == ENFILE) drop_one_connection(listen_socket);
@@ -296,6 +450,32 @@ int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, s
   return 0;
 }
 
+int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tcpip_accept_rule rule) {
+  tcpip_state* state = live_state(context);
+  if (state == nullptr || accepted == nullptr) return -1;
+  *accepted = -1;
+  int s;
+  sockaddr_storage peer{};
+  do {
+    socklen_t length = sizeof peer;
+    s = ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (s < 0 && errno == EINTR && !PLATstop_requested());
+  if (s < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) return 1;
+    if (errno == EMFILE || errno == ENFILE) drop_one_connection(listen_socket);
+    CSTprintf("ERROR:accept  returns -1\n");
+    return -1;
+  }
+  if (!admit(state, listen_socket, s, peer, rule)) return 1;
+  TCPIPno_delay(s);
+  // Testers get short lines: a small system buffer keeps what a tester that
+  // does not read can hold in the kernel small, next to its output queue.
+  int buffer = TCPIP_TESTER_SNDBUF;
+  ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  *accepted = s;
+  return 0;
+}
+
 int TCPIPget_port(agt_context* context, int socket) {
   if (live_state(context) == nullptr) return -1;
   sockaddr_storage local{};
@@ -304,22 +484,106 @@ int TCPIPget_port(agt_context* context, int socket) {
   return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
+namespace {
+
+tcpip_entry* register_socket(tcpip_state* state, int socket, int owner) {
+  if (socket < 0) return nullptr;
+  tcpip_entry* entry = find_entry(state, socket);
+  if (entry == nullptr) {
+    if (static_cast<int>(state->entries.size()) >= TCPIP_WATCH_MAX) return nullptr;
+    state->entries.push_back(tcpip_entry{});
+    entry = &state->entries.back();
+    entry->socket = socket;
+    entry->owner = owner;
+    entry->generation = state->next_generation++;
+  }
+  if (socket + 1 > state->highest) state->highest = socket + 1;
+  return entry;
+}
+
+}  // namespace
+
 int TCPIPwatch(agt_context* context, int socket) {
   tcpip_state* state = live_state(context);
   if (state == nullptr) return -1;
-  if (std::find(state->watched.begin(), state->watched.end(), socket) == state->watched.end()) {
-    if (static_cast<int>(state->watched.size()) >= TCPIP_WATCH_MAX) return -1;
-    state->watched.push_back(socket);
-  }
-  if (socket + 1 > state->highest) state->highest = socket + 1;
+  return register_socket(state, socket, TCPIP_OWNER_OTHER) != nullptr ? 0 : -1;
+}
+
+int TCPIPwatch_as(agt_context* context, int socket, int owner) {
+  tcpip_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  tcpip_entry* entry = register_socket(state, socket, owner);
+  if (entry == nullptr) return -1;
+  TCPIPset_nonblocking(socket);
+  return static_cast<int>(entry->generation & 0x7fffffff);
+}
+
+bool TCPIPready_for(agt_context* context, int socket, int owner) {
+  tcpip_state* state = live_state(context);
+  if (state == nullptr) return false;
+  const tcpip_entry* entry = find_entry(state, socket);
+  if (entry == nullptr || entry->owner != owner) return false;
+  for (const auto& [reported, generation] : state->reported)
+    if (reported == socket) return generation == entry->generation;
+  return false;
+}
+
+int TCPIPset_read(agt_context* context, int socket, bool on) {
+  tcpip_state* state = live_state(context);
+  tcpip_entry* entry = state == nullptr ? nullptr : find_entry(state, socket);
+  if (entry == nullptr) return -1;
+  entry->read = on;
   return 0;
+}
+
+std::size_t TCPIPqueued(agt_context* context, int socket) {
+  tcpip_state* state = live_state(context);
+  const tcpip_entry* entry = state == nullptr ? nullptr : find_entry(state, socket);
+  return entry == nullptr ? 0 : entry->queued();
+}
+
+std::size_t TCPIPqueued_by(agt_context* context, int owner) {
+  tcpip_state* state = live_state(context);
+  std::size_t total = 0;
+  if (state != nullptr)
+    for (const tcpip_entry& entry : state->entries)
+      if (entry.owner == owner) total += entry.queued();
+  return total;
+}
+
+bool TCPIPsend_failed(agt_context* context, int socket) {
+  tcpip_state* state = live_state(context);
+  const tcpip_entry* entry = state == nullptr ? nullptr : find_entry(state, socket);
+  return entry != nullptr && entry->failed;
+}
+
+int TCPIPflush(agt_context* context, int socket, int ms) {
+  tcpip_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    tcpip_entry* entry = find_entry(state, socket);
+    if (entry == nullptr) return 0;
+    write_out(*entry);
+    if (entry->failed) return -1;
+    if (entry->queued() == 0) return 0;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || PLATstop_requested()) return -1;
+    pollfd fds[2] = {{socket, POLLOUT, 0}, {PLATstop_fd(), POLLIN, 0}};
+    ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
+  }
 }
 
 int TCPIPunwatch(agt_context* context, int socket) {
   tcpip_state* state = live_state(context);
   if (state == nullptr) return -1;
-  auto it = std::find(state->watched.begin(), state->watched.end(), socket);
-  if (it != state->watched.end()) state->watched.erase(it);
+  auto it = std::find_if(state->entries.begin(), state->entries.end(),
+                         [socket](const tcpip_entry& entry) { return entry.socket == socket; });
+  if (it != state->entries.end()) {
+    // What the socket can still take leaves; the rest is lost with the peer.
+    write_out(*it);
+    state->entries.erase(it);
+  }
   return 0;
 }
 
@@ -340,14 +604,19 @@ const char* TCPIPerror_text(int code) {
 int TCPIPrecv(agt_context* context, int socket, void* buffer, int size, int* end) {
   tcpip_state* state = live_state(context);
   if (state == nullptr) return -1;
+  // A registered socket is read when the wait found it ready, never waited on.
+  const bool registered = queued_entry(state, socket) != nullptr;
   ssize_t n;
-  if (wait_guarded(state, socket, POLLIN) != wait_result::ready) {
-    n = -1;
-  } else {
-    do {
-      errno = 0;
-      n = ::recv(socket, buffer, static_cast<std::size_t>(size), 0);
-    } while (n < 0 && errno == EINTR);
+  for (;;) {
+    if (!registered && wait_guarded(state, socket, POLLIN) != wait_result::ready) {
+      n = -1;
+      break;
+    }
+    errno = 0;
+    n = ::recv(socket, buffer, static_cast<std::size_t>(size), registered ? MSG_DONTWAIT : 0);
+    if (n < 0 && errno == EINTR && !PLATstop_requested()) continue;
+    if (n < 0 && !registered && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    break;
   }
   if (n <= 0 && end != nullptr) *end = 1;
   return n < 0 ? -1 : static_cast<int>(n);
@@ -364,7 +633,9 @@ int TCPIPrecv_append(agt_context* context, int socket, kvwstr& text, int* end) {
 
 namespace {
 
-// The send of TCPIPsend and TCPIPsend_more; `more` adds MSG_MORE.
+// The send of TCPIPsend and TCPIPsend_more; `more` adds MSG_MORE. A
+// registered socket gets the data queued: it leaves as the socket takes it,
+// now and in later waits.
 int send_all(agt_context* context, int socket, const void* data, int* length, bool more) {
   tcpip_state* state = live_state(context);
   if (state == nullptr || length == nullptr) return -1;
@@ -372,6 +643,14 @@ int send_all(agt_context* context, int socket, const void* data, int* length, bo
   *length = 0;
   if (socket == -1) return 0;
   const char* at = static_cast<const char*>(data);
+  if (tcpip_entry* entry = queued_entry(state, socket)) {
+    if (entry->failed) return -1;
+    entry->out.append(at, static_cast<std::size_t>(wanted));
+    if (!more) write_out(*entry);
+    if (entry->failed) return -1;
+    *length = wanted;
+    return 0;
+  }
   bool guarded = state->guard_socket >= 0 && state->guard_socket != socket;
   int sent = 0;
   while (sent < wanted) {
@@ -405,6 +684,10 @@ int TCPIPsend_more(agt_context* context, int socket, const void* data, int* leng
 int TCPIPpush(agt_context* context, int socket) {
   tcpip_state* state = live_state(context);
   if (state == nullptr) return -1;
+  if (tcpip_entry* entry = queued_entry(state, socket)) {
+    write_out(*entry);
+    return entry->failed ? -1 : 0;
+  }
   if (socket == state->guard_socket) state->guard_held = 0;
   // Setting TCP_NODELAY again sends what is pending at once.
   return TCPIPno_delay(socket);
@@ -418,23 +701,40 @@ int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text) {
 int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
   tcpip_state* state = live_state(context);
   if (state == nullptr || !ready.empty()) return -1;
-  // Rebuilt on every wait from the watched set, in the storage of the last one.
+  state->reported.clear();
+  // Rebuilt on every wait from the registry, in the storage of the last one:
+  // input where it is wanted, output where some waits.
   std::vector<pollfd>& fds = state->poll_set;
   fds.clear();
-  for (int s : state->watched) fds.push_back({s, POLLIN, 0});
+  bool failed_waiting = false;
+  for (const tcpip_entry& entry : state->entries) {
+    short events = entry.read ? POLLIN : 0;
+    if (entry.queued() > 0 && !entry.failed) events |= POLLOUT;
+    fds.push_back({entry.socket, events, 0});
+    failed_waiting = failed_waiting || entry.failed;
+  }
+  const std::size_t extra = fds.size();
   if (state->wake_fd >= 0) fds.push_back({state->wake_fd, POLLIN, 0});
-  int n = ::poll(fds.data(), fds.size(), ms);
-  if (n <= 0) return n < 0 ? -1 : 0;
-  if (state->wake_fd >= 0 && fds.back().revents != 0) {
+  if (PLATstop_fd() >= 0) fds.push_back({PLATstop_fd(), POLLIN, 0});
+  // A socket whose write failed is reported at once.
+  int n = ::poll(fds.data(), fds.size(), failed_waiting ? 0 : ms);
+  if (n < 0) return -1;
+  for (std::size_t i = extra; i < fds.size(); ++i) {
+    if (fds[i].fd != state->wake_fd || fds[i].revents == 0) continue;
     // One read: a blocking descriptor must not stall the wait, and whatever
     // is left wakes the next wait at once.
     char drain[256];
     if (::read(state->wake_fd, drain, sizeof drain) < 0) {
     }
-    fds.pop_back();
   }
-  for (const pollfd& p : fds)
-    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) ready.push_back(p.fd);
+  for (std::size_t i = 0; i < extra; ++i) {
+    tcpip_entry& entry = state->entries[i];
+    if ((fds[i].revents & POLLOUT) != 0) write_out(entry);
+    if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 || entry.failed) {
+      ready.push_back(entry.socket);
+      state->reported.emplace_back(entry.socket, entry.generation);
+    }
+  }
   std::sort(ready.begin(), ready.end());
   return static_cast<int>(ready.size());
 }
@@ -446,17 +746,125 @@ int TCPIPset_wake(agt_context* context, int fd) {
   return 0;
 }
 
-int TCPIPset_guard(agt_context* context, int socket) {
+int TCPIPset_guard(agt_context* context, int socket, kvwstr* pending) {
   tcpip_state* state = live_state(context);
   if (state == nullptr) return -1;
   state->guard_socket = socket;
+  state->guard_text = socket >= 0 ? pending : nullptr;
   state->guard_lost = 0;
+  state->studio_known = false;
+  if (socket >= 0) {
+    addresses_of(socket, &state->studio_peer, &state->studio_local);
+    state->studio_known = state->studio_peer.ss_family == AF_INET || state->studio_peer.ss_family == AF_INET6;
+  }
+  return 0;
+}
+
+int TCPIPset_testers_any_host(agt_context* context, bool any) {
+  tcpip_state* state = live_state(context);
+  if (state == nullptr) return -1;
+  state->testers_any_host = any;
   return 0;
 }
 
 int TCPIPguard_lost(agt_context* context) {
   tcpip_state* state = live_state(context);
   return state == nullptr ? 0 : state->guard_lost;
+}
+
+int TCPIPkeep_alive(int socket) {
+  int one = 1, idle = 60, interval = 10, count = 6;
+  unsigned user_timeout_ms = 120000;
+  int rc = ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  rc |= ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  rc |= ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  rc |= ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  rc |= ::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
+  return rc == 0 ? 0 : -1;
+}
+
+int TCPIPset_nonblocking(int socket) {
+  int flags = ::fcntl(socket, F_GETFL);
+  if (flags < 0) return -1;
+  return ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+namespace {
+
+// The address of a socket address as 16 bytes of IPv6, IPv4 mapped; false
+// for other families.
+bool as_ipv6(const sockaddr_storage& address, in6_addr* out) {
+  if (address.ss_family == AF_INET6) {
+    *out = reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+    return true;
+  }
+  if (address.ss_family == AF_INET) {
+    *out = in6_addr{};
+    out->s6_addr[10] = 0xff;
+    out->s6_addr[11] = 0xff;
+    std::memcpy(&out->s6_addr[12], &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, 4);
+    return true;
+  }
+  return false;
+}
+
+bool is_loopback(const in6_addr& address) {
+  if (IN6_IS_ADDR_LOOPBACK(&address)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127;
+}
+
+std::string numeric_address(const sockaddr_storage& address) {
+  sockaddr_storage unmapped = address;
+  socklen_t length = address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  in6_addr six{};
+  if (as_ipv6(address, &six) && IN6_IS_ADDR_V4MAPPED(&six)) {
+    sockaddr_in four{};
+    four.sin_family = AF_INET;
+    std::memcpy(&four.sin_addr, &six.s6_addr[12], 4);
+    unmapped = sockaddr_storage{};
+    std::memcpy(&unmapped, &four, sizeof four);
+    length = sizeof four;
+  }
+  char text[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&unmapped), length, text, sizeof text, nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+    return "?";
+  return text;
+}
+
+}  // namespace
+
+bool TCPIPis_this_machine(const sockaddr_storage& peer, const sockaddr_storage& local) {
+  in6_addr p{}, l{};
+  if (!as_ipv6(peer, &p)) return false;
+  if (is_loopback(p)) return true;
+  return as_ipv6(local, &l) && std::memcmp(&p, &l, sizeof p) == 0;
+}
+
+bool TCPIPsame_host(const sockaddr_storage& a_peer, const sockaddr_storage& a_local, const sockaddr_storage& b_peer,
+                    const sockaddr_storage& b_local) {
+  in6_addr a{}, b{};
+  if (!as_ipv6(a_peer, &a) || !as_ipv6(b_peer, &b)) return false;
+  if (std::memcmp(&a, &b, sizeof a) == 0) return true;
+  return TCPIPis_this_machine(a_peer, a_local) && TCPIPis_this_machine(b_peer, b_local);
+}
+
+bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const sockaddr_storage& studio_peer,
+                       const sockaddr_storage& studio_local, const sockaddr_storage& peer,
+                       const sockaddr_storage& local) {
+  switch (rule) {
+    case tcpip_accept_rule::any:
+      return true;
+    case tcpip_accept_rule::machine_or_studio:
+      if (TCPIPis_this_machine(peer, local)) return true;
+      [[fallthrough]];
+    case tcpip_accept_rule::studio_host:
+      // Without a known studio (a command connection that is no socket)
+      // nothing can be compared: only this machine is taken.
+      if (!studio_known) return TCPIPis_this_machine(peer, local);
+      return TCPIPsame_host(studio_peer, studio_local, peer, local);
+  }
+  return false;
 }
 
 int TCPIPno_delay(int socket) {

@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/ctxagt.h"
@@ -15,15 +17,58 @@
 constexpr int TCPIP_WATCH_MAX = 1024;      // bound of the watched set
 constexpr int TCPIP_RECV_AREA = 2200;      // receive area of TCPIPrecv_append
 constexpr int TCPIP_RECV_CHUNK = TCPIP_RECV_AREA - 1;
+// Text the studio may send ahead while a command holds the command stream
+// (GETF, PUTF, TRWA): beyond it the connection ends as after an over-long line.
+constexpr int TCPIP_GUARD_PENDING_MAX = 1 << 20;
+// System send buffer of the tester connections (rendezvous, dynamic follow).
+constexpr int TCPIP_TESTER_SNDBUF = 64 * 1024;
+
+// Who registered a watched descriptor. A ready descriptor goes only to the
+// owner that registered it, in the generation it was registered in.
+enum tcpip_owner {
+  TCPIP_OWNER_OTHER = 0,  // daemon listener, tests
+  TCPIP_OWNER_COMMAND = 1,
+  TCPIP_OWNER_RDV = 2,
+  TCPIP_OWNER_DYNF = 3,
+};
+
+// Which peers a side port takes (the others are closed and logged).
+enum class tcpip_accept_rule {
+  any,
+  studio_host,          // the studio's host only (data and trace ports)
+  machine_or_studio,    // this machine or the studio's host (tester ports)
+};
+
+// One registered descriptor. Registered sockets are non-blocking: what is
+// sent to them waits in `out` until the readiness wait finds them writable.
+struct tcpip_entry {
+  int socket = -1;
+  int owner = TCPIP_OWNER_OTHER;
+  unsigned generation = 0;
+  bool read = true;     // watched for input (off while the owner holds back)
+  bool failed = false;  // a write failed: reported ready so the owner finds out
+  std::string out;      // queued output, from out_at on
+  std::size_t out_at = 0;
+  std::size_t queued() const { return out.size() - out_at; }
+};
 
 struct tcpip_state {
   int failed = 0;
-  std::vector<int> watched;  // insertion order, no duplicates
+  std::vector<tcpip_entry> entries;  // registration order, one per socket
+  unsigned next_generation = 1;
+  // Generation of each socket reported by the last wait, by socket.
+  std::vector<std::pair<int, unsigned>> reported;
   int highest = 0;           // largest socket ever watched, plus one
   int wake_fd = -1;          // also waited on; wakes the wait without being reported
-  int guard_socket = -1;     // blocking operations give up when its peer has gone
+  int guard_socket = -1;     // the command connection: blocking operations serve it
+  kvwstr* guard_text = nullptr;  // where text the studio sends meanwhile goes
   int guard_lost = 0;
   int guard_held = 0;        // the guard socket holds data sent by TCPIPsend_more
+  // Addresses of the command connection, for the side ports' rule.
+  sockaddr_storage studio_peer{};
+  sockaddr_storage studio_local{};
+  bool studio_known = false;
+  bool testers_any_host = false;
   std::vector<pollfd> poll_set;  // the wait's own list, kept between waits
 };
 
@@ -45,12 +90,35 @@ int TCPIPinit(agt_context* context, int mode);
 int TCPIPterm(agt_context* context);
 int TCPIPlisten(agt_context* context, const char* host, const char* service, int* port);
 int TCPIPconnect(agt_context* context, const char* host, const char* service, int port);
-// Accepts one connection. With `host`, the peer's host name (numeric when no
-// name is known; IPv4-mapped peers unmapped first) is written there.
+// Accepts one connection, waiting for it. With `host`, the peer's host name
+// (numeric when no name is known; IPv4-mapped peers unmapped first) is
+// written there. While a guard (the command connection) is set, only peers
+// of the studio's host are taken: others are closed and logged, and the
+// accept goes on.
 int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, std::string* host, int* peer_port);
 int TCPIPget_port(agt_context* context, int socket);
 // Adds a socket to the watched set; -1 when the set is full.
 int TCPIPwatch(agt_context* context, int socket);
+// Registers a socket for `owner`: watched, made non-blocking, with an output
+// queue. Returns its generation, or -1 when the set is full.
+int TCPIPwatch_as(agt_context* context, int socket, int owner);
+// Whether `socket`, found in the last wait's ready list, is still the one
+// `owner` registered when the wait reported it (not closed and reused since).
+bool TCPIPready_for(agt_context* context, int socket, int owner);
+// Turns the watching of a registered socket's input on or off.
+int TCPIPset_read(agt_context* context, int socket, bool on);
+// Output queued on a registered socket; the total over `owner`'s sockets.
+std::size_t TCPIPqueued(agt_context* context, int socket);
+std::size_t TCPIPqueued_by(agt_context* context, int owner);
+// True once a write to the registered socket failed.
+bool TCPIPsend_failed(agt_context* context, int socket);
+// Waits at most ms (0: do not wait) for the socket's queue to empty, serving
+// the other queues meanwhile; 0 when it emptied.
+int TCPIPflush(agt_context* context, int socket, int ms);
+// Accepts one connection that is already waiting, without blocking, by the
+// rule, for a tester port (its system send buffer is TCPIP_TESTER_SNDBUF). 0: *accepted holds it; 1: nothing to take, or a peer refused by the
+// rule (closed and logged); -1: failure.
+int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tcpip_accept_rule rule);
 int TCPIPunwatch(agt_context* context, int socket);
 int TCPIPclose(agt_context* context, int socket);
 int TCPIPdiscard(int socket);
@@ -82,10 +150,29 @@ int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms);
 // returns, without reporting it, so that the caller's turn starts at once.
 int TCPIPset_wake(agt_context* context, int fd);
 // The command connection: while a blocking accept, receive or send waits on
-// another socket, the layer also watches this socket for its peer going away;
-// the operation then fails and TCPIPguard_lost reports it.
-int TCPIPset_guard(agt_context* context, int socket);
+// another socket, the layer serves it: its queued output is sent and what the
+// studio sends is appended to `pending` (when given). The studio leaving,
+// more than TCPIP_GUARD_PENDING_MAX bytes pending, or a stop signal make the
+// operation fail, and TCPIPguard_lost reports it. The command connection's
+// addresses decide which peers the side ports take.
+int TCPIPset_guard(agt_context* context, int socket, kvwstr* pending = nullptr);
+// Lets the tester ports take any address (KVS_TESTERS_ANY_HOST=1).
+int TCPIPset_testers_any_host(agt_context* context, bool any);
 int TCPIPguard_lost(agt_context* context);
+// TCP keep-alive (idle 60 s, every 10 s, 6 probes) and a 120 s limit on
+// unacknowledged output: a peer that vanished is noticed in about two minutes.
+int TCPIPkeep_alive(int socket);
+int TCPIPset_nonblocking(int socket);
+// The side ports' rule on addresses. A peer is this machine when its address
+// is a loopback one (127.0.0.0/8, ::1, their IPv4-mapped forms) or equals the
+// local address of its own connection. Two peers are the same host when both
+// are this machine or their addresses (unmapped) are equal.
+bool TCPIPis_this_machine(const sockaddr_storage& peer, const sockaddr_storage& local);
+bool TCPIPsame_host(const sockaddr_storage& a_peer, const sockaddr_storage& a_local, const sockaddr_storage& b_peer,
+                    const sockaddr_storage& b_local);
+bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const sockaddr_storage& studio_peer,
+                       const sockaddr_storage& studio_local, const sockaddr_storage& peer,
+                       const sockaddr_storage& local);
 // Disables Nagle's algorithm on a connected socket.
 int TCPIPno_delay(int socket);
 // The official (canonical) name of a host as the resolver knows it; -1 when

@@ -30,10 +30,23 @@ void PLATignore_sigpipe() {
 
 namespace {
 volatile sig_atomic_t stop_requested = 0;
-void on_stop_signal(int) { stop_requested = 1; }
+// Made readable by a stop signal, for waits without a time limit.
+int stop_pipe[2] = {-1, -1};
+void on_stop_signal(int) {
+  stop_requested = 1;
+  if (stop_pipe[1] >= 0) {
+    int saved = errno;
+    char byte = 1;
+    [[maybe_unused]] ssize_t written = ::write(stop_pipe[1], &byte, 1);
+    errno = saved;
+  }
+}
 }  // namespace
 
+int PLATstop_fd() { return stop_pipe[0]; }
+
 void PLATcatch_stop_signals() {
+  if (stop_pipe[0] < 0 && ::pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) stop_pipe[0] = stop_pipe[1] = -1;
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
   action.sa_flags = SA_RESTART;  // poll is interrupted all the same

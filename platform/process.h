@@ -24,6 +24,9 @@ bool PLATstop_requested();
 // after the handlers the agent installs itself, so that a signal already
 // pending finds them.
 void PLATreset_signals();
+// A descriptor that becomes readable (and stays so) once a stop signal has
+// come; -1 before PLATcatch_stop_signals.
+int PLATstop_fd();
 // Reaps ended child processes as they end, without ever blocking on them.
 void PLATreap_children();
 // Starts a copy of the running executable with `argv` (argv[0] included);

@@ -5,7 +5,10 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -253,6 +256,57 @@ int open_fd_count(pid_t pid) {
 std::string local_user() {
   passwd* entry = ::getpwuid(::geteuid());
   return entry != nullptr ? entry->pw_name : "";
+}
+
+bool enter_private_network() {
+  if (::unshare(CLONE_NEWNET) != 0) return false;
+  int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  bool ok = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+  ok = ok && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+  const char* aliases[][2] = {{"lo:1", "10.200.0.1"}, {"lo:2", "10.200.0.2"}};
+  for (auto& [name, address] : aliases) {
+    ifreq alias{};
+    std::strcpy(alias.ifr_name, name);
+    auto* in = reinterpret_cast<sockaddr_in*>(&alias.ifr_addr);
+    in->sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &in->sin_addr);
+    ok = ok && ::ioctl(s, SIOCSIFADDR, &alias) == 0;
+    // One address each: an address on the loopback interface makes its
+    // whole prefix local, and 10.200.0.2 must cease to exist when removed.
+    ::inet_pton(AF_INET, "255.255.255.255", &in->sin_addr);
+    ok = ok && ::ioctl(s, SIOCSIFNETMASK, &alias) == 0;
+  }
+  ::close(s);
+  return ok;
+}
+
+studio::socket_fd connect_from_afar(int port) {
+  studio::socket_fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  ::inet_pton(AF_INET, "10.200.0.2", &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, "10.200.0.1", &to.sin_addr);
+  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      ::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+    return studio::socket_fd();
+  return s;
+}
+
+bool vanish_afar() {
+  int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq alias{};
+  std::strcpy(alias.ifr_name, "lo:2");
+  bool ok = ::ioctl(s, SIOCGIFFLAGS, &alias) == 0;
+  alias.ifr_flags = static_cast<short>(alias.ifr_flags & ~IFF_UP);
+  ok = ok && ::ioctl(s, SIOCSIFFLAGS, &alias) == 0;
+  ::close(s);
+  return ok;
 }
 
 }  // namespace e2e

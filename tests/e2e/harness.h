@@ -38,9 +38,9 @@ bool file_exists(const std::string& path);
 
 // How the agent process is started.
 struct agent_options {
-  std::map<std::string, std::string> env;  // set in the agent's environment
-  std::vector<std::string> unset_env;      // removed from it
-  std::string cwd;                         // empty: the test's own
+  std::map<std::string, std::string> env{};  // set in the agent's environment
+  std::vector<std::string> unset_env{};    // removed from it
+  std::string cwd{};                       // empty: the test's own
   std::string peer_name = "localhost";     // connection-process form only
   bool ipv6 = false;                       // connect over ::1 instead of 127.0.0.1
 };
@@ -113,5 +113,16 @@ std::string local_user();
 // Path of a helper executable built with the project (for example "kvsrdv").
 std::string tool_path(const std::string& name);
 std::string agent_path();
+
+// Moves this test process into a network namespace of its own with the
+// loopback interface up and two more addresses on it, 10.200.0.1 and
+// 10.200.0.2: a connection between them comes from "another host" as far as
+// the agent's side-port rule goes. False where namespaces cannot be made.
+bool enter_private_network();
+// A connection to `port` on 10.200.0.1 from 10.200.0.2 (another host).
+studio::socket_fd connect_from_afar(int port);
+// Removes 10.200.0.2: a peer there vanishes without a word, as a machine
+// whose cable was pulled.
+bool vanish_afar();
 
 }  // namespace e2e

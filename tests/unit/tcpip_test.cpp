@@ -38,14 +38,19 @@ TEST(Tcpip, WatchedSetKeepsOrderWithoutDuplicatesUpToItsBound) {
   EXPECT_EQ(TCPIPwatch(l.get(), 7), 0);
   EXPECT_EQ(TCPIPwatch(l.get(), 9), 0);
   auto* state = CTXstate<tcpip_state>(l.get(), CTX_SLOT_TCPIP);
-  EXPECT_EQ(state->watched, (std::vector<int>{7, 5, 9}));
+  auto watched = [state] {
+    std::vector<int> sockets;
+    for (const tcpip_entry& entry : state->entries) sockets.push_back(entry.socket);
+    return sockets;
+  };
+  EXPECT_EQ(watched(), (std::vector<int>{7, 5, 9}));
   EXPECT_EQ(TCPIPunwatch(l.get(), 5), 0);
   EXPECT_EQ(TCPIPunwatch(l.get(), 42), 0);
-  EXPECT_EQ(state->watched, (std::vector<int>{7, 9}));
+  EXPECT_EQ(watched(), (std::vector<int>{7, 9}));
   EXPECT_EQ(state->highest, 10);
-  for (int s = 100; state->watched.size() < TCPIP_WATCH_MAX; ++s) ASSERT_EQ(TCPIPwatch(l.get(), s), 0);
+  for (int s = 100; state->entries.size() < TCPIP_WATCH_MAX; ++s) ASSERT_EQ(TCPIPwatch(l.get(), s), 0);
   EXPECT_EQ(TCPIPwatch(l.get(), 5000), -1);
-  EXPECT_EQ(state->watched.size(), static_cast<std::size_t>(TCPIP_WATCH_MAX));
+  EXPECT_EQ(state->entries.size(), static_cast<std::size_t>(TCPIP_WATCH_MAX));
 }
 
 TEST(Tcpip, WaitReportsReadySocketsAscending) {
