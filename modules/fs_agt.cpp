@@ -134,22 +134,13 @@ int give_default_permissions(std::FILE* file) {
 // wait for the connection to take more is the network layer's readiness
 // wait, which serves the command connection meanwhile.
 //
-// BINARY mode hands a regular file to the system (sendfile): no copy through
-// this process. ASCII blocks are converted one at a time, at most
-// FS_SEND_BLOCK bytes each as before, and gathered into one send of up to
-// FS_BINARY_BLOCK bytes: the stream is the same, but it leaves in full
-// segments, with one wait and one send per gathering instead of per block.
+// ASCII blocks are converted one at a time, at most FS_SEND_BLOCK bytes each
+// as before, and gathered into one send of up to FS_BINARY_BLOCK bytes: the
+// stream is the same, but it leaves in full segments, with one wait and one
+// send per gathering instead of per block. BINARY mode reads and sends
+// FS_BINARY_BLOCK bytes at a time. (Handing the file to the system with
+// sendfile instead was measured slower on loopback here: see bench/README.md.)
 int send_stream(fs_state* state, agt_context* context, std::FILE* file, int socket) {
-  if (state->binary_mode != 0) {
-    struct stat st {};
-    if (::fstat(::fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
-      long long offset = 0;
-      long long length = 1LL << 62;  // up to the end of the file, however long it grows
-      if (TCPIPsend_file(context, socket, ::fileno(file), &offset, &length) == 0) return 0;
-      // A file system that cannot send this way (nothing sent) falls back to reads.
-      if (offset != 0 || (errno != EINVAL && errno != ENOSYS)) return -1;
-    }
-  }
   const int block_size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
   const std::size_t size = FS_BINARY_BLOCK;
   std::vector<char> buffer(size);

@@ -5,7 +5,6 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -692,39 +691,6 @@ int TCPIPpush(agt_context* context, int socket) {
   if (socket == state->guard_socket) state->guard_held = 0;
   // Setting TCP_NODELAY again sends what is pending at once.
   return TCPIPno_delay(socket);
-}
-
-// The socket is made non-blocking for a guarded send, as sendfile has no
-// MSG_DONTWAIT: every wait is then the guarded wait, never the call itself.
-int TCPIPsend_file(agt_context* context, int socket, int fd, long long* offset, long long* length) {
-  tcpip_state* state = live_state(context);
-  if (state == nullptr || offset == nullptr || length == nullptr) return -1;
-  const long long wanted = *length;
-  *length = 0;
-  bool guarded = state->guard_socket >= 0 && state->guard_socket != socket;
-  if (guarded && (::fcntl(socket, F_GETFL) & O_NONBLOCK) == 0) TCPIPset_nonblocking(socket);
-  off_t at = static_cast<off_t>(*offset);
-  long long sent = 0;
-  int rc = 0;
-  while (sent < wanted) {
-    if (guarded && wait_guarded(state, socket, POLLOUT) != wait_result::ready) {
-      rc = -1;
-      break;
-    }
-    errno = 0;
-    ssize_t n = ::sendfile(socket, fd, &at, static_cast<std::size_t>(wanted - sent));
-    if (n == 0) break;  // end of file
-    if (n < 0) {
-      if ((errno == EINTR && !PLATstop_requested()) || errno == EAGAIN) continue;
-      if (errno != EINVAL && errno != ENOSYS) std::perror("ERROR:sendfile returns -1\n");
-      rc = -1;
-      break;
-    }
-    sent += n;
-  }
-  *offset = static_cast<long long>(at);
-  *length = sent;
-  return rc;
 }
 
 int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text) {

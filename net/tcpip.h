@@ -141,11 +141,6 @@ int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text);
 int TCPIPsend_more(agt_context* context, int socket, const void* data, int* length);
 // Sends at once whatever TCPIPsend_more held back on the socket.
 int TCPIPpush(agt_context* context, int socket);
-// As TCPIPsend, for `*length` bytes of the file `fd` from `*offset` (the
-// system copies them: sendfile); *offset advances, *length out: bytes sent,
-// fewer when the file ends first. -1 on failure, errno EINVAL or ENOSYS
-// when the file cannot be sent this way (nothing was sent then).
-int TCPIPsend_file(agt_context* context, int socket, int fd, long long* offset, long long* length);
 // Waits at most `ms` for readable watched sockets; fills `ready` (which must
 // be empty) with them in ascending order and returns their number.
 int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms);
