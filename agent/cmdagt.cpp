@@ -97,7 +97,7 @@ cmd_reply CMDline(agt_context* context, const char* line, int* stop) {
   cmd_state* state = live_state(context);
   if (state == nullptr) {
     *stop = 1;
-    return CMDreply(MSG_CMD_NOT_INITIALIZED);
+    return CMDreply(MSG_570_CMD_NOT_INITIALIZED);
   }
   return CMDdispatch(context, state, line, stop);
 }
@@ -116,7 +116,7 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
         return std::nullopt;
       }
       *stop = 0;
-      return CMDreplyf(MSG_COMMAND_UNKNOWN, "%s", line);
+      return CMDreplyf(MSG_500_COMMAND_UNKNOWN, "%s", line);
     }
     x = expanded->c_str();
   }
@@ -145,7 +145,7 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
   // An unidentified peer gets its line back as it sent it, so that expansion
   // cannot be used to read the agent's environment before admission.
   *stop = 0;
-  return CMDreplyf(MSG_COMMAND_UNKNOWN, "%s", state->authorized != 0 ? x : line);
+  return CMDreplyf(MSG_500_COMMAND_UNKNOWN, "%s", state->authorized != 0 ? x : line);
 }
 
 kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
@@ -199,13 +199,13 @@ std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, c
 
 cmd_reply CMDpoll(agt_context* context) {
   cmd_state* state = live_state(context);
-  if (state == nullptr) return CMDreply(MSG_CMD_NOT_INITIALIZED);
+  if (state == nullptr) return CMDreply(MSG_570_CMD_NOT_INITIALIZED);
   PROprune_groups(context);
   if (state->launched == 0) return std::nullopt;
   state->ended_pairs.clear();
   int n = PROpoll_ended(context, state->ended_pairs);
   if (n < 1) return std::nullopt;
-  kvwstr text = CMDreplyf(MSG_PROCESS_STOPPED, "%%%d => ", n);
+  kvwstr text = CMDreplyf(MSG_661_PROCESS_STOPPED, "%%%d => ", n);
   for (int i = n - 1; i >= 0; --i) {
     const auto& [number, code] = state->ended_pairs[static_cast<std::size_t>(i)];
     text.catf(i == n - 1 ? "%%%d (%%%d)" : ", %%%d (%%%d)", number, code);
@@ -214,19 +214,19 @@ cmd_reply CMDpoll(agt_context* context) {
   return text;
 }
 
-cmd_reply CMDhelo(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_HELLO); }
+cmd_reply CMDhelo(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_210_HELLO); }
 
-cmd_reply CMDquit(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_BYE); }
+cmd_reply CMDquit(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_221_BYE); }
 
 cmd_reply CMDhelp(agt_context*, cmd_state*, const char* argument) {
   if (*argument != '\0') {
     for (const cmd_entry& entry : cmd_table) {
       if (std::strncmp(argument, entry.name, std::strlen(entry.name)) == 0)
-        return entry.help != nullptr ? kvwstr(entry.help) : CMDreply(MSG_NO_HELP);
+        return entry.help != nullptr ? kvwstr(entry.help) : CMDreply(MSG_210_NO_HELP);
     }
-    return CMDreply(MSG_HELP_UNKNOWN);
+    return CMDreply(MSG_410_HELP_UNKNOWN);
   }
-  kvwstr list = CMDreply(MSG_KNOWN_COMMANDS);
+  kvwstr list = CMDreply(MSG_110_KNOWN_COMMANDS);
   list.cat("\r\n110");
   for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
     list.cat("\t").cat(cmd_table[i].name);

@@ -176,7 +176,7 @@ void AGTserve(const char* peer_name, int command_socket) {
   TCPIPkeep_alive(command_socket);
   // Inherited without close-on-exec; launched programs must not hold it.
   PLATset_cloexec(command_socket);
-  kvwstr greeting = CMDreply(MSG_HELLO);
+  kvwstr greeting = CMDreply(MSG_210_HELLO);
   send_line(context, command_socket, greeting);
 
   if (CMDinit(context, peer_name) == 0 && RDVAinit(context) == 0 && DYNFinit(context) == 0) {

@@ -45,7 +45,7 @@ cmd_reply recorder(agt_context*, cmd_state*, const char* argument) {
 
 cmd_reply admit_open(agt_context*, cmd_state* state, const char* argument) {
   state->authorized = std::strcmp(argument, "open") == 0 ? 1 : 0;
-  return CMDreply(state->authorized != 0 ? MSG_ACCESS_AUTHORIZED : MSG_ACCESS_REFUSED);
+  return CMDreply(state->authorized != 0 ? MSG_310_ACCESS_AUTHORIZED : MSG_533_ACCESS_REFUSED);
 }
 
 template <int... I>

@@ -387,50 +387,50 @@ int FSreceive_file(agt_context* context, const char* path) {
 }
 
 cmd_reply FScmd_cwd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSchange_dir, MSG_CWD_NEEDS_NAME, MSG_DIR_CHANGED, MSG_CWD_FAILED);
+  return path_command(context, argument, FSchange_dir, MSG_451_CWD_NEEDS_NAME, MSG_251_DIR_CHANGED, MSG_551_CWD_FAILED);
 }
 
 cmd_reply FScmd_mkd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSmake_dir, MSG_MKD_NEEDS_NAME, MSG_DIR_CREATED, MSG_MKD_FAILED);
+  return path_command(context, argument, FSmake_dir, MSG_452_MKD_NEEDS_NAME, MSG_252_DIR_CREATED, MSG_552_MKD_FAILED);
 }
 
 cmd_reply FScmd_rmd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSremove_dir, MSG_RMD_NEEDS_NAME, MSG_DIR_REMOVED, MSG_RMD_FAILED);
+  return path_command(context, argument, FSremove_dir, MSG_454_RMD_NEEDS_NAME, MSG_254_DIR_REMOVED, MSG_554_RMD_FAILED);
 }
 
 cmd_reply FScmd_delf(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSdelete_file, MSG_DELF_NEEDS_NAME, MSG_FILE_DELETED,
-                      MSG_DELETE_FILE_FAILED);
+  return path_command(context, argument, FSdelete_file, MSG_432_DELF_NEEDS_NAME, MSG_232_FILE_DELETED,
+                      MSG_532_DELETE_FILE_FAILED);
 }
 
 cmd_reply FScmd_pwd(agt_context* context, cmd_state*, const char*) {
   std::optional<kvwstr> path = FScurrent_dir(context);
-  if (!path) return CMDreply(MSG_PWD_FAILED);
-  return CMDreplyf(MSG_CURRENT_DIR, "%s", path->c_str());
+  if (!path) return CMDreply(MSG_553_PWD_FAILED);
+  return CMDreplyf(MSG_253_CURRENT_DIR, "%s", path->c_str());
 }
 
 cmd_reply FScmd_pftp(agt_context* context, cmd_state*, const char*) {
   int port = FSdata_port(context);
-  if (port < 0) return CMDreply(MSG_NO_FTP_PORT);
-  return CMDreplyf(MSG_FTP_PORT, "%%%d", port);
+  if (port < 0) return CMDreply(MSG_526_NO_FTP_PORT);
+  return CMDreplyf(MSG_226_FTP_PORT, "%%%d", port);
 }
 
 cmd_reply FScmd_ftpa(agt_context* context, cmd_state*, const char*) {
   FSset_ascii(context);
-  return CMDreply(MSG_MODE_ASCII);
+  return CMDreply(MSG_227_MODE_ASCII);
 }
 
 cmd_reply FScmd_ftpb(agt_context* context, cmd_state*, const char*) {
   FSset_binary(context);
-  return CMDreply(MSG_MODE_BINARY);
+  return CMDreply(MSG_228_MODE_BINARY);
 }
 
 cmd_reply FScmd_getf(agt_context* context, cmd_state*, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_GETF_NEEDS_NAME);
-  return CMDreply(FSsend_file(context, argument) == 0 ? MSG_FILE_SENT : MSG_SEND_FILE_FAILED);
+  if (*argument == '\0') return CMDreply(MSG_430_GETF_NEEDS_NAME);
+  return CMDreply(FSsend_file(context, argument) == 0 ? MSG_230_FILE_SENT : MSG_530_SEND_FILE_FAILED);
 }
 
 cmd_reply FScmd_putf(agt_context* context, cmd_state*, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_PUTF_NEEDS_NAME);
-  return CMDreply(FSreceive_file(context, argument) == 0 ? MSG_FILE_RECEIVED : MSG_RECEIVE_FILE_FAILED);
+  if (*argument == '\0') return CMDreply(MSG_431_PUTF_NEEDS_NAME);
+  return CMDreply(FSreceive_file(context, argument) == 0 ? MSG_231_FILE_RECEIVED : MSG_531_RECEIVE_FILE_FAILED);
 }

@@ -165,37 +165,37 @@ void PROtrace_off(agt_context* context) {
 }
 
 cmd_reply PROcmd_exec(agt_context* context, cmd_state* state, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_EXEC_NEEDS_COMMAND);
+  if (*argument == '\0') return CMDreply(MSG_461_EXEC_NEEDS_COMMAND);
   int number = PROexec(context, argument);
-  if (number < 0) return CMDreply(MSG_EXEC_FAILED);
+  if (number < 0) return CMDreply(MSG_561_EXEC_FAILED);
   state->launched += 1;
-  return CMDreplyf(MSG_PROCESS_LAUNCHED, "%%%d", number);
+  return CMDreplyf(MSG_261_PROCESS_LAUNCHED, "%%%d", number);
 }
 
 cmd_reply PROcmd_stat(agt_context* context, cmd_state*, const char* argument) {
-  if (!is_number(argument)) return CMDreply(MSG_STAT_NEEDS_NUMBER);
+  if (!is_number(argument)) return CMDreply(MSG_463_STAT_NEEDS_NUMBER);
   int exit_code = -1;
   int ended = PROstat(context, parse_number(argument), &exit_code);
-  if (ended < 0) return CMDreply(MSG_STAT_FAILED);
-  if (ended == 0) return CMDreplyf(MSG_PROCESS_RUNNING, "%s", argument);
+  if (ended < 0) return CMDreply(MSG_563_STAT_FAILED);
+  if (ended == 0) return CMDreplyf(MSG_264_PROCESS_RUNNING, "%s", argument);
   // The argument is echoed whole, however many leading zeros it carries.
-  return CMDreplyf(MSG_PROCESS_ENDED, "%%%s (%%%d)", argument, exit_code);
+  return CMDreplyf(MSG_263_PROCESS_ENDED, "%%%s (%%%d)", argument, exit_code);
 }
 
 cmd_reply PROcmd_stop(agt_context* context, cmd_state*, const char* argument) {
-  if (!is_number(argument)) return CMDreply(MSG_STOP_NEEDS_NUMBER);
+  if (!is_number(argument)) return CMDreply(MSG_464_STOP_NEEDS_NUMBER);
   int number = parse_number(argument);
   int exit_code = -1;
-  if (PROstop(context, number, &exit_code) != 0) return CMDreply(MSG_STOP_FAILED);
-  return CMDreplyf(MSG_PROCESS_KILLED, "%%%d (%%%d)", number, exit_code);
+  if (PROstop(context, number, &exit_code) != 0) return CMDreply(MSG_564_STOP_FAILED);
+  return CMDreplyf(MSG_265_PROCESS_KILLED, "%%%d (%%%d)", number, exit_code);
 }
 
 cmd_reply PROcmd_tron(agt_context* context, cmd_state*, const char*) {
   PROtrace_on(context);
-  return CMDreply(MSG_TRACE_ON);
+  return CMDreply(MSG_224_TRACE_ON);
 }
 
 cmd_reply PROcmd_trof(agt_context* context, cmd_state*, const char*) {
   PROtrace_off(context);
-  return CMDreply(MSG_TRACE_OFF);
+  return CMDreply(MSG_223_TRACE_OFF);
 }

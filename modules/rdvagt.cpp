@@ -28,10 +28,10 @@ std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state) {
   int accepted = -1;
   int rc = TCPIPaccept_ready(context, state->listen_socket, &accepted, tcpip_accept_rule::machine_or_studio);
   if (rc > 0) return std::nullopt;
-  if (rc != 0 || accepted < 0) return CMDreply(MSG_RDV_ACCEPT_FAILED);
+  if (rc != 0 || accepted < 0) return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
   if (TCPIPwatch_as(context, accepted, TCPIP_OWNER_RDV) < 0) {
     TCPIPclose(context, accepted);
-    return CMDreply(MSG_RDV_ACCEPT_FAILED);
+    return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
   }
   state->pending.push_front(rdv_waiter{accepted});
   return std::nullopt;
@@ -117,7 +117,7 @@ kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterat
     // Gone before naming a rendezvous: closed, its descriptor freed.
     TCPIPclose(context, record->socket);
     state->pending.erase(record);
-    return CMDreply(MSG_RDV_RECV_FAILED);
+    return CMDreply(MSG_581_RDV_RECV_FAILED);
   }
   return RDVAjoin(state, std::move(text), record);
 }
@@ -131,7 +131,7 @@ kvwstr RDVAjoin(rdv_state* state, kvwstr text, rdv_waiters::iterator record) {
     group = state->groups.begin();
   }
   group->waiters.splice(group->waiters.begin(), state->pending, record);
-  return CMDreplyf(MSG_RDV_WAIT, "%s", text.c_str());
+  return CMDreplyf(MSG_601_RDV_WAIT, "%s", text.c_str());
 }
 
 kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& waiter) {
@@ -141,9 +141,9 @@ kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& wait
   if (end != 0) {
     TCPIPclose(context, waiter.socket);
     waiter.socket = -1;
-    return CMDreplyf(MSG_RDV_QUIT, "%s", group.name.c_str());
+    return CMDreplyf(MSG_602_RDV_QUIT, "%s", group.name.c_str());
   }
-  return CMDreplyf(MSG_RDV_ERROR, "%s", group.name.c_str());
+  return CMDreplyf(MSG_603_RDV_ERROR, "%s", group.name.c_str());
 }
 
 void RDVAanswer(agt_context* context, const char* name, int answer) {
@@ -178,8 +178,8 @@ void RDVAclear(agt_context* context, rdv_state* state) {
 
 cmd_reply RDVAcmd_prdv(agt_context* context, cmd_state*, const char*) {
   int port = RDVAget_port(context);
-  if (port < 0) return CMDreply(MSG_NO_RDV_PORT);
-  return CMDreplyf(MSG_RDV_PORT, "%%%d", port);
+  if (port < 0) return CMDreply(MSG_540_NO_RDV_PORT);
+  return CMDreplyf(MSG_240_RDV_PORT, "%%%d", port);
 }
 
 cmd_reply RDVAcmd_rvok(agt_context* context, cmd_state*, const char* argument) {

@@ -63,11 +63,11 @@ int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd) {
 
 cmd_reply TRAcmd_port(agt_context* context, cmd_state*, const char*) {
   int port = TRAget_port(context);
-  if (port < 0) return CMDreply(MSG_NO_TRACE_PORT);
-  return CMDreplyf(MSG_TRACE_PORT, "%%%d", port);
+  if (port < 0) return CMDreply(MSG_522_NO_TRACE_PORT);
+  return CMDreplyf(MSG_222_TRACE_PORT, "%%%d", port);
 }
 
 cmd_reply TRAcmd_trwa(agt_context* context, cmd_state*, const char*) {
-  if (TRAwait_connection(context) != 0) return CMDreply(MSG_TRACE_FAILED);
-  return CMDreply(MSG_TRACE_ESTABLISHED);
+  if (TRAwait_connection(context) != 0) return CMDreply(MSG_525_TRACE_FAILED);
+  return CMDreply(MSG_225_TRACE_ESTABLISHED);
 }

@@ -136,8 +136,8 @@ TEST(Interpreter, NotStartedRefusesAndEnds) {
 
 TEST(ReplyTable, TextsKeepTheirNumbersAndSpelling) {
   EXPECT_EQ(MSG_COUNT, 94);
-  EXPECT_STREQ(cmd_msg[MSG_CWD_NEEDS_NAME], "451 CWK wait a directory name as parameter");
-  EXPECT_STREQ(cmd_msg[MSG_RMD_NEEDS_NAME], "454 RMD wait a directory name as parameter");
-  EXPECT_STREQ(cmd_msg[MSG_NO_TRACE_PORT], "522 INTERNAL ERROR: No trace port");
-  EXPECT_STREQ(cmd_msg[MSG_STUDIO_STOP], "801 studio asks for stop : ");
+  EXPECT_STREQ(cmd_msg[MSG_451_CWD_NEEDS_NAME], "451 CWK wait a directory name as parameter");
+  EXPECT_STREQ(cmd_msg[MSG_454_RMD_NEEDS_NAME], "454 RMD wait a directory name as parameter");
+  EXPECT_STREQ(cmd_msg[MSG_522_NO_TRACE_PORT], "522 INTERNAL ERROR: No trace port");
+  EXPECT_STREQ(cmd_msg[MSG_801_STUDIO_STOP], "801 studio asks for stop : ");
 }
