@@ -53,11 +53,6 @@ cmd_entry cmd_table[CMD_TABLE_SIZE] = {
 
 namespace {
 
-cmd_state* live_state(agt_context* context) {
-  auto* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
-
 bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 
 bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
@@ -78,7 +73,6 @@ int CMDinit(agt_context* context, const char* peer_name) {
   }
   for (cmd_entry& entry : cmd_table) entry.name_length = static_cast<int>(std::strlen(entry.name));
   state->peer_name = peer_name;
-  state->closed = 0;
   CTXinstall(context, std::move(state), CTX_SLOT_CMD);
   if (std::optional<kvwstr> base = FScurrent_dir(context)) ENVset(context, "KVS_AGT_BASEPWD", base->c_str());
   return 0;
@@ -86,7 +80,7 @@ int CMDinit(agt_context* context, const char* peer_name) {
 
 int CMDterm(agt_context* context) {
   std::unique_ptr<cmd_state> state = CTXtake<cmd_state>(context, CTX_SLOT_CMD);
-  if (!state || state->closed != 0) return -1;
+  if (!state) return -1;
   int env = ENVterm(context);
   int fs = FSterm(context);
   int pro = PROterm(context);
@@ -94,7 +88,7 @@ int CMDterm(agt_context* context) {
 }
 
 cmd_reply CMDline(agt_context* context, const char* line, int* stop) {
-  cmd_state* state = live_state(context);
+  cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
   if (state == nullptr) {
     *stop = 1;
     return CMDreply(MSG_570_CMD_NOT_INITIALIZED);
@@ -198,7 +192,7 @@ std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, c
 }
 
 cmd_reply CMDpoll(agt_context* context) {
-  cmd_state* state = live_state(context);
+  cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
   if (state == nullptr) return CMDreply(MSG_570_CMD_NOT_INITIALIZED);
   PROprune_groups(context);
   if (state->launched == 0) return std::nullopt;

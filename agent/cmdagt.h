@@ -14,7 +14,6 @@
 using cmd_reply = std::optional<kvwstr>;
 
 struct cmd_state {
-  int closed = 1;
   int launched = 0;  // programs launched by EXEC whose end has not been reported
   std::vector<std::pair<int, int>> ended_pairs;  // (process number, exit code), filled by PROpoll_ended
   int authorized = 0;

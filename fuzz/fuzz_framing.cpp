@@ -161,7 +161,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   agt_context* context = owner.get();
   TCPIPinit(context, 0);
   auto installed = std::make_unique<cmd_state>();
-  installed->closed = 0;
   installed->peer_name = "farhost";
   CTXinstall(context, std::move(installed), CTX_SLOT_CMD);
 

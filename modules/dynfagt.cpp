@@ -14,11 +14,6 @@
 
 namespace {
 
-dynf_state* live_state(agt_context* context) {
-  auto* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
-  return state != nullptr && state->failed == 0 ? state : nullptr;
-}
-
 dynf_tester* find_tester(dynf_state* state, int socket) {
   for (dynf_tester& tester : state->testers)
     if (tester.socket.get() == socket) return &tester;
@@ -149,7 +144,7 @@ void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
 // number that names none gets nothing written. A tester that does not read
 // its answers is dropped once they pile up beyond the bounds.
 void answer(agt_context* context, int tester_id, std::string_view text, bool final_answer = false) {
-  dynf_state* state = live_state(context);
+  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
   dynf_tester* tester = state == nullptr || tester_id <= 0 ? nullptr : find_id(state, tester_id);
   if (tester == nullptr) {
     CSTprintf("kvsagtd : %d is no dynamic-follow tester, answer not sent\n", tester_id);
@@ -173,8 +168,8 @@ void answer(agt_context* context, int tester_id, std::string_view text, bool fin
 
 int DYNFinit(agt_context* context) {
   if (context == nullptr) return -1;
-  CTXinstall(context, std::make_unique<dynf_state>(), CTX_SLOT_DYNF);
-  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
+  // The state is installed once the module has started: an empty slot means "not started".
+  auto state = std::make_unique<dynf_state>();
   state->port = 0;
   int port = 0;
   int listener = TCPIPlisten(context, nullptr, nullptr, &port);
@@ -184,12 +179,11 @@ int DYNFinit(agt_context* context) {
   kvwstr value = kvwstr_format("%d", port);
   ENVset(context, "KVS_PORT_TSTAGT", value.c_str());
   TCPIPwatch_as(context, listener, TCPIP_OWNER_DYNF);
-  state->failed = 0;
-  return 0;
+  return CTXinstall(context, std::move(state), CTX_SLOT_DYNF);
 }
 
 int DYNFterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<dynf_state>(context, CTX_SLOT_DYNF) == nullptr) return -1;
   std::unique_ptr<dynf_state> state = CTXtake<dynf_state>(context, CTX_SLOT_DYNF);
   for (dynf_tester& tester : state->testers) TCPIPunwatch(context, tester.socket.get());
   state->testers.clear();
@@ -199,12 +193,12 @@ int DYNFterm(agt_context* context) {
 }
 
 int DYNFget_port(agt_context* context) {
-  dynf_state* state = live_state(context);
+  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
   return state == nullptr ? -1 : state->port;
 }
 
 std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& ready) {
-  dynf_state* state = live_state(context);
+  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
   if (state == nullptr) return std::nullopt;
   // Testers dropped by the answers of this turn's commands come first.
   std::optional<kvwstr> result = std::move(state->notes);

@@ -41,7 +41,6 @@ struct dynf_tester {
 };
 
 struct dynf_state {
-  int failed = 1;
   std::vector<dynf_tester> testers;  // every connection the module owns, oldest first
   int next_id = 1;                   // tester_id of the next tester accepted
   std::optional<kvwstr> notes;       // testers dropped by an answer, for the studio

@@ -7,11 +7,6 @@
 
 namespace {
 
-env_state* live_state(agt_context* context) {
-  auto* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
-
 bool valid_name(std::string_view name) { return !name.empty() && name.find('=') == std::string_view::npos; }
 
 }  // namespace
@@ -24,7 +19,6 @@ int ENVinit(agt_context* context) {
     if (equal == std::string::npos || equal == 0) continue;
     state->variables.try_emplace(entry.substr(0, equal), entry.substr(equal + 1));
   }
-  state->closed = 0;
   return CTXinstall(context, std::move(state), CTX_SLOT_ENV);
 }
 
@@ -36,7 +30,7 @@ int ENVterm(agt_context* context) {
 std::optional<kvwstr> ENVget(agt_context* context, const char* name) {
   if (name == nullptr) return std::nullopt;
   const char* value = nullptr;
-  if (env_state* state = live_state(context)) {
+  if (env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV)) {
     auto found = state->variables.find(std::string_view(name));
     if (found != state->variables.end()) value = found->second.c_str();
   } else {
@@ -48,7 +42,7 @@ std::optional<kvwstr> ENVget(agt_context* context, const char* name) {
 
 int ENVset(agt_context* context, const char* name, const char* value) {
   if (name == nullptr || value == nullptr || !valid_name(name)) return -1;
-  env_state* state = live_state(context);
+  env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
   if (state == nullptr) return ::setenv(name, value, 1) == 0 ? 0 : -1;
   auto found = state->variables.find(std::string_view(name));
   if (found == state->variables.end()) {
@@ -63,14 +57,14 @@ int ENVset(agt_context* context, const char* name, const char* value) {
 
 int ENVunset(agt_context* context, const char* name) {
   if (name == nullptr || !valid_name(name)) return -1;
-  env_state* state = live_state(context);
+  env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
   if (state == nullptr) return ::unsetenv(name) == 0 ? 0 : -1;
   state->variables.erase(std::string(name));
   return 0;
 }
 
 std::vector<std::string> ENVblock(agt_context* context) {
-  env_state* state = live_state(context);
+  env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
   if (state == nullptr) return PLATenvironment();
   std::vector<std::string> block;
   block.reserve(state->variables.size());

@@ -19,7 +19,6 @@
 #include "agent/cmdagt.h"
 
 struct env_state {
-  int closed = 1;
   std::map<std::string, std::string, std::less<>> variables;
 };
 

@@ -16,11 +16,6 @@
 
 namespace {
 
-fs_state* live_state(agt_context* context) {
-  auto* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
-
 // Closes a socket of this module through the network layer, or directly
 // when the layer has already gone.
 void close_socket(agt_context* context, int socket) {
@@ -170,30 +165,28 @@ int FSinit(agt_context* context, int with_data_socket) {
     }
     state->data_socket = socket;
   }
-  state->closed = 0;
   CTXinstall(context, std::move(state), CTX_SLOT_FS);
   return 0;
 }
 
 int FSterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr) return -1;
   std::unique_ptr<fs_state> state = CTXtake<fs_state>(context, CTX_SLOT_FS);
   state->data_port = -1;
   if (state->data_socket >= 0) {
     close_socket(context, state->data_socket);
     state->data_socket = -1;
   }
-  state->closed = 1;
   return 0;
 }
 
 int FSchange_dir(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::chdir(path) == 0 ? 0 : -1;
 }
 
 std::optional<kvwstr> FScurrent_dir(agt_context* context) {
-  if (live_state(context) == nullptr) return std::nullopt;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr) return std::nullopt;
   std::string path(256, '\0');
   while (::getcwd(path.data(), path.size()) == nullptr) {
     if (errno != ERANGE) return std::nullopt;
@@ -203,35 +196,35 @@ std::optional<kvwstr> FScurrent_dir(agt_context* context) {
 }
 
 int FSmake_dir(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::mkdir(path, 0777) == 0 ? 0 : -1;
 }
 
 int FSremove_dir(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::rmdir(path) == 0 ? 0 : -1;
 }
 
 int FSdelete_file(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::unlink(path) == 0 ? 0 : -1;
 }
 
 int FSdata_port(agt_context* context) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || state->data_socket < 0) return -1;
   return TCPIPget_port(context, state->data_socket);
 }
 
 int FSset_ascii(agt_context* context) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr) return -1;
   state->binary_mode = 0;
   return 0;
 }
 
 int FSset_binary(agt_context* context) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr) return -1;
   state->binary_mode = 1;
   return 0;
@@ -293,7 +286,7 @@ std::size_t FSascii_decode_end(int* cr_held, char* out) {
 }
 
 int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, int* length) {
-  if (state == nullptr || state->closed != 0 || file == nullptr || buffer == nullptr || length == nullptr ||
+  if (state == nullptr || file == nullptr || buffer == nullptr || length == nullptr ||
       *length < 2)
     return -1;
   std::size_t room = static_cast<std::size_t>(*length);
@@ -324,7 +317,7 @@ int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, i
 }
 
 int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* block, int length) {
-  if (state == nullptr || state->closed != 0 || file == nullptr || block == nullptr || length < 0) return -1;
+  if (state == nullptr || file == nullptr || block == nullptr || length < 0) return -1;
   std::size_t size = static_cast<std::size_t>(length);
   if (state->binary_mode != 0) return std::fwrite(block, 1, size, file) == size ? 0 : -1;
   constexpr std::size_t piece_max = 64 * 1024;
@@ -338,7 +331,7 @@ int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* bl
 }
 
 int FSsend_file(agt_context* context, const char* path) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || path == nullptr || *path == '\0') return -1;
   data_connection data(context);
   if (!data.accept(state->data_socket)) return -1;
@@ -350,7 +343,7 @@ int FSsend_file(agt_context* context, const char* path) {
 }
 
 int FSreceive_file(agt_context* context, const char* path) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || path == nullptr || *path == '\0') return -1;
   data_connection data(context);
   if (!data.accept(state->data_socket)) return -1;

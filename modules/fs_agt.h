@@ -25,7 +25,6 @@ constexpr int FS_BINARY_BLOCK = 256 * 1024;  // GETF and PUTF, BINARY
 constexpr int FS_RECV_ASCII = FS_BINARY_BLOCK;  // PUTF, ASCII
 
 struct fs_state {
-  int closed = 1;
   int binary_mode = 1;    // 1 BINARY, 0 ASCII
   int data_socket = -1;   // listening socket of the data port
   int data_port = -1;     // its port as found when it was created

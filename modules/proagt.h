@@ -17,7 +17,6 @@ struct pro_entry {
 };
 
 struct pro_state {
-  int closed = 0;
   // Rows are never removed or reused while the connection lives.
   std::vector<pro_entry> entries;
   // Groups of programs that have ended (and been reaped) while processes they

@@ -10,11 +10,6 @@
 
 namespace {
 
-rdv_state* live_state(agt_context* context) {
-  auto* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
-
 std::list<rdv_group>::iterator find_group(rdv_state* state, std::string_view name) {
   return std::find_if(state->groups.begin(), state->groups.end(),
                       [name](const rdv_group& group) { return group.name.view() == name; });
@@ -60,8 +55,8 @@ std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int s
 
 int RDVAinit(agt_context* context) {
   if (context == nullptr) return -1;
-  CTXinstall(context, std::make_unique<rdv_state>(), CTX_SLOT_RDV);
-  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
+  // The state is installed once the module has started: an empty slot means "not started".
+  auto state = std::make_unique<rdv_state>();
   int port = 0;
   int listen_socket = TCPIPlisten(context, nullptr, nullptr, &port);
   if (listen_socket < 0) {
@@ -74,27 +69,25 @@ int RDVAinit(agt_context* context) {
   CSTsnprintf(text, sizeof text, "%d", port);
   ENVset(context, "KVS_PORT_RDV", text);
   TCPIPwatch_as(context, listen_socket, TCPIP_OWNER_RDV);
-  state->closed = 0;
-  return 0;
+  return CTXinstall(context, std::move(state), CTX_SLOT_RDV);
 }
 
 int RDVAterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<rdv_state>(context, CTX_SLOT_RDV) == nullptr) return -1;
   std::unique_ptr<rdv_state> state = CTXtake<rdv_state>(context, CTX_SLOT_RDV);
   RDVAclear(context, state.get());
   TCPIPclose(context, state->listen_socket);
   state->listen_socket = -1;
-  state->closed = 1;
   return 0;
 }
 
 int RDVAget_port(agt_context* context) {
-  rdv_state* state = live_state(context);
+  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
   return state == nullptr ? -1 : state->port;
 }
 
 std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& ready) {
-  rdv_state* state = live_state(context);
+  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
   if (state == nullptr) return std::nullopt;
   std::optional<kvwstr> result;
   for (int socket : ready) {
@@ -147,7 +140,7 @@ kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& wait
 }
 
 void RDVAanswer(agt_context* context, const char* name, int answer) {
-  rdv_state* state = live_state(context);
+  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
   if (state == nullptr || name == nullptr) return;
   // Names are kept as shown in 601: the name as shown releases its group.
   auto group = find_group(state, kvwstr_one_line(std::string_view(name)).view());

@@ -30,7 +30,6 @@ struct rdv_group {
 };
 
 struct rdv_state {
-  int closed = 1;
   std::list<rdv_group> groups;  // newest first, at most one per name
   rdv_waiters pending;          // accepted, no name joined yet (or stalled), newest first
   int listen_socket = -1;

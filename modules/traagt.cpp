@@ -4,11 +4,6 @@
 
 namespace {
 
-tra_state* live_state(agt_context* context) {
-  auto* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
-
 }  // namespace
 
 int TRAinit(agt_context* context) {
@@ -18,26 +13,24 @@ int TRAinit(agt_context* context) {
   int s = TCPIPlisten(context, nullptr, nullptr, &state->port);
   if (s < 0) return -1;
   state->listen_socket = unique_fd(s);
-  state->closed = 0;
   return CTXinstall(context, std::move(state), CTX_SLOT_TRACE);
 }
 
 int TRAterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<tra_state>(context, CTX_SLOT_TRACE) == nullptr) return -1;
   std::unique_ptr<tra_state> state = CTXtake<tra_state>(context, CTX_SLOT_TRACE);
   // Neither socket is ever watched: releasing the state closes the listening
   // socket and every trace connection.
-  state->closed = 1;
   return 0;
 }
 
 int TRAget_port(agt_context* context) {
-  tra_state* state = live_state(context);
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   return state == nullptr ? -1 : state->port;
 }
 
 int TRAwait_connection(agt_context* context) {
-  tra_state* state = live_state(context);
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr) return -1;
   // Blocks until a client connects; the network layer gives up when the
   // studio closes the command connection meanwhile.
@@ -53,7 +46,7 @@ int TRAwait_connection(agt_context* context) {
 }
 
 int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd) {
-  tra_state* state = live_state(context);
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr || std_fd == nullptr) return -1;
   int handle = trace_flag != 0 ? state->trace_socket : state->null_handle;
   if (handle == -1) return -1;

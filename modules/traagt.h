@@ -10,7 +10,6 @@
 constexpr int TRA_NULL_HANDLE = -2;
 
 struct tra_state {
-  int closed = 0;
   unique_fd listen_socket;
   int port = 0;
   int null_handle = TRA_NULL_HANDLE;

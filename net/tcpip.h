@@ -53,7 +53,6 @@ struct tcpip_entry {
 };
 
 struct tcpip_state {
-  int failed = 0;
   std::vector<tcpip_entry> entries;  // registration order, one per socket
   unsigned next_generation = 1;
   // Generation of each socket reported by the last wait, by socket.

@@ -13,7 +13,6 @@ struct interpreter {
   cmd_state state;
   int stop = -1;
   explicit interpreter(int authorized) {
-    state.closed = 0;
     state.authorized = authorized;
     state.peer_name = "localhost";
   }
