@@ -1,5 +1,7 @@
 #include "agent/cmdagt.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -14,44 +16,43 @@
 #include "modules/traagt.h"
 #include "support/cstsyst.h"
 
-// The order is that of HELP's listing; lookups take the first matching row.
-cmd_entry cmd_table[CMD_TABLE_SIZE] = {
-    {"CWD", 3, FScmd_cwd, "210 change working directory : CWD directory-name"},
-    {"DELF", 4, FScmd_delf, "210 delete a file : DELF filename"},
-    {"DENV", 4, ENVcmd_denv, "210 delete an environement variable : DENV varname"},
-    {"EXEC", 4, PROcmd_exec, "210 execute command : EXEC filename"},
-    {"FTPA", 4, FScmd_ftpa, "210 set ASCII transfer mode"},
-    {"FTPB", 4, FScmd_ftpb, "210 set BINARY transfer mode"},
-    {"GENV", 4, ENVcmd_genv, "210 get environment variable : GENV varname"},
-    {"GETF", 4, FScmd_getf, "210 get file : GETF filename"},
-    {"HELO", 4, CMDhelo, nullptr},
-    {"HELP", 4, CMDhelp, "210 help : HELP [command]"},
-    {"MKD", 3, FScmd_mkd, "210 create a directory : MKD directory-name"},
-    {"PDYN", 4, DYNFcmd_pdyn, "210 return dynfollow port"},
-    {"ISND", 4, DYNFcmd_lower, "210 lower INTERSEND instruction"},
-    {"TOUT", 4, DYNFcmd_lower, "210 lower timeout value"},
-    {"AVAI", 4, DYNFcmd_lower, "210 lower studio link availibility"},
-    {"PFTP", 4, FScmd_pftp, "210 return ftp port"},
-    {"PORT", 4, TRAcmd_port, "210 return trace port"},
-    {"PRDV", 4, RDVAcmd_prdv, "210 return rendezvous port"},
-    {"PUTF", 4, FScmd_putf, "210 put a file : PUTF file-name"},
-    {"PWD", 3, FScmd_pwd, "210 print working directory"},
-    {"QUIT", 4, CMDquit, nullptr},
-    {"RMD", 3, FScmd_rmd, "210 remove directory : RMD directory-name"},
-    {"RVKO", 4, RDVAcmd_rvko, "210 refuse rendezvous: RVKO rendezvous-name"},
-    {"RVOK", 4, RDVAcmd_rvok, "210 accept rendezvous : RVOK rendezvous-name"},
-    {"DFKO", 4, DYNFcmd_dfko, "210 reject dynflw : DFKO tester_id"},
-    {"DFOK", 4, DYNFcmd_dfok, "210 accept dynflw : DFOK tester_id"},
-    {"SENV", 4, ENVcmd_senv, "210 set environment variable : SENV varname=value"},
-    {"STAT", 4, PROcmd_stat, "210 return process status : STAT process-id"},
-    {"STOP", 4, PROcmd_stop, "210 stop process : STOP process-id"},
-    {"TRON", 4, PROcmd_tron, "210 turn trace on"},
-    {"TROF", 4, PROcmd_trof, "210 turn trace off"},
-    {"TRWA", 4, TRAcmd_trwa, "210 wait for connexion on PORT"},
-    {"Qim", 3, SCUcmd_qim, "210 Qim <user>"},
+namespace {
+
+// The interpreter's own commands.
+const cmd_entry rows[] = {
+    {"HELO", 4, CMDhelo, nullptr, 8},
+    {"HELP", 4, CMDhelp, "210 help : HELP [command]", 9},
+    {"QUIT", 4, CMDquit, nullptr, 20},
 };
 
+const agt_module cmd_module = {"interpreter", CTX_SLOT_CMD, false, nullptr, nullptr, nullptr, rows};
+
+const agt_module* const modules[] = {&cmd_module, &env_module, &fs_module,   &pro_module,
+                                     &tra_module, &scu_module, &rdv_module, &dynf_module};
+
+// The rows of every module, placed at their position in HELP's listing.
+std::array<cmd_entry, CMD_TABLE_SIZE> assemble() {
+  std::array<cmd_entry, CMD_TABLE_SIZE> table{};
+  for (const agt_module* module : modules)
+    for (const cmd_entry& entry : module->commands) table[static_cast<std::size_t>(entry.listing)] = entry;
+  return table;
+}
+
+}  // namespace
+
+std::span<const agt_module* const> CMDmodules() { return modules; }
+
+// Lookups take the first matching row.
+cmd_entry cmd_table[CMD_TABLE_SIZE] = {};
+
 namespace {
+
+// Filled before main: the rows are constants of their modules' files.
+[[maybe_unused]] const bool table_ready = [] {
+  std::array<cmd_entry, CMD_TABLE_SIZE> table = assemble();
+  std::copy(table.begin(), table.end(), cmd_table);
+  return true;
+}();
 
 bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 
@@ -62,13 +63,14 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 int CMDinit(agt_context* context, const char* peer_name) {
   if (context == nullptr) return -1;
   auto state = std::make_unique<cmd_state>();
-  int env = ENVinit(context);
-  int fs = FSinit(context, 1);
-  int pro = PROinit(context);
-  if (env != 0 || fs != 0 || pro != 0) {
-    ENVterm(context);
-    FSterm(context);
-    PROterm(context);
+  // The modules the commands need start in order, all of them even when one
+  // fails; when one did, all of them end again.
+  int failed = 0;
+  for (const agt_module* module : modules)
+    if (!module->channel && module->start != nullptr && module->start(context) != 0) failed = 1;
+  if (failed != 0) {
+    for (const agt_module* module : modules)
+      if (!module->channel && module->end != nullptr) module->end(context);
     return -1;
   }
   for (cmd_entry& entry : cmd_table) entry.name_length = static_cast<int>(std::strlen(entry.name));
@@ -81,10 +83,10 @@ int CMDinit(agt_context* context, const char* peer_name) {
 int CMDterm(agt_context* context) {
   std::unique_ptr<cmd_state> state = CTXtake<cmd_state>(context, CTX_SLOT_CMD);
   if (!state) return -1;
-  int env = ENVterm(context);
-  int fs = FSterm(context);
-  int pro = PROterm(context);
-  return env == 0 && fs == 0 && pro == 0 ? 0 : -1;
+  int failed = 0;
+  for (const agt_module* module : modules)
+    if (!module->channel && module->end != nullptr && module->end(context) != 0) failed = 1;
+  return failed != 0 ? -1 : 0;
 }
 
 cmd_reply CMDline(agt_context* context, const char* line, int* stop) {

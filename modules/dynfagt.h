@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/cmdagt.h"
+#include "modules/agt_module.h"
 #include "support/unique_fd.h"
 
 // An unfinished line longer than this ends the tester's connection.
@@ -90,3 +90,6 @@ cmd_reply DYNFcmd_dfok(agt_context* context, cmd_state* state, const char* argum
 cmd_reply DYNFcmd_dfko(agt_context* context, cmd_state* state, const char* argument);
 // ISND, TOUT and AVAI share one handler.
 cmd_reply DYNFcmd_lower(agt_context* context, cmd_state* state, const char* argument);
+
+// The module's record (its start, end and commands).
+extern const agt_module dynf_module;

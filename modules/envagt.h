@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/cmdagt.h"
+#include "modules/agt_module.h"
 
 struct env_state {
   std::map<std::string, std::string, std::less<>> variables;
@@ -35,3 +35,6 @@ std::vector<std::string> ENVblock(agt_context* context);
 cmd_reply ENVcmd_genv(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply ENVcmd_senv(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply ENVcmd_denv(agt_context* context, cmd_state* state, const char* argument);
+
+// The module's record (its start, end and commands).
+extern const agt_module env_module;

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "agent/cmdagt.h"
+#include "modules/agt_module.h"
 
 // Block sizes of the transfers: what one read, send or receive handles at most.
 constexpr int FS_SEND_BLOCK = 2200;      // GETF, ASCII (after conversion)
@@ -84,3 +84,6 @@ cmd_reply FScmd_ftpa(agt_context* context, cmd_state* state, const char* argumen
 cmd_reply FScmd_ftpb(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply FScmd_getf(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply FScmd_putf(agt_context* context, cmd_state* state, const char* argument);
+
+// The module's record (its start, end and commands).
+extern const agt_module fs_module;

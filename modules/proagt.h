@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "agent/cmdagt.h"
+#include "modules/agt_module.h"
 #include "platform/spawn.h"
 
 // One launched program. Its process number is its 1-based row.
@@ -56,3 +56,6 @@ cmd_reply PROcmd_stat(agt_context* context, cmd_state* state, const char* argume
 cmd_reply PROcmd_stop(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply PROcmd_tron(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply PROcmd_trof(agt_context* context, cmd_state* state, const char* argument);
+
+// The module's record (its start, end and commands).
+extern const agt_module pro_module;

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "agent/cmdagt.h"
+#include "modules/agt_module.h"
 
 // One tester connection. The same record first sits in `pending` and then
 // moves into a group.
@@ -64,3 +64,6 @@ void RDVAclear(agt_context* context, rdv_state* state);
 cmd_reply RDVAcmd_prdv(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply RDVAcmd_rvok(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply RDVAcmd_rvko(agt_context* context, cmd_state* state, const char* argument);
+
+// The module's record (its start, end and commands).
+extern const agt_module rdv_module;

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "agent/cmdagt.h"
+#include "modules/agt_module.h"
 #include "support/unique_fd.h"
 
 // The "no standard handles" choice: the program gets /dev/null on 0, 1 and 2.
@@ -33,3 +33,6 @@ int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd);
 
 cmd_reply TRAcmd_port(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply TRAcmd_trwa(agt_context* context, cmd_state* state, const char* argument);
+
+// The module's record (its start, end and commands).
+extern const agt_module tra_module;

@@ -1,0 +1,16 @@
+// The record of the environment module and its rows of the command table.
+#include "modules/envagt.h"
+
+namespace {
+
+// Name, its length, handler, HELP text, position in HELP's listing.
+const cmd_entry rows[] = {
+    {"DENV", 4, ENVcmd_denv, "210 delete an environement variable : DENV varname", 2},
+    {"GENV", 4, ENVcmd_genv, "210 get environment variable : GENV varname", 6},
+    {"SENV", 4, ENVcmd_senv, "210 set environment variable : SENV varname=value", 26},
+};
+
+}  // namespace
+
+// The environment store: started first, so that the others can publish their ports in it.
+const agt_module env_module = {"environment", CTX_SLOT_ENV, false, ENVinit, ENVterm, nullptr, rows};

@@ -1,0 +1,18 @@
+// The record of the processes module and its rows of the command table.
+#include "modules/proagt.h"
+
+namespace {
+
+// Name, its length, handler, HELP text, position in HELP's listing.
+const cmd_entry rows[] = {
+    {"EXEC", 4, PROcmd_exec, "210 execute command : EXEC filename", 3},
+    {"STAT", 4, PROcmd_stat, "210 return process status : STAT process-id", 27},
+    {"STOP", 4, PROcmd_stop, "210 stop process : STOP process-id", 28},
+    {"TRON", 4, PROcmd_tron, "210 turn trace on", 29},
+    {"TROF", 4, PROcmd_trof, "210 turn trace off", 30},
+};
+
+}  // namespace
+
+// Launched programs; PROinit and PROterm also start and end the trace module.
+const agt_module pro_module = {"processes", CTX_SLOT_PROC, false, PROinit, PROterm, nullptr, rows};

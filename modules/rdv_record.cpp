@@ -1,0 +1,16 @@
+// The record of the rendezvous module and its rows of the command table.
+#include "modules/rdvagt.h"
+
+namespace {
+
+// Name, its length, handler, HELP text, position in HELP's listing.
+const cmd_entry rows[] = {
+    {"PRDV", 4, RDVAcmd_prdv, "210 return rendezvous port", 17},
+    {"RVKO", 4, RDVAcmd_rvko, "210 refuse rendezvous: RVKO rendezvous-name", 22},
+    {"RVOK", 4, RDVAcmd_rvok, "210 accept rendezvous : RVOK rendezvous-name", 23},
+};
+
+}  // namespace
+
+// The rendezvous channel: its listening socket and waiting testers are served every turn.
+const agt_module rdv_module = {"rendezvous", CTX_SLOT_RDV, true, RDVAinit, RDVAterm, RDVAready, rows};
