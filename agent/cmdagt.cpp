@@ -20,9 +20,9 @@ namespace {
 
 // The interpreter's own commands.
 const cmd_entry rows[] = {
-    {"HELO", 4, CMDhelo, nullptr, 8},
-    {"HELP", 4, CMDhelp, "210 help : HELP [command]", 9},
-    {"QUIT", 4, CMDquit, nullptr, 20},
+    {"HELO", 4, CMDhelo, nullptr, 8, CMD_BEFORE_ADMISSION, CMD_ANSWERED},
+    {"HELP", 4, CMDhelp, "210 help : HELP [command]", 9, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"QUIT", 4, CMDquit, nullptr, 20, CMD_ADMITTED_ONLY, CMD_ANSWERED},
 };
 
 const agt_module cmd_module = {"interpreter", CTX_SLOT_CMD, false, nullptr, nullptr, nullptr, rows};
@@ -117,24 +117,22 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
     x = expanded->c_str();
   }
 
-  // Before identification only "Qim " and HELO pass; anything else ends the
+  const cmd_entry* entry = CMDfind(x);
+  // Before identification a line that does not pass the gate ends the
   // connection without a word.
-  if (state->authorized == 0 && !starts_with(x, "Qim ") && !starts_with(x, "HELO")) {
+  if (!CMDgate(state->authorized, x, entry)) {
     *stop = 1;
     return std::nullopt;
   }
-
-  for (const cmd_entry& entry : cmd_table) {
-    if (std::strncmp(x, entry.name, static_cast<std::size_t>(entry.name_length)) != 0) continue;
-    const char* after = x + entry.name_length;
-    if (*after != '\0' && *after != ' ' && *after != '\t') continue;
-    const char* argument = after;
+  if (entry != nullptr) {
+    const char* argument = x + entry->name_length;
     if (*argument != '\0') {
       ++argument;
       while (*argument == ' ' || *argument == '\t') ++argument;
     }
-    cmd_reply reply = entry.handler(context, state, argument);
-    *stop = (entry.handler == CMDquit || state->authorized == 0) ? 1 : 0;
+    cmd_reply reply = entry->handler(context, state, argument);
+    *stop = (entry->handler == CMDquit || state->authorized == 0) ? 1 : 0;
+    if (entry->answer == CMD_SILENT) return std::nullopt;
     return reply;
   }
 
@@ -142,6 +140,24 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
   // cannot be used to read the agent's environment before admission.
   *stop = 0;
   return CMDreplyf(MSG_500_COMMAND_UNKNOWN, "%s", state->authorized != 0 ? x : line);
+}
+
+const cmd_entry* CMDfind(const char* line) {
+  for (const cmd_entry& entry : cmd_table) {
+    if (std::strncmp(line, entry.name, static_cast<std::size_t>(entry.name_length)) != 0) continue;
+    const char after = line[entry.name_length];
+    if (after == '\0' || after == ' ' || after == '\t') return &entry;
+  }
+  return nullptr;
+}
+
+bool CMDgate(int authorized, const char* line, const cmd_entry* entry) {
+  if (authorized != 0) return true;
+  // Before identification only "Qim " (with its blank) and HELO pass the
+  // prefix test, and of the rows only those allowed before admission run. A
+  // line that passes the test but names no row is answered as unknown.
+  if (!starts_with(line, "Qim ") && !starts_with(line, "HELO")) return false;
+  return entry == nullptr || entry->gate == CMD_BEFORE_ADMISSION;
 }
 
 kvwstr CMDexpand(agt_context* context, const char* text, char marker) {

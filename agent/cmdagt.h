@@ -29,6 +29,13 @@ int CMDinit(agt_context* context, const char* peer_name);
 int CMDterm(agt_context* context);
 cmd_reply CMDline(agt_context* context, const char* line, int* stop);
 cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, int* stop);
+// The row that an (expanded) line names: its first word equals the row's
+// name, followed by the end, a blank or a tab. None when no row matches.
+const cmd_entry* CMDfind(const char* line);
+// The admission gate: whether a line naming `entry` (none: no row) may go on
+// to its handler, or to the unknown-command reply. Once admitted every line
+// passes; a line that does not pass ends the connection without a reply.
+bool CMDgate(int authorized, const char* line, const cmd_entry* entry);
 kvwstr CMDexpand(agt_context* context, const char* text, char marker);
 // The same, but none as soon as the result would pass `limit` bytes: a short
 // line full of references to a long value must not take the process's memory.

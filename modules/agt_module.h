@@ -31,6 +31,16 @@ struct cmd_state {
 // follow it; the empty text when there is none).
 using cmd_handler = cmd_reply (*)(agt_context* context, cmd_state* state, const char* argument);
 
+// Policy columns of a row.
+enum cmd_gate {
+  CMD_ADMITTED_ONLY = 0,     // runs once a user has been admitted
+  CMD_BEFORE_ADMISSION = 1,  // may also run before (HELO, Qim)
+};
+enum cmd_answer {
+  CMD_ANSWERED = 0,  // its reply goes to the studio
+  CMD_SILENT = 1,    // never answered on the command connection (answers go to testers)
+};
+
 // One row of the command table.
 struct cmd_entry {
   const char* name;
@@ -38,6 +48,8 @@ struct cmd_entry {
   cmd_handler handler;
   const char* help;
   int listing;  // position in HELP's listing (0 first), the order of the assembled table
+  cmd_gate gate;
+  cmd_answer answer;
 };
 
 struct agt_module {

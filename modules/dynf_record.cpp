@@ -3,14 +3,14 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing.
+// Name, its length, handler, HELP text, position in HELP's listing, policy.
 const cmd_entry rows[] = {
-    {"PDYN", 4, DYNFcmd_pdyn, "210 return dynfollow port", 11},
-    {"ISND", 4, DYNFcmd_lower, "210 lower INTERSEND instruction", 12},
-    {"TOUT", 4, DYNFcmd_lower, "210 lower timeout value", 13},
-    {"AVAI", 4, DYNFcmd_lower, "210 lower studio link availibility", 14},
-    {"DFKO", 4, DYNFcmd_dfko, "210 reject dynflw : DFKO tester_id", 24},
-    {"DFOK", 4, DYNFcmd_dfok, "210 accept dynflw : DFOK tester_id", 25},
+    {"PDYN", 4, DYNFcmd_pdyn, "210 return dynfollow port", 11, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"ISND", 4, DYNFcmd_lower, "210 lower INTERSEND instruction", 12, CMD_ADMITTED_ONLY, CMD_SILENT},
+    {"TOUT", 4, DYNFcmd_lower, "210 lower timeout value", 13, CMD_ADMITTED_ONLY, CMD_SILENT},
+    {"AVAI", 4, DYNFcmd_lower, "210 lower studio link availibility", 14, CMD_ADMITTED_ONLY, CMD_SILENT},
+    {"DFKO", 4, DYNFcmd_dfko, "210 reject dynflw : DFKO tester_id", 24, CMD_ADMITTED_ONLY, CMD_SILENT},
+    {"DFOK", 4, DYNFcmd_dfok, "210 accept dynflw : DFOK tester_id", 25, CMD_ADMITTED_ONLY, CMD_SILENT},
 };
 
 }  // namespace

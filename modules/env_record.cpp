@@ -3,11 +3,11 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing.
+// Name, its length, handler, HELP text, position in HELP's listing, policy.
 const cmd_entry rows[] = {
-    {"DENV", 4, ENVcmd_denv, "210 delete an environement variable : DENV varname", 2},
-    {"GENV", 4, ENVcmd_genv, "210 get environment variable : GENV varname", 6},
-    {"SENV", 4, ENVcmd_senv, "210 set environment variable : SENV varname=value", 26},
+    {"DENV", 4, ENVcmd_denv, "210 delete an environement variable : DENV varname", 2, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"GENV", 4, ENVcmd_genv, "210 get environment variable : GENV varname", 6, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"SENV", 4, ENVcmd_senv, "210 set environment variable : SENV varname=value", 26, CMD_ADMITTED_ONLY, CMD_ANSWERED},
 };
 
 }  // namespace

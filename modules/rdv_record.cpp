@@ -3,11 +3,11 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing.
+// Name, its length, handler, HELP text, position in HELP's listing, policy.
 const cmd_entry rows[] = {
-    {"PRDV", 4, RDVAcmd_prdv, "210 return rendezvous port", 17},
-    {"RVKO", 4, RDVAcmd_rvko, "210 refuse rendezvous: RVKO rendezvous-name", 22},
-    {"RVOK", 4, RDVAcmd_rvok, "210 accept rendezvous : RVOK rendezvous-name", 23},
+    {"PRDV", 4, RDVAcmd_prdv, "210 return rendezvous port", 17, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"RVKO", 4, RDVAcmd_rvko, "210 refuse rendezvous: RVKO rendezvous-name", 22, CMD_ADMITTED_ONLY, CMD_SILENT},
+    {"RVOK", 4, RDVAcmd_rvok, "210 accept rendezvous : RVOK rendezvous-name", 23, CMD_ADMITTED_ONLY, CMD_SILENT},
 };
 
 }  // namespace

@@ -3,9 +3,9 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing.
+// Name, its length, handler, HELP text, position in HELP's listing, policy.
 const cmd_entry rows[] = {
-    {"Qim", 3, SCUcmd_qim, "210 Qim <user>", 32},
+    {"Qim", 3, SCUcmd_qim, "210 Qim <user>", 32, CMD_BEFORE_ADMISSION, CMD_ANSWERED},
 };
 
 }  // namespace

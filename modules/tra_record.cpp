@@ -3,10 +3,10 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing.
+// Name, its length, handler, HELP text, position in HELP's listing, policy.
 const cmd_entry rows[] = {
-    {"PORT", 4, TRAcmd_port, "210 return trace port", 16},
-    {"TRWA", 4, TRAcmd_trwa, "210 wait for connexion on PORT", 31},
+    {"PORT", 4, TRAcmd_port, "210 return trace port", 16, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"TRWA", 4, TRAcmd_trwa, "210 wait for connexion on PORT", 31, CMD_ADMITTED_ONLY, CMD_ANSWERED},
 };
 
 }  // namespace
