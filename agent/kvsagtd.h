@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "agent/ctxagt.h"
+#include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
 constexpr const char* AGT_BANNER = "System testing Agent 8.0.1.2.343.015\n";

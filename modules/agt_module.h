@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "agent/cmd_msg.h"
-#include "agent/ctxagt.h"
+#include "modules/cmd_msg.h"
+#include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
 // A reply without its line end, or none when nothing is to be sent.

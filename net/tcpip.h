@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "agent/ctxagt.h"
+#include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
 constexpr int TCPIP_WATCH_MAX = 1024;      // bound of the watched set
