@@ -166,6 +166,7 @@ void AGTserve(const char* peer_name, int command_socket) {
   CSTon_fatal(teardown_on_fatal);
   const int ident_timeout = setting("KVS_IDENT_TIMEOUT", AGT_IDENT_TIMEOUT);
   const bool testers_any_host = setting("KVS_TESTERS_ANY_HOST", 0) == 1;
+  CSTset_debug(setting("KVS_DEBUG", 0) == 1);
   TCPIPinit(context, command_socket);
   TCPIPno_delay(command_socket);
   // A studio whose machine vanished is noticed within about two minutes.

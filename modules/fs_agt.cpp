@@ -141,9 +141,11 @@ int send_stream(fs_state* state, agt_context* context, std::FILE* file, int sock
 }
 
 cmd_reply path_command(agt_context* context, const char* argument, int (*operation)(agt_context*, const char*),
-                       cmd_msg_id empty, cmd_msg_id done, cmd_msg_id failed) {
+                       cmd_msg_id empty, cmd_msg_id done, cmd_msg_id failed, const char* command, const char* call) {
   if (*argument == '\0') return CMDreply(empty);
-  return CMDreply(operation(context, argument) == 0 ? done : failed);
+  if (operation(context, argument) == 0) return CMDreply(done);
+  CSTdebug_cause(command, call, argument, errno);
+  return CMDreply(failed);
 }
 
 }  // namespace
@@ -380,25 +382,28 @@ int FSreceive_file(agt_context* context, const char* path) {
 }
 
 cmd_reply FScmd_cwd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSchange_dir, MSG_451_CWD_NEEDS_NAME, MSG_251_DIR_CHANGED, MSG_551_CWD_FAILED);
+  return path_command(context, argument, FSchange_dir, MSG_451_CWD_NEEDS_NAME, MSG_251_DIR_CHANGED, MSG_551_CWD_FAILED, "CWD", "FSchange_dir");
 }
 
 cmd_reply FScmd_mkd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSmake_dir, MSG_452_MKD_NEEDS_NAME, MSG_252_DIR_CREATED, MSG_552_MKD_FAILED);
+  return path_command(context, argument, FSmake_dir, MSG_452_MKD_NEEDS_NAME, MSG_252_DIR_CREATED, MSG_552_MKD_FAILED, "MKD", "FSmake_dir");
 }
 
 cmd_reply FScmd_rmd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSremove_dir, MSG_454_RMD_NEEDS_NAME, MSG_254_DIR_REMOVED, MSG_554_RMD_FAILED);
+  return path_command(context, argument, FSremove_dir, MSG_454_RMD_NEEDS_NAME, MSG_254_DIR_REMOVED, MSG_554_RMD_FAILED, "RMD", "FSremove_dir");
 }
 
 cmd_reply FScmd_delf(agt_context* context, cmd_state*, const char* argument) {
   return path_command(context, argument, FSdelete_file, MSG_432_DELF_NEEDS_NAME, MSG_232_FILE_DELETED,
-                      MSG_532_DELETE_FILE_FAILED);
+                      MSG_532_DELETE_FILE_FAILED, "DELF", "FSdelete_file");
 }
 
 cmd_reply FScmd_pwd(agt_context* context, cmd_state*, const char*) {
   std::optional<kvwstr> path = FScurrent_dir(context);
-  if (!path) return CMDreply(MSG_553_PWD_FAILED);
+  if (!path) {
+    CSTdebug_cause("PWD", "FScurrent_dir", nullptr, errno);
+    return CMDreply(MSG_553_PWD_FAILED);
+  }
   return CMDreplyf(MSG_253_CURRENT_DIR, "%s", path->c_str());
 }
 
@@ -420,10 +425,14 @@ cmd_reply FScmd_ftpb(agt_context* context, cmd_state*, const char*) {
 
 cmd_reply FScmd_getf(agt_context* context, cmd_state*, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_430_GETF_NEEDS_NAME);
-  return CMDreply(FSsend_file(context, argument) == 0 ? MSG_230_FILE_SENT : MSG_530_SEND_FILE_FAILED);
+  if (FSsend_file(context, argument) == 0) return CMDreply(MSG_230_FILE_SENT);
+  CSTdebug_cause("GETF", "FSsend_file", argument, errno);
+  return CMDreply(MSG_530_SEND_FILE_FAILED);
 }
 
 cmd_reply FScmd_putf(agt_context* context, cmd_state*, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_431_PUTF_NEEDS_NAME);
-  return CMDreply(FSreceive_file(context, argument) == 0 ? MSG_231_FILE_RECEIVED : MSG_531_RECEIVE_FILE_FAILED);
+  if (FSreceive_file(context, argument) == 0) return CMDreply(MSG_231_FILE_RECEIVED);
+  CSTdebug_cause("PUTF", "FSreceive_file", argument, errno);
+  return CMDreply(MSG_531_RECEIVE_FILE_FAILED);
 }

@@ -1,5 +1,6 @@
 #include "modules/proagt.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -160,7 +161,10 @@ void PROtrace_off(agt_context* context) {
 cmd_reply PROcmd_exec(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_461_EXEC_NEEDS_COMMAND);
   int number = PROexec(context, argument);
-  if (number < 0) return CMDreply(MSG_561_EXEC_FAILED);
+  if (number < 0) {
+    CSTdebug_cause("EXEC", "PROexec", argument, errno);
+    return CMDreply(MSG_561_EXEC_FAILED);
+  }
   state->launched += 1;
   return CMDreplyf(MSG_261_PROCESS_LAUNCHED, "%%%d", number);
 }
@@ -169,7 +173,10 @@ cmd_reply PROcmd_stat(agt_context* context, cmd_state*, const char* argument) {
   if (!is_number(argument)) return CMDreply(MSG_463_STAT_NEEDS_NUMBER);
   int exit_code = -1;
   int ended = PROstat(context, parse_number(argument), &exit_code);
-  if (ended < 0) return CMDreply(MSG_563_STAT_FAILED);
+  if (ended < 0) {
+    CSTdebug_cause("STAT", "PROstat", argument, 0);
+    return CMDreply(MSG_563_STAT_FAILED);
+  }
   if (ended == 0) return CMDreplyf(MSG_264_PROCESS_RUNNING, "%s", argument);
   // The argument is echoed whole, however many leading zeros it carries.
   return CMDreplyf(MSG_263_PROCESS_ENDED, "%%%s (%%%d)", argument, exit_code);
@@ -179,7 +186,10 @@ cmd_reply PROcmd_stop(agt_context* context, cmd_state*, const char* argument) {
   if (!is_number(argument)) return CMDreply(MSG_464_STOP_NEEDS_NUMBER);
   int number = parse_number(argument);
   int exit_code = -1;
-  if (PROstop(context, number, &exit_code) != 0) return CMDreply(MSG_564_STOP_FAILED);
+  if (PROstop(context, number, &exit_code) != 0) {
+    CSTdebug_cause("STOP", "PROstop", argument, errno);
+    return CMDreply(MSG_564_STOP_FAILED);
+  }
   return CMDreplyf(MSG_265_PROCESS_KILLED, "%%%d (%%%d)", number, exit_code);
 }
 

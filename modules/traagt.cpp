@@ -1,6 +1,9 @@
 #include "modules/traagt.h"
 
+#include <cerrno>
+
 #include "net/tcpip.h"
+#include "support/cstsyst.h"
 
 namespace {
 
@@ -61,6 +64,9 @@ cmd_reply TRAcmd_port(agt_context* context, cmd_state*, const char*) {
 }
 
 cmd_reply TRAcmd_trwa(agt_context* context, cmd_state*, const char*) {
-  if (TRAwait_connection(context) != 0) return CMDreply(MSG_525_TRACE_FAILED);
+  if (TRAwait_connection(context) != 0) {
+    CSTdebug_cause("TRWA", "TRAwait_connection", nullptr, errno);
+    return CMDreply(MSG_525_TRACE_FAILED);
+  }
   return CMDreply(MSG_225_TRACE_ESTABLISHED);
 }
