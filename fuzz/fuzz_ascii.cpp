@@ -17,7 +17,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/fs_agt.h"
+#include "modules/fs_agt_internal.h"
 
 namespace {
 

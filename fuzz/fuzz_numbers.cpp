@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/dynfagt.h"
-#include "modules/proagt.h"
+#include "modules/dynfagt_internal.h"
+#include "modules/proagt_internal.h"
 #include "net/tcpip.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/rdvagt.h"
+#include "modules/rdvagt_internal.h"
 #include "net/tcpip.h"
 
 namespace {

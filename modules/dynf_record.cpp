@@ -1,5 +1,5 @@
 // The record of the dynamic follow module and its rows of the command table.
-#include "modules/dynfagt.h"
+#include "modules/dynfagt_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "modules/dynfagt.h"
+#include "modules/dynfagt_internal.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // The record of the environment module and its rows of the command table.
-#include "modules/envagt.h"
+#include "modules/envagt_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "modules/envagt.h"
+#include "modules/envagt_internal.h"
 
 #include <cstdlib>
 #include <string>

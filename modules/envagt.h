@@ -18,10 +18,6 @@
 
 #include "modules/agt_module.h"
 
-struct env_state {
-  std::map<std::string, std::string, std::less<>> variables;
-};
-
 int ENVinit(agt_context* context);
 int ENVterm(agt_context* context);
 // The value, or none when the variable is not set, is empty, or no name is given.
@@ -31,10 +27,6 @@ int ENVset(agt_context* context, const char* name, const char* value);
 int ENVunset(agt_context* context, const char* name);
 // The environment of a program launched now, as "name=value" entries.
 std::vector<std::string> ENVblock(agt_context* context);
-
-cmd_reply ENVcmd_genv(agt_context* context, cmd_state* state, const char* argument);
-cmd_reply ENVcmd_senv(agt_context* context, cmd_state* state, const char* argument);
-cmd_reply ENVcmd_denv(agt_context* context, cmd_state* state, const char* argument);
 
 // The module's record (its start, end and commands).
 extern const agt_module env_module;

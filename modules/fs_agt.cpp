@@ -1,4 +1,4 @@
-#include "modules/fs_agt.h"
+#include "modules/fs_agt_internal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // The record of the file system module and its rows of the command table.
-#include "modules/fs_agt.h"
+#include "modules/fs_agt_internal.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The record of the processes module and its rows of the command table.
-#include "modules/proagt.h"
+#include "modules/proagt_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "modules/proagt.h"
+#include "modules/proagt_internal.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,5 +1,5 @@
 // The record of the rendezvous module and its rows of the command table.
-#include "modules/rdvagt.h"
+#include "modules/rdvagt_internal.h"
 
 namespace {
 

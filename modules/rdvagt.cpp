@@ -1,4 +1,4 @@
-#include "modules/rdvagt.h"
+#include "modules/rdvagt_internal.h"
 
 #include <algorithm>
 #include <cstdio>

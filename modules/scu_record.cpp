@@ -1,5 +1,5 @@
 // The record of the access control module and its rows of the command table.
-#include "modules/scuagt.h"
+#include "modules/scuagt_internal.h"
 
 namespace {
 

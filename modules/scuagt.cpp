@@ -1,4 +1,4 @@
-#include "modules/scuagt.h"
+#include "modules/scuagt_internal.h"
 
 #include <cctype>
 #include <cstring>

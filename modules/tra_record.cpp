@@ -1,5 +1,5 @@
 // The record of the trace module and its rows of the command table.
-#include "modules/traagt.h"
+#include "modules/traagt_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "modules/traagt.h"
+#include "modules/traagt_internal.h"
 
 #include <cerrno>
 

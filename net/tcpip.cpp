@@ -1,4 +1,4 @@
-#include "net/tcpip.h"
+#include "net/tcpip_internal.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -23,8 +23,6 @@ bool debug_on = false;
 
 void CSTset_debug(bool on) { debug_on = on; }
 
-bool CSTdebug_on() { return debug_on; }
-
 void CSTdebug_cause(const char* command, const char* call, const char* path, int error) {
   if (!debug_on) return;
   std::fprintf(stderr, "kvsagtd debug: %s: %s(%s): %s\n", command, call, path != nullptr ? path : "",

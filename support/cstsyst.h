@@ -19,7 +19,6 @@ void CSTon_fatal(void (*hook)());
 // the start of a connection): with it on, CSTdebug_cause tells on standard
 // error why a command got a failure reply; with it off, nothing is written.
 void CSTset_debug(bool on);
-bool CSTdebug_on();
 // "kvsagtd debug: COMMAND: CALL(PATH): ERROR TEXT" when the setting is on;
 // `path` may be none, `error` is an errno value (0: no system error).
 void CSTdebug_cause(const char* command, const char* call, const char* path, int error);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "modules/dynfagt.h"
+#include "modules/dynfagt_internal.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "net/tcpip.h"
+#include "net/tcpip_internal.h"
 #include "tcpip_fixture.h"
 
 namespace {
