@@ -166,6 +166,11 @@ TEST(Gate, PrefixTestAndColumns) {
 
 TEST(Gate, TableColumns) {
   // Only HELO and Qim run before admission; the replies of the tester answers never reach the studio.
+  // Every position of HELP's listing holds exactly one module's row.
+  for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
+    ASSERT_NE(cmd_table[i].name, nullptr) << i;
+    EXPECT_EQ(cmd_table[i].listing, i) << cmd_table[i].name;
+  }
   std::string before, silent;
   for (const cmd_entry& entry : cmd_table) {
     if (entry.gate == CMD_BEFORE_ADMISSION) before.append(entry.name).append(" ");
