@@ -1,7 +1,5 @@
 #include "agent/cmdagt.h"
 
-#include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -30,14 +28,6 @@ const agt_module cmd_module = {"interpreter", CTX_SLOT_CMD, false, nullptr, null
 const agt_module* const modules[] = {&cmd_module, &env_module, &fs_module,   &pro_module,
                                      &tra_module, &scu_module, &rdv_module, &dynf_module};
 
-// The rows of every module, placed at their position in HELP's listing.
-std::array<cmd_entry, CMD_TABLE_SIZE> assemble() {
-  std::array<cmd_entry, CMD_TABLE_SIZE> table{};
-  for (const agt_module* module : modules)
-    for (const cmd_entry& entry : module->commands) table[static_cast<std::size_t>(entry.listing)] = entry;
-  return table;
-}
-
 }  // namespace
 
 std::span<const agt_module* const> CMDmodules() { return modules; }
@@ -47,10 +37,12 @@ cmd_entry cmd_table[CMD_TABLE_SIZE] = {};
 
 namespace {
 
-// Filled before main: the rows are constants of their modules' files.
+// Every module's rows, placed at their position in HELP's listing before
+// main: the rows are constants of their modules' files.
 [[maybe_unused]] const bool table_ready = [] {
-  std::array<cmd_entry, CMD_TABLE_SIZE> table = assemble();
-  std::copy(table.begin(), table.end(), cmd_table);
+  for (const agt_module* module : modules)
+    for (const cmd_entry& entry : module->commands)
+      if (entry.listing >= 0 && entry.listing < CMD_TABLE_SIZE) cmd_table[entry.listing] = entry;
   return true;
 }();
 
