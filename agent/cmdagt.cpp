@@ -14,49 +14,37 @@
 #include "modules/traagt.h"
 #include "support/cstsyst.h"
 
-// The order is that of HELP's listing; lookups take the first matching row.
-cmd_entry cmd_table[CMD_TABLE_SIZE] = {
-    {"CWD", 3, FScmd_cwd, "210 change working directory : CWD directory-name"},
-    {"DELF", 4, FScmd_delf, "210 delete a file : DELF filename"},
-    {"DENV", 4, ENVcmd_denv, "210 delete an environement variable : DENV varname"},
-    {"EXEC", 4, PROcmd_exec, "210 execute command : EXEC filename"},
-    {"FTPA", 4, FScmd_ftpa, "210 set ASCII transfer mode"},
-    {"FTPB", 4, FScmd_ftpb, "210 set BINARY transfer mode"},
-    {"GENV", 4, ENVcmd_genv, "210 get environment variable : GENV varname"},
-    {"GETF", 4, FScmd_getf, "210 get file : GETF filename"},
-    {"HELO", 4, CMDhelo, nullptr},
-    {"HELP", 4, CMDhelp, "210 help : HELP [command]"},
-    {"MKD", 3, FScmd_mkd, "210 create a directory : MKD directory-name"},
-    {"PDYN", 4, DYNFcmd_pdyn, "210 return dynfollow port"},
-    {"ISND", 4, DYNFcmd_lower, "210 lower INTERSEND instruction"},
-    {"TOUT", 4, DYNFcmd_lower, "210 lower timeout value"},
-    {"AVAI", 4, DYNFcmd_lower, "210 lower studio link availibility"},
-    {"PFTP", 4, FScmd_pftp, "210 return ftp port"},
-    {"PORT", 4, TRAcmd_port, "210 return trace port"},
-    {"PRDV", 4, RDVAcmd_prdv, "210 return rendezvous port"},
-    {"PUTF", 4, FScmd_putf, "210 put a file : PUTF file-name"},
-    {"PWD", 3, FScmd_pwd, "210 print working directory"},
-    {"QUIT", 4, CMDquit, nullptr},
-    {"RMD", 3, FScmd_rmd, "210 remove directory : RMD directory-name"},
-    {"RVKO", 4, RDVAcmd_rvko, "210 refuse rendezvous: RVKO rendezvous-name"},
-    {"RVOK", 4, RDVAcmd_rvok, "210 accept rendezvous : RVOK rendezvous-name"},
-    {"DFKO", 4, DYNFcmd_dfko, "210 reject dynflw : DFKO tester_id"},
-    {"DFOK", 4, DYNFcmd_dfok, "210 accept dynflw : DFOK tester_id"},
-    {"SENV", 4, ENVcmd_senv, "210 set environment variable : SENV varname=value"},
-    {"STAT", 4, PROcmd_stat, "210 return process status : STAT process-id"},
-    {"STOP", 4, PROcmd_stop, "210 stop process : STOP process-id"},
-    {"TRON", 4, PROcmd_tron, "210 turn trace on"},
-    {"TROF", 4, PROcmd_trof, "210 turn trace off"},
-    {"TRWA", 4, TRAcmd_trwa, "210 wait for connexion on PORT"},
-    {"Qim", 3, SCUcmd_qim, "210 Qim <user>"},
+namespace {
+
+// The interpreter's own commands.
+const cmd_entry rows[] = {
+    {"HELO", 4, CMDhelo, nullptr, 8, CMD_BEFORE_ADMISSION, CMD_ANSWERED},
+    {"HELP", 4, CMDhelp, "210 help : HELP [command]", 9, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"QUIT", 4, CMDquit, nullptr, 20, CMD_ADMITTED_ONLY, CMD_ANSWERED},
 };
+
+const agt_module cmd_module = {"interpreter", CTX_SLOT_CMD, false, nullptr, nullptr, nullptr, rows};
+
+const agt_module* const modules[] = {&cmd_module, &env_module, &fs_module,   &pro_module,
+                                     &tra_module, &scu_module, &rdv_module, &dynf_module};
+
+}  // namespace
+
+std::span<const agt_module* const> CMDmodules() { return modules; }
+
+// Lookups take the first matching row.
+cmd_entry cmd_table[CMD_TABLE_SIZE] = {};
 
 namespace {
 
-cmd_state* live_state(agt_context* context) {
-  auto* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
+// Every module's rows, placed at their position in HELP's listing before
+// main: the rows are constants of their modules' files.
+[[maybe_unused]] const bool table_ready = [] {
+  for (const agt_module* module : modules)
+    for (const cmd_entry& entry : module->commands)
+      if (entry.listing >= 0 && entry.listing < CMD_TABLE_SIZE) cmd_table[entry.listing] = entry;
+  return true;
+}();
 
 bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 
@@ -67,18 +55,18 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 int CMDinit(agt_context* context, const char* peer_name) {
   if (context == nullptr) return -1;
   auto state = std::make_unique<cmd_state>();
-  int env = ENVinit(context);
-  int fs = FSinit(context, 1);
-  int pro = PROinit(context);
-  if (env != 0 || fs != 0 || pro != 0) {
-    ENVterm(context);
-    FSterm(context);
-    PROterm(context);
+  // The modules the commands need start in order, all of them even when one
+  // fails; when one did, all of them end again.
+  int failed = 0;
+  for (const agt_module* module : modules)
+    if (!module->channel && module->start != nullptr && module->start(context) != 0) failed = 1;
+  if (failed != 0) {
+    for (const agt_module* module : modules)
+      if (!module->channel && module->end != nullptr) module->end(context);
     return -1;
   }
   for (cmd_entry& entry : cmd_table) entry.name_length = static_cast<int>(std::strlen(entry.name));
   state->peer_name = peer_name;
-  state->closed = 0;
   CTXinstall(context, std::move(state), CTX_SLOT_CMD);
   if (std::optional<kvwstr> base = FScurrent_dir(context)) ENVset(context, "KVS_AGT_BASEPWD", base->c_str());
   return 0;
@@ -86,18 +74,18 @@ int CMDinit(agt_context* context, const char* peer_name) {
 
 int CMDterm(agt_context* context) {
   std::unique_ptr<cmd_state> state = CTXtake<cmd_state>(context, CTX_SLOT_CMD);
-  if (!state || state->closed != 0) return -1;
-  int env = ENVterm(context);
-  int fs = FSterm(context);
-  int pro = PROterm(context);
-  return env == 0 && fs == 0 && pro == 0 ? 0 : -1;
+  if (!state) return -1;
+  int failed = 0;
+  for (const agt_module* module : modules)
+    if (!module->channel && module->end != nullptr && module->end(context) != 0) failed = 1;
+  return failed != 0 ? -1 : 0;
 }
 
 cmd_reply CMDline(agt_context* context, const char* line, int* stop) {
-  cmd_state* state = live_state(context);
+  cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
   if (state == nullptr) {
     *stop = 1;
-    return CMDreply(MSG_CMD_NOT_INITIALIZED);
+    return CMDreply(MSG_570_CMD_NOT_INITIALIZED);
   }
   return CMDdispatch(context, state, line, stop);
 }
@@ -116,36 +104,52 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
         return std::nullopt;
       }
       *stop = 0;
-      return CMDreplyf(MSG_COMMAND_UNKNOWN, "%s", line);
+      return CMDreplyf(MSG_500_COMMAND_UNKNOWN, "%s", line);
     }
     x = expanded->c_str();
   }
 
-  // Before identification only "Qim " and HELO pass; anything else ends the
+  const cmd_entry* entry = CMDfind(x);
+  // Before identification a line that does not pass the gate ends the
   // connection without a word.
-  if (state->authorized == 0 && !starts_with(x, "Qim ") && !starts_with(x, "HELO")) {
+  if (!CMDgate(state->authorized, x, entry)) {
     *stop = 1;
     return std::nullopt;
   }
-
-  for (const cmd_entry& entry : cmd_table) {
-    if (std::strncmp(x, entry.name, static_cast<std::size_t>(entry.name_length)) != 0) continue;
-    const char* after = x + entry.name_length;
-    if (*after != '\0' && *after != ' ' && *after != '\t') continue;
-    const char* argument = after;
+  if (entry != nullptr) {
+    const char* argument = x + entry->name_length;
     if (*argument != '\0') {
       ++argument;
       while (*argument == ' ' || *argument == '\t') ++argument;
     }
-    cmd_reply reply = entry.handler(context, state, argument);
-    *stop = (entry.handler == CMDquit || state->authorized == 0) ? 1 : 0;
+    cmd_reply reply = entry->handler(context, state, argument);
+    *stop = (entry->handler == CMDquit || state->authorized == 0) ? 1 : 0;
+    if (entry->answer == CMD_SILENT) return std::nullopt;
     return reply;
   }
 
   // An unidentified peer gets its line back as it sent it, so that expansion
   // cannot be used to read the agent's environment before admission.
   *stop = 0;
-  return CMDreplyf(MSG_COMMAND_UNKNOWN, "%s", state->authorized != 0 ? x : line);
+  return CMDreplyf(MSG_500_COMMAND_UNKNOWN, "%s", state->authorized != 0 ? x : line);
+}
+
+const cmd_entry* CMDfind(const char* line) {
+  for (const cmd_entry& entry : cmd_table) {
+    if (std::strncmp(line, entry.name, static_cast<std::size_t>(entry.name_length)) != 0) continue;
+    const char after = line[entry.name_length];
+    if (after == '\0' || after == ' ' || after == '\t') return &entry;
+  }
+  return nullptr;
+}
+
+bool CMDgate(int authorized, const char* line, const cmd_entry* entry) {
+  if (authorized != 0) return true;
+  // Before identification only "Qim " (with its blank) and HELO pass the
+  // prefix test, and of the rows only those allowed before admission run. A
+  // line that passes the test but names no row is answered as unknown.
+  if (!starts_with(line, "Qim ") && !starts_with(line, "HELO")) return false;
+  return entry == nullptr || entry->gate == CMD_BEFORE_ADMISSION;
 }
 
 kvwstr CMDexpand(agt_context* context, const char* text, char marker) {
@@ -198,14 +202,14 @@ std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, c
 }
 
 cmd_reply CMDpoll(agt_context* context) {
-  cmd_state* state = live_state(context);
-  if (state == nullptr) return CMDreply(MSG_CMD_NOT_INITIALIZED);
+  cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  if (state == nullptr) return CMDreply(MSG_570_CMD_NOT_INITIALIZED);
   PROprune_groups(context);
   if (state->launched == 0) return std::nullopt;
   state->ended_pairs.clear();
   int n = PROpoll_ended(context, state->ended_pairs);
   if (n < 1) return std::nullopt;
-  kvwstr text = CMDreplyf(MSG_PROCESS_STOPPED, "%%%d => ", n);
+  kvwstr text = CMDreplyf(MSG_661_PROCESS_STOPPED, "%%%d => ", n);
   for (int i = n - 1; i >= 0; --i) {
     const auto& [number, code] = state->ended_pairs[static_cast<std::size_t>(i)];
     text.catf(i == n - 1 ? "%%%d (%%%d)" : ", %%%d (%%%d)", number, code);
@@ -214,19 +218,19 @@ cmd_reply CMDpoll(agt_context* context) {
   return text;
 }
 
-cmd_reply CMDhelo(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_HELLO); }
+cmd_reply CMDhelo(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_210_HELLO); }
 
-cmd_reply CMDquit(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_BYE); }
+cmd_reply CMDquit(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_221_BYE); }
 
 cmd_reply CMDhelp(agt_context*, cmd_state*, const char* argument) {
   if (*argument != '\0') {
     for (const cmd_entry& entry : cmd_table) {
       if (std::strncmp(argument, entry.name, std::strlen(entry.name)) == 0)
-        return entry.help != nullptr ? kvwstr(entry.help) : CMDreply(MSG_NO_HELP);
+        return entry.help != nullptr ? kvwstr(entry.help) : CMDreply(MSG_210_NO_HELP);
     }
-    return CMDreply(MSG_HELP_UNKNOWN);
+    return CMDreply(MSG_410_HELP_UNKNOWN);
   }
-  kvwstr list = CMDreply(MSG_KNOWN_COMMANDS);
+  kvwstr list = CMDreply(MSG_110_KNOWN_COMMANDS);
   list.cat("\r\n110");
   for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
     list.cat("\t").cat(cmd_table[i].name);

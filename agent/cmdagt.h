@@ -6,32 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "agent/cmd_msg.h"
-#include "agent/ctxagt.h"
+#include "modules/agt_module.h"
 #include "support/kvwstr.h"
-
-// A reply without its line end, or none when nothing is to be sent.
-using cmd_reply = std::optional<kvwstr>;
-
-struct cmd_state {
-  int closed = 1;
-  int launched = 0;  // programs launched by EXEC whose end has not been reported
-  std::vector<std::pair<int, int>> ended_pairs;  // (process number, exit code), filled by PROpoll_ended
-  int authorized = 0;
-  const char* peer_name = nullptr;  // not owned
-};
-
-// Handler contract: context, interpreter state and the argument (the rest of
-// the expanded line after the command word and the blanks and tabs that
-// follow it; the empty text when there is none).
-using cmd_handler = cmd_reply (*)(agt_context* context, cmd_state* state, const char* argument);
-
-struct cmd_entry {
-  const char* name;
-  int name_length;
-  cmd_handler handler;
-  const char* help;
-};
 
 constexpr int CMD_TABLE_SIZE = 33;
 
@@ -40,12 +16,26 @@ constexpr int CMD_TABLE_SIZE = 33;
 // before admission it ends the connection as an over-long line does.
 constexpr std::size_t CMD_EXPANDED_MAX = std::size_t{16} << 20;
 constexpr std::size_t CMD_EXPANDED_MAX_UNADMITTED = std::size_t{1} << 20;
+// Every module's rows, in the order of HELP's listing; assembled from the
+// module records before the first command is read.
 extern cmd_entry cmd_table[CMD_TABLE_SIZE];
+
+// The modules in the order they start: the environment, the file system, the
+// processes with their trace port, identification, then the channels
+// (rendezvous, dynamic follow). The interpreter's own record comes first.
+std::span<const agt_module* const> CMDmodules();
 
 int CMDinit(agt_context* context, const char* peer_name);
 int CMDterm(agt_context* context);
 cmd_reply CMDline(agt_context* context, const char* line, int* stop);
 cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, int* stop);
+// The row that an (expanded) line names: its first word equals the row's
+// name, followed by the end, a blank or a tab. None when no row matches.
+const cmd_entry* CMDfind(const char* line);
+// The admission gate: whether a line naming `entry` (none: no row) may go on
+// to its handler, or to the unknown-command reply. Once admitted every line
+// passes; a line that does not pass ends the connection without a reply.
+bool CMDgate(int authorized, const char* line, const cmd_entry* entry);
 kvwstr CMDexpand(agt_context* context, const char* text, char marker);
 // The same, but none as soon as the result would pass `limit` bytes: a short
 // line full of references to a long value must not take the process's memory.

@@ -10,8 +10,6 @@
 
 #include "agent/accept_pause.h"
 #include "agent/cmdagt.h"
-#include "modules/dynfagt.h"
-#include "modules/rdvagt.h"
 #include "net/tcpip.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
@@ -48,9 +46,7 @@ agt_context* serving = nullptr;
 void teardown_on_fatal() {
   if (serving == nullptr) return;
   TCPIPset_guard(serving, -1);
-  RDVAterm(serving);
-  DYNFterm(serving);
-  CMDterm(serving);
+  AGTend_modules(serving);
 }
 
 void send_line(agt_context* context, int socket, kvwstr& text) {
@@ -170,16 +166,17 @@ void AGTserve(const char* peer_name, int command_socket) {
   CSTon_fatal(teardown_on_fatal);
   const int ident_timeout = setting("KVS_IDENT_TIMEOUT", AGT_IDENT_TIMEOUT);
   const bool testers_any_host = setting("KVS_TESTERS_ANY_HOST", 0) == 1;
+  CSTset_debug(setting("KVS_DEBUG", 0) == 1);
   TCPIPinit(context, command_socket);
   TCPIPno_delay(command_socket);
   // A studio whose machine vanished is noticed within about two minutes.
   TCPIPkeep_alive(command_socket);
   // Inherited without close-on-exec; launched programs must not hold it.
   PLATset_cloexec(command_socket);
-  kvwstr greeting = CMDreply(MSG_HELLO);
+  kvwstr greeting = CMDreply(MSG_210_HELLO);
   send_line(context, command_socket, greeting);
 
-  if (CMDinit(context, peer_name) == 0 && RDVAinit(context) == 0 && DYNFinit(context) == 0) {
+  if (AGTstart_modules(context, peer_name) == 0) {
     kvwstr buffer;
     // From here on the command connection is non-blocking: replies wait in
     // its queue until the studio takes them.
@@ -207,8 +204,7 @@ void AGTserve(const char* peer_name, int command_socket) {
       ready.clear();
       TCPIPwait(context, ready, timeout);
       AGTcommand_ready(context, ready, command_socket, buffer, &stop);
-      AGTforward_rdv(context, ready, command_socket);
-      AGTforward_dynf(context, ready, command_socket);
+      AGTserve_channels(context, ready, command_socket);
       // SIGTERM or SIGINT: the same teardown as when the studio leaves.
       if (PLATstop_requested()) stop = 1;
       if (stop == 0 && timed && !identified(context) &&
@@ -224,9 +220,7 @@ void AGTserve(const char* peer_name, int command_socket) {
     // The studio is no longer served: the last answers to testers must not
     // fail because it has already hung up.
     TCPIPset_guard(context, -1);
-    RDVAterm(context);
-    DYNFterm(context);
-    CMDterm(context);
+    AGTend_modules(context);
   }
   TCPIPclose(context, command_socket);
   TCPIPterm(context);
@@ -292,10 +286,24 @@ void AGTsplit_lines(agt_context* context, kvwstr& buffer, int* stop, int command
   buffer.cut(0, static_cast<int>(position));
 }
 
-void AGTforward_rdv(agt_context* context, const std::vector<int>& ready, int command_socket) {
-  if (std::optional<kvwstr> lines = RDVAready(context, ready)) send_line(context, command_socket, *lines);
+int AGTstart_modules(agt_context* context, const char* peer_name) {
+  // The interpreter starts the modules its commands need; then the channels
+  // start in order, each only when the previous one did. A failure leaves
+  // the modules already started as they are.
+  if (CMDinit(context, peer_name) != 0) return -1;
+  for (const agt_module* module : CMDmodules())
+    if (module->channel && module->start != nullptr && module->start(context) != 0) return -1;
+  return 0;
 }
 
-void AGTforward_dynf(agt_context* context, const std::vector<int>& ready, int command_socket) {
-  if (std::optional<kvwstr> lines = DYNFprocess(context, ready)) send_line(context, command_socket, *lines);
+void AGTend_modules(agt_context* context) {
+  for (const agt_module* module : CMDmodules())
+    if (module->channel && module->end != nullptr) module->end(context);
+  CMDterm(context);
+}
+
+void AGTserve_channels(agt_context* context, const std::vector<int>& ready, int command_socket) {
+  for (const agt_module* module : CMDmodules())
+    if (module->ready != nullptr)
+      if (std::optional<kvwstr> lines = module->ready(context, ready)) send_line(context, command_socket, *lines);
 }

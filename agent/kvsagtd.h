@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "agent/ctxagt.h"
+#include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
 constexpr const char* AGT_BANNER = "System testing Agent 8.0.1.2.343.015\n";
@@ -27,5 +27,11 @@ void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int c
                       int* stop);
 // Dispatches every complete line of the buffer and removes them from it.
 void AGTsplit_lines(agt_context* context, kvwstr& buffer, int* stop, int command_socket);
-void AGTforward_rdv(agt_context* context, const std::vector<int>& ready, int command_socket);
-void AGTforward_dynf(agt_context* context, const std::vector<int>& ready, int command_socket);
+// Starts the interpreter with its modules, then the channels, in the order
+// of the module list: 0, or -1 when one of them fails.
+int AGTstart_modules(agt_context* context, const char* peer_name);
+// Ends the channels in order, then the interpreter with its modules.
+void AGTend_modules(agt_context* context);
+// Hands the ready descriptors of one turn to every channel and sends the
+// studio what they report.
+void AGTserve_channels(agt_context* context, const std::vector<int>& ready, int command_socket);

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/fs_agt.h"
+#include "modules/fs_agt_internal.h"
 
 namespace {
 
@@ -103,7 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
              fuzz::show(payload).c_str());
 
   fs_state state;
-  state.closed = 0;
   state.binary_mode = 0;
   // PUTF: received blocks of any size written through FSwrite_block.
   {

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/scuagt.h"
+#include "modules/scuagt_internal.h"
 #include "net/tcpip.h"
 #include "platform/identity.h"
 

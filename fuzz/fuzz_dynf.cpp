@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/dynfagt.h"
+#include "modules/dynfagt_internal.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 //   hello, the identification answers and "500 command unknown" for the line
 //   as it was sent (never expanded); the first refused line ends it silently;
 // - dispatch: every reply byte is the one a reference model of the command
-//   table predicts (first matching row, argument after blanks and tabs);
+//   table predicts (first matching row, argument after blanks and tabs, the
+//   row's gate and answer columns);
 // - output queue: the agent's end is registered as the command connection
 //   with a small send buffer, so replies wait in its output queue and leave
 //   through the readiness wait; none is lost, reordered or cut, and the
@@ -45,7 +46,7 @@ cmd_reply recorder(agt_context*, cmd_state*, const char* argument) {
 
 cmd_reply admit_open(agt_context*, cmd_state* state, const char* argument) {
   state->authorized = std::strcmp(argument, "open") == 0 ? 1 : 0;
-  return CMDreply(state->authorized != 0 ? MSG_ACCESS_AUTHORIZED : MSG_ACCESS_REFUSED);
+  return CMDreply(state->authorized != 0 ? MSG_310_ACCESS_AUTHORIZED : MSG_533_ACCESS_REFUSED);
 }
 
 template <int... I>
@@ -92,10 +93,16 @@ struct model {
       std::string_view name = entry.name;
       if (!x.starts_with(name)) continue;
       if (x.size() > name.size() && x[name.size()] != ' ' && x[name.size()] != '\t') continue;
+      // The row's columns: a row not allowed before admission is refused as
+      // the prefix test refuses; a silent row's reply never reaches the studio.
+      if (authorized == 0 && entry.gate != CMD_BEFORE_ADMISSION) {
+        stop = true;
+        return;
+      }
       std::string_view argument = x.size() > name.size() ? x.substr(name.size() + 1) : std::string_view();
       while (!argument.empty() && (argument[0] == ' ' || argument[0] == '\t')) argument.remove_prefix(1);
-      replies += reply_of(name, std::string(argument));
-      replies += "\r\n";
+      std::string reply = reply_of(name, std::string(argument));
+      if (entry.answer != CMD_SILENT) replies += reply + "\r\n";
       stop = name == "QUIT" || authorized == 0;
       return;
     }
@@ -161,7 +168,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   agt_context* context = owner.get();
   TCPIPinit(context, 0);
   auto installed = std::make_unique<cmd_state>();
-  installed->closed = 0;
   installed->peer_name = "farhost";
   CTXinstall(context, std::move(installed), CTX_SLOT_CMD);
 

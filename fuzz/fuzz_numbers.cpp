@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/dynfagt.h"
-#include "modules/proagt.h"
+#include "modules/dynfagt_internal.h"
+#include "modules/proagt_internal.h"
 #include "net/tcpip.h"
 
 namespace {
@@ -90,7 +90,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   for (int i = 0; i < 1000 && PROstat(context, 1, &code) != 1; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (code != 0) std::abort();
-  commands.closed = 0;
   commands.authorized = 1;
   return 0;
 }

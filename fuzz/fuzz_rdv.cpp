@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "modules/rdvagt.h"
+#include "modules/rdvagt_internal.h"
 #include "net/tcpip.h"
 
 namespace {
@@ -60,7 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   agt_context* context = owner.get();
   TCPIPinit(context, 0);
   rdv_state state;
-  state.closed = 0;
 
   std::vector<tester> testers;
   std::vector<std::string> group_order;  // newest first

@@ -1,4 +1,4 @@
-#include "modules/dynfagt.h"
+#include "modules/dynfagt_internal.h"
 
 #include <unistd.h>
 
@@ -13,11 +13,6 @@
 #include "support/cstsyst.h"
 
 namespace {
-
-dynf_state* live_state(agt_context* context) {
-  auto* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
-  return state != nullptr && state->failed == 0 ? state : nullptr;
-}
 
 dynf_tester* find_tester(dynf_state* state, int socket) {
   for (dynf_tester& tester : state->testers)
@@ -39,23 +34,23 @@ struct keyword {
 };
 
 constexpr keyword kTsfKeywords[] = {
-    {"TSF_notify", MSG_TSF_NOTIFY},
-    {"TSF_declare_ni", MSG_TSF_DECLARE_INSTANCE},
-    {"TSF_synchro", MSG_TSF_SYNCHRO},
-    {"TSF_send", MSG_TSF_SEND},
-    {"TSF_waittil", MSG_TSF_WAITTIL},
-    {"TSF_begin_waittil", MSG_TSF_BEGIN_WAITTIL},
-    {"TSF_end_waittil", MSG_TSF_END_WAITTIL},
-    {"TSF_inittermexcept", MSG_TSF_INITTERMEXCEPT},
-    {"TSF_intersend", MSG_TSF_INTERSEND},
-    {"TSF_interrecv", MSG_TSF_INTERRECV},
+    {"TSF_notify", MSG_703_TSF_NOTIFY},
+    {"TSF_declare_ni", MSG_704_TSF_DECLARE_INSTANCE},
+    {"TSF_synchro", MSG_705_TSF_SYNCHRO},
+    {"TSF_send", MSG_706_TSF_SEND},
+    {"TSF_waittil", MSG_707_TSF_WAITTIL},
+    {"TSF_begin_waittil", MSG_711_TSF_BEGIN_WAITTIL},
+    {"TSF_end_waittil", MSG_712_TSF_END_WAITTIL},
+    {"TSF_inittermexcept", MSG_713_TSF_INITTERMEXCEPT},
+    {"TSF_intersend", MSG_708_TSF_INTERSEND},
+    {"TSF_interrecv", MSG_709_TSF_INTERRECV},
 };
 
 constexpr keyword kOtherKeywords[] = {
-    {"INTERSEND", MSG_INTERSEND},
-    {"INTERRECV", MSG_INTERRECV},
-    {"TIMEOUTRQST", MSG_TIMEOUT_REQUEST},
-    {"STDIOLKAVAIL", MSG_STUDIO_AVAILABILITY},
+    {"INTERSEND", MSG_720_INTERSEND},
+    {"INTERRECV", MSG_721_INTERRECV},
+    {"TIMEOUTRQST", MSG_722_TIMEOUT_REQUEST},
+    {"STDIOLKAVAIL", MSG_800_STUDIO_AVAILABILITY},
 };
 
 void join(std::optional<kvwstr>& result, std::optional<kvwstr> text) {
@@ -81,7 +76,7 @@ std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf
   if (received < 0 || end != 0) {
     DYNFsend(context, socket, "Ko");
     DYNFremove_tester(context, state, socket);
-    return CMDreply(MSG_DYNF_BOOT_RECV_FAILED);
+    return CMDreply(MSG_591_DYNF_BOOT_RECV_FAILED);
   }
   tester.phase = dynf_phase::relaying;
   return DYNFboot_line(tester.id, std::move(boot));
@@ -95,15 +90,15 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
   int received = TCPIPrecv_append(context, socket, tester.pending, &end);
   if (received < 0) {
     retire(context, state, tester);
-    return CMDreply(MSG_DYNF_LINE_RECV_FAILED);
+    return CMDreply(MSG_592_DYNF_LINE_RECV_FAILED);
   }
   if (end != 0) {
     retire(context, state, tester);
-    return CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", id);
+    return CMDreplyf(MSG_710_TESTER_DISCONNECTED, "%d ", id);
   }
   if (tester.pending.len() == before) {  // the chunk began with a NUL byte
     retire(context, state, tester);
-    return CMDreply(MSG_DYNF_LINE_RECV_FAILED);
+    return CMDreply(MSG_592_DYNF_LINE_RECV_FAILED);
   }
 
   std::optional<kvwstr> result;
@@ -125,7 +120,7 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
     CSTprintf("kvsagtd : tester %d sent more than %d bytes without a line end, connection closed\n", id,
               DYNF_PENDING_MAX);
     DYNFremove_tester(context, state, socket);
-    join(result, CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", id));
+    join(result, CMDreplyf(MSG_710_TESTER_DISCONNECTED, "%d ", id));
   }
   return result;
 }
@@ -149,7 +144,7 @@ void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
 // number that names none gets nothing written. A tester that does not read
 // its answers is dropped once they pile up beyond the bounds.
 void answer(agt_context* context, int tester_id, std::string_view text, bool final_answer = false) {
-  dynf_state* state = live_state(context);
+  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
   dynf_tester* tester = state == nullptr || tester_id <= 0 ? nullptr : find_id(state, tester_id);
   if (tester == nullptr) {
     CSTprintf("kvsagtd : %d is no dynamic-follow tester, answer not sent\n", tester_id);
@@ -166,15 +161,15 @@ void answer(agt_context* context, int tester_id, std::string_view text, bool fin
     return;
   CSTprintf("kvsagtd : tester %d does not read its answers, connection closed\n", tester_id);
   DYNFremove_tester(context, state, socket);
-  join(state->notes, CMDreplyf(MSG_TESTER_DISCONNECTED, "%d ", tester_id));
+  join(state->notes, CMDreplyf(MSG_710_TESTER_DISCONNECTED, "%d ", tester_id));
 }
 
 }  // namespace
 
 int DYNFinit(agt_context* context) {
   if (context == nullptr) return -1;
-  CTXinstall(context, std::make_unique<dynf_state>(), CTX_SLOT_DYNF);
-  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
+  // The state is installed once the module has started: an empty slot means "not started".
+  auto state = std::make_unique<dynf_state>();
   state->port = 0;
   int port = 0;
   int listener = TCPIPlisten(context, nullptr, nullptr, &port);
@@ -184,12 +179,11 @@ int DYNFinit(agt_context* context) {
   kvwstr value = kvwstr_format("%d", port);
   ENVset(context, "KVS_PORT_TSTAGT", value.c_str());
   TCPIPwatch_as(context, listener, TCPIP_OWNER_DYNF);
-  state->failed = 0;
-  return 0;
+  return CTXinstall(context, std::move(state), CTX_SLOT_DYNF);
 }
 
 int DYNFterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<dynf_state>(context, CTX_SLOT_DYNF) == nullptr) return -1;
   std::unique_ptr<dynf_state> state = CTXtake<dynf_state>(context, CTX_SLOT_DYNF);
   for (dynf_tester& tester : state->testers) TCPIPunwatch(context, tester.socket.get());
   state->testers.clear();
@@ -199,12 +193,12 @@ int DYNFterm(agt_context* context) {
 }
 
 int DYNFget_port(agt_context* context) {
-  dynf_state* state = live_state(context);
+  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
   return state == nullptr ? -1 : state->port;
 }
 
 std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& ready) {
-  dynf_state* state = live_state(context);
+  dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
   if (state == nullptr) return std::nullopt;
   // Testers dropped by the answers of this turn's commands come first.
   std::optional<kvwstr> result = std::move(state->notes);
@@ -227,13 +221,13 @@ std::optional<kvwstr> DYNFaccept(agt_context* context, dynf_state* state) {
   if (rc > 0) return std::nullopt;
   if (rc != 0) {
     if (accepted >= 0) TCPIPdiscard(accepted);
-    return CMDreply(MSG_DYNF_ACCEPT_FAILED);
+    return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);
   }
   unique_fd socket(accepted);
   if (TCPIPwatch_as(context, accepted, TCPIP_OWNER_DYNF) < 0) {
     // Left unwatched it would never be read; the tester sees its connection end.
     CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);
-    return CMDreply(MSG_DYNF_ACCEPT_FAILED);
+    return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);
   }
   dynf_tester tester;
   tester.socket = std::move(socket);
@@ -271,20 +265,20 @@ int DYNFsend(agt_context* context, int socket, std::string_view text) {
 }
 
 cmd_msg_id DYNFkeyword(std::string_view line) {
-  if (line.starts_with("End_of")) return MSG_DYNF_END;
+  if (line.starts_with("End_of")) return MSG_702_DYNF_END;
   if (line.starts_with("TSF_")) {
     for (const keyword& k : kTsfKeywords)
       if (line.starts_with(k.prefix)) return k.reply;
-    return MSG_DYNF_LINE;
+    return MSG_701_DYNF_LINE;
   }
   for (const keyword& k : kOtherKeywords)
     if (line.starts_with(k.prefix)) return k.reply;
-  return MSG_DYNF_LINE;
+  return MSG_701_DYNF_LINE;
 }
 
 kvwstr DYNFboot_line(int tester_id, kvwstr boot) {
   if (boot.view().ends_with("\r\n")) boot.cut(boot.len() - 2, 2);
-  return CMDreplyf(MSG_DYNF_BOOT, "%d %s", tester_id, kvwstr_one_line(boot).c_str());
+  return CMDreplyf(MSG_700_DYNF_BOOT, "%d %s", tester_id, kvwstr_one_line(boot).c_str());
 }
 
 std::optional<kvwstr> DYNFsplit_lines(int tester_id, kvwstr& pending, int* ended) {
@@ -296,7 +290,7 @@ std::optional<kvwstr> DYNFsplit_lines(int tester_id, kvwstr& pending, int* ended
     if (cr == std::string_view::npos) break;
     std::string_view line = text.substr(position, cr - position);
     cmd_msg_id reply = DYNFkeyword(line);
-    if (reply == MSG_DYNF_END && ended != nullptr) *ended = 1;
+    if (reply == MSG_702_DYNF_END && ended != nullptr) *ended = 1;
     kvwstr note = CMDreplyf(reply, "%d ", tester_id);
     note.cat(kvwstr_one_line(line).view());  // a lone CR or LF inside stays in its line
     join(result, std::move(note));
@@ -328,8 +322,8 @@ const char* DYNFsplit_lower(const char* argument, int* tester_id) {
 
 cmd_reply DYNFcmd_pdyn(agt_context* context, cmd_state*, const char*) {
   int port = DYNFget_port(context);
-  if (port < 0) return CMDreply(MSG_NO_DYNF_PORT);
-  return CMDreplyf(MSG_DYNF_PORT, "%%%d", port);
+  if (port < 0) return CMDreply(MSG_541_NO_DYNF_PORT);
+  return CMDreplyf(MSG_241_DYNF_PORT, "%%%d", port);
 }
 
 cmd_reply DYNFcmd_dfok(agt_context* context, cmd_state*, const char* argument) {

@@ -1,16 +1,12 @@
-#include "modules/envagt.h"
+#include "modules/envagt_internal.h"
 
 #include <cstdlib>
 #include <string>
 
 #include "platform/process.h"
+#include "support/cstsyst.h"
 
 namespace {
-
-env_state* live_state(agt_context* context) {
-  auto* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
 
 bool valid_name(std::string_view name) { return !name.empty() && name.find('=') == std::string_view::npos; }
 
@@ -24,7 +20,6 @@ int ENVinit(agt_context* context) {
     if (equal == std::string::npos || equal == 0) continue;
     state->variables.try_emplace(entry.substr(0, equal), entry.substr(equal + 1));
   }
-  state->closed = 0;
   return CTXinstall(context, std::move(state), CTX_SLOT_ENV);
 }
 
@@ -36,7 +31,7 @@ int ENVterm(agt_context* context) {
 std::optional<kvwstr> ENVget(agt_context* context, const char* name) {
   if (name == nullptr) return std::nullopt;
   const char* value = nullptr;
-  if (env_state* state = live_state(context)) {
+  if (env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV)) {
     auto found = state->variables.find(std::string_view(name));
     if (found != state->variables.end()) value = found->second.c_str();
   } else {
@@ -48,7 +43,7 @@ std::optional<kvwstr> ENVget(agt_context* context, const char* name) {
 
 int ENVset(agt_context* context, const char* name, const char* value) {
   if (name == nullptr || value == nullptr || !valid_name(name)) return -1;
-  env_state* state = live_state(context);
+  env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
   if (state == nullptr) return ::setenv(name, value, 1) == 0 ? 0 : -1;
   auto found = state->variables.find(std::string_view(name));
   if (found == state->variables.end()) {
@@ -63,14 +58,14 @@ int ENVset(agt_context* context, const char* name, const char* value) {
 
 int ENVunset(agt_context* context, const char* name) {
   if (name == nullptr || !valid_name(name)) return -1;
-  env_state* state = live_state(context);
+  env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
   if (state == nullptr) return ::unsetenv(name) == 0 ? 0 : -1;
   state->variables.erase(std::string(name));
   return 0;
 }
 
 std::vector<std::string> ENVblock(agt_context* context) {
-  env_state* state = live_state(context);
+  env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
   if (state == nullptr) return PLATenvironment();
   std::vector<std::string> block;
   block.reserve(state->variables.size());
@@ -79,25 +74,34 @@ std::vector<std::string> ENVblock(agt_context* context) {
 }
 
 cmd_reply ENVcmd_genv(agt_context* context, cmd_state*, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_GENV_NEEDS_NAME);
+  if (*argument == '\0') return CMDreply(MSG_411_GENV_NEEDS_NAME);
   std::optional<kvwstr> value = ENVget(context, argument);
-  if (!value) return CMDreply(MSG_GETENV_FAILED);
-  return CMDreplyf(MSG_GETENV_RESULT, "%s=%s", argument, value->c_str());
+  if (!value) {
+    CSTdebug_cause("GENV", "ENVget", argument, 0);
+    return CMDreply(MSG_511_GETENV_FAILED);
+  }
+  return CMDreplyf(MSG_211_GETENV_RESULT, "%s=%s", argument, value->c_str());
 }
 
 cmd_reply ENVcmd_senv(agt_context* context, cmd_state*, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_SENV_NEEDS_PARAMETER);
+  if (*argument == '\0') return CMDreply(MSG_412_SENV_NEEDS_PARAMETER);
   std::string_view text(argument);
   std::size_t equal = text.find('=');
-  if (equal == std::string_view::npos) return CMDreply(MSG_SENV_NEEDS_VALUE);
+  if (equal == std::string_view::npos) return CMDreply(MSG_413_SENV_NEEDS_VALUE);
   std::string name(text.substr(0, equal));
   std::string value(text.substr(equal + 1));
-  if (ENVset(context, name.c_str(), value.c_str()) != 0) return CMDreply(MSG_SETENV_FAILED);
-  return CMDreply(MSG_SETENV_OK);
+  if (ENVset(context, name.c_str(), value.c_str()) != 0) {
+    CSTdebug_cause("SENV", "ENVset", name.c_str(), 0);
+    return CMDreply(MSG_512_SETENV_FAILED);
+  }
+  return CMDreply(MSG_212_SETENV_OK);
 }
 
 cmd_reply ENVcmd_denv(agt_context* context, cmd_state*, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_DENV_NEEDS_NAME);
-  if (ENVunset(context, argument) != 0) return CMDreply(MSG_UNSETENV_FAILED);
-  return CMDreply(MSG_UNSETENV_OK);
+  if (*argument == '\0') return CMDreply(MSG_414_DENV_NEEDS_NAME);
+  if (ENVunset(context, argument) != 0) {
+    CSTdebug_cause("DENV", "ENVunset", argument, 0);
+    return CMDreply(MSG_513_UNSETENV_FAILED);
+  }
+  return CMDreply(MSG_213_UNSETENV_OK);
 }

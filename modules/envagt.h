@@ -16,12 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/cmdagt.h"
-
-struct env_state {
-  int closed = 1;
-  std::map<std::string, std::string, std::less<>> variables;
-};
+#include "modules/agt_module.h"
 
 int ENVinit(agt_context* context);
 int ENVterm(agt_context* context);
@@ -33,6 +28,5 @@ int ENVunset(agt_context* context, const char* name);
 // The environment of a program launched now, as "name=value" entries.
 std::vector<std::string> ENVblock(agt_context* context);
 
-cmd_reply ENVcmd_genv(agt_context* context, cmd_state* state, const char* argument);
-cmd_reply ENVcmd_senv(agt_context* context, cmd_state* state, const char* argument);
-cmd_reply ENVcmd_denv(agt_context* context, cmd_state* state, const char* argument);
+// The module's record (its start, end and commands).
+extern const agt_module env_module;

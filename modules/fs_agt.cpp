@@ -1,4 +1,4 @@
-#include "modules/fs_agt.h"
+#include "modules/fs_agt_internal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,11 +15,6 @@
 #include "support/cstsyst.h"
 
 namespace {
-
-fs_state* live_state(agt_context* context) {
-  auto* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
 
 // Closes a socket of this module through the network layer, or directly
 // when the layer has already gone.
@@ -160,9 +155,11 @@ int send_stream(fs_state* state, agt_context* context, std::FILE* file, int sock
 }
 
 cmd_reply path_command(agt_context* context, const char* argument, int (*operation)(agt_context*, const char*),
-                       cmd_msg_id empty, cmd_msg_id done, cmd_msg_id failed) {
+                       cmd_msg_id empty, cmd_msg_id done, cmd_msg_id failed, const char* command, const char* call) {
   if (*argument == '\0') return CMDreply(empty);
-  return CMDreply(operation(context, argument) == 0 ? done : failed);
+  if (operation(context, argument) == 0) return CMDreply(done);
+  CSTdebug_cause(command, call, argument, errno);
+  return CMDreply(failed);
 }
 
 }  // namespace
@@ -184,30 +181,28 @@ int FSinit(agt_context* context, int with_data_socket) {
     }
     state->data_socket = socket;
   }
-  state->closed = 0;
   CTXinstall(context, std::move(state), CTX_SLOT_FS);
   return 0;
 }
 
 int FSterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr) return -1;
   std::unique_ptr<fs_state> state = CTXtake<fs_state>(context, CTX_SLOT_FS);
   state->data_port = -1;
   if (state->data_socket >= 0) {
     close_socket(context, state->data_socket);
     state->data_socket = -1;
   }
-  state->closed = 1;
   return 0;
 }
 
 int FSchange_dir(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::chdir(path) == 0 ? 0 : -1;
 }
 
 std::optional<kvwstr> FScurrent_dir(agt_context* context) {
-  if (live_state(context) == nullptr) return std::nullopt;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr) return std::nullopt;
   std::string path(256, '\0');
   while (::getcwd(path.data(), path.size()) == nullptr) {
     if (errno != ERANGE) return std::nullopt;
@@ -217,35 +212,35 @@ std::optional<kvwstr> FScurrent_dir(agt_context* context) {
 }
 
 int FSmake_dir(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::mkdir(path, 0777) == 0 ? 0 : -1;
 }
 
 int FSremove_dir(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::rmdir(path) == 0 ? 0 : -1;
 }
 
 int FSdelete_file(agt_context* context, const char* path) {
-  if (live_state(context) == nullptr || path == nullptr) return -1;
+  if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
   return ::unlink(path) == 0 ? 0 : -1;
 }
 
 int FSdata_port(agt_context* context) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || state->data_socket < 0) return -1;
   return TCPIPget_port(context, state->data_socket);
 }
 
 int FSset_ascii(agt_context* context) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr) return -1;
   state->binary_mode = 0;
   return 0;
 }
 
 int FSset_binary(agt_context* context) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr) return -1;
   state->binary_mode = 1;
   return 0;
@@ -307,7 +302,7 @@ std::size_t FSascii_decode_end(int* cr_held, char* out) {
 }
 
 int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, int* length) {
-  if (state == nullptr || state->closed != 0 || file == nullptr || buffer == nullptr || length == nullptr ||
+  if (state == nullptr || file == nullptr || buffer == nullptr || length == nullptr ||
       *length < 2)
     return -1;
   std::size_t room = static_cast<std::size_t>(*length);
@@ -338,7 +333,7 @@ int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, i
 }
 
 int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* block, int length) {
-  if (state == nullptr || state->closed != 0 || file == nullptr || block == nullptr || length < 0) return -1;
+  if (state == nullptr || file == nullptr || block == nullptr || length < 0) return -1;
   std::size_t size = static_cast<std::size_t>(length);
   if (state->binary_mode != 0) return std::fwrite(block, 1, size, file) == size ? 0 : -1;
   constexpr std::size_t piece_max = 64 * 1024;
@@ -352,7 +347,7 @@ int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* bl
 }
 
 int FSsend_file(agt_context* context, const char* path) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || path == nullptr || *path == '\0') return -1;
   data_connection data(context);
   if (!data.accept(state->data_socket)) return -1;
@@ -364,7 +359,7 @@ int FSsend_file(agt_context* context, const char* path) {
 }
 
 int FSreceive_file(agt_context* context, const char* path) {
-  fs_state* state = live_state(context);
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || path == nullptr || *path == '\0') return -1;
   data_connection data(context);
   if (!data.accept(state->data_socket)) return -1;
@@ -401,50 +396,57 @@ int FSreceive_file(agt_context* context, const char* path) {
 }
 
 cmd_reply FScmd_cwd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSchange_dir, MSG_CWD_NEEDS_NAME, MSG_DIR_CHANGED, MSG_CWD_FAILED);
+  return path_command(context, argument, FSchange_dir, MSG_451_CWD_NEEDS_NAME, MSG_251_DIR_CHANGED, MSG_551_CWD_FAILED, "CWD", "FSchange_dir");
 }
 
 cmd_reply FScmd_mkd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSmake_dir, MSG_MKD_NEEDS_NAME, MSG_DIR_CREATED, MSG_MKD_FAILED);
+  return path_command(context, argument, FSmake_dir, MSG_452_MKD_NEEDS_NAME, MSG_252_DIR_CREATED, MSG_552_MKD_FAILED, "MKD", "FSmake_dir");
 }
 
 cmd_reply FScmd_rmd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSremove_dir, MSG_RMD_NEEDS_NAME, MSG_DIR_REMOVED, MSG_RMD_FAILED);
+  return path_command(context, argument, FSremove_dir, MSG_454_RMD_NEEDS_NAME, MSG_254_DIR_REMOVED, MSG_554_RMD_FAILED, "RMD", "FSremove_dir");
 }
 
 cmd_reply FScmd_delf(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSdelete_file, MSG_DELF_NEEDS_NAME, MSG_FILE_DELETED,
-                      MSG_DELETE_FILE_FAILED);
+  return path_command(context, argument, FSdelete_file, MSG_432_DELF_NEEDS_NAME, MSG_232_FILE_DELETED,
+                      MSG_532_DELETE_FILE_FAILED, "DELF", "FSdelete_file");
 }
 
 cmd_reply FScmd_pwd(agt_context* context, cmd_state*, const char*) {
   std::optional<kvwstr> path = FScurrent_dir(context);
-  if (!path) return CMDreply(MSG_PWD_FAILED);
-  return CMDreplyf(MSG_CURRENT_DIR, "%s", path->c_str());
+  if (!path) {
+    CSTdebug_cause("PWD", "FScurrent_dir", nullptr, errno);
+    return CMDreply(MSG_553_PWD_FAILED);
+  }
+  return CMDreplyf(MSG_253_CURRENT_DIR, "%s", path->c_str());
 }
 
 cmd_reply FScmd_pftp(agt_context* context, cmd_state*, const char*) {
   int port = FSdata_port(context);
-  if (port < 0) return CMDreply(MSG_NO_FTP_PORT);
-  return CMDreplyf(MSG_FTP_PORT, "%%%d", port);
+  if (port < 0) return CMDreply(MSG_526_NO_FTP_PORT);
+  return CMDreplyf(MSG_226_FTP_PORT, "%%%d", port);
 }
 
 cmd_reply FScmd_ftpa(agt_context* context, cmd_state*, const char*) {
   FSset_ascii(context);
-  return CMDreply(MSG_MODE_ASCII);
+  return CMDreply(MSG_227_MODE_ASCII);
 }
 
 cmd_reply FScmd_ftpb(agt_context* context, cmd_state*, const char*) {
   FSset_binary(context);
-  return CMDreply(MSG_MODE_BINARY);
+  return CMDreply(MSG_228_MODE_BINARY);
 }
 
 cmd_reply FScmd_getf(agt_context* context, cmd_state*, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_GETF_NEEDS_NAME);
-  return CMDreply(FSsend_file(context, argument) == 0 ? MSG_FILE_SENT : MSG_SEND_FILE_FAILED);
+  if (*argument == '\0') return CMDreply(MSG_430_GETF_NEEDS_NAME);
+  if (FSsend_file(context, argument) == 0) return CMDreply(MSG_230_FILE_SENT);
+  CSTdebug_cause("GETF", "FSsend_file", argument, errno);
+  return CMDreply(MSG_530_SEND_FILE_FAILED);
 }
 
 cmd_reply FScmd_putf(agt_context* context, cmd_state*, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_PUTF_NEEDS_NAME);
-  return CMDreply(FSreceive_file(context, argument) == 0 ? MSG_FILE_RECEIVED : MSG_RECEIVE_FILE_FAILED);
+  if (*argument == '\0') return CMDreply(MSG_431_PUTF_NEEDS_NAME);
+  if (FSreceive_file(context, argument) == 0) return CMDreply(MSG_231_FILE_RECEIVED);
+  CSTdebug_cause("PUTF", "FSreceive_file", argument, errno);
+  return CMDreply(MSG_531_RECEIVE_FILE_FAILED);
 }

@@ -1,5 +1,6 @@
-#include "modules/proagt.h"
+#include "modules/proagt_internal.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -14,11 +15,6 @@ namespace {
 constexpr int PRO_INITIAL_ROWS = 1024;
 // How long the end of the connection waits for each killed program to go.
 constexpr int PRO_REAP_MS = 5000;
-
-pro_state* live_state(agt_context* context) {
-  auto* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
 
 pro_entry* row(pro_state* state, int number) {
   if (number < 1 || number > static_cast<int>(state->entries.size())) return nullptr;
@@ -64,12 +60,11 @@ int PROinit(agt_context* context) {
   state->trace_on = 1;
   // Without the wake-up, ends are still found by the poll of every turn.
   if (state->wake.open() == 0) TCPIPset_wake(context, state->wake.fd());
-  state->closed = 0;
   return CTXinstall(context, std::move(state), CTX_SLOT_PROC);
 }
 
 int PROterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<pro_state>(context, CTX_SLOT_PROC) == nullptr) return -1;
   std::unique_ptr<pro_state> state = CTXtake<pro_state>(context, CTX_SLOT_PROC);
   // Programs still running die with the programs they started, and so do the
   // processes that ended programs left in their groups (background children
@@ -82,7 +77,6 @@ int PROterm(agt_context* context) {
   state->lingering.clear();
   for (pro_entry& entry : state->entries)
     if (entry.ended == 0 && PLATreap(entry.process, PRO_REAP_MS) == 0) entry.ended = 1;
-  state->closed = 1;
   if (state->wake.fd() >= 0) TCPIPset_wake(context, -1);
   state->wake.close();
   TRAterm(context);
@@ -90,7 +84,7 @@ int PROterm(agt_context* context) {
 }
 
 int PROexec(agt_context* context, const char* command_line) {
-  pro_state* state = live_state(context);
+  pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr || command_line == nullptr) return -1;
   int pid = PROlaunch(state, context, command_line);
   if (pid < 0) return -1;
@@ -109,7 +103,7 @@ int PROlaunch(pro_state* state, agt_context* context, const char* command_line) 
 }
 
 int PROstat(agt_context* context, int number, int* exit_code) {
-  pro_state* state = live_state(context);
+  pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr || exit_code == nullptr) return -1;
   pro_entry* entry = row(state, number);
   if (entry == nullptr) return -1;
@@ -125,7 +119,7 @@ void PROrefresh(pro_state* state, agt_context*, int index) {
 }
 
 int PROstop(agt_context* context, int number, int* exit_code) {
-  pro_state* state = live_state(context);
+  pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr || exit_code == nullptr) return -1;
   pro_entry* entry = row(state, number);
   if (entry == nullptr) return -1;
@@ -138,7 +132,7 @@ int PROstop(agt_context* context, int number, int* exit_code) {
 }
 
 int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs) {
-  pro_state* state = live_state(context);
+  pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr) return -1;
   int written = 0;
   for (std::size_t i = 0; i < state->entries.size(); ++i) {
@@ -151,51 +145,60 @@ int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs)
 }
 
 void PROprune_groups(agt_context* context) {
-  pro_state* state = live_state(context);
+  pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr || state->lingering.empty()) return;
   std::erase_if(state->lingering, [](int group) { return !PLATgroup_exists(group); });
 }
 
 void PROtrace_on(agt_context* context) {
-  if (pro_state* state = live_state(context)) state->trace_on = 1;
+  if (pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC)) state->trace_on = 1;
 }
 
 void PROtrace_off(agt_context* context) {
-  if (pro_state* state = live_state(context)) state->trace_on = 0;
+  if (pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC)) state->trace_on = 0;
 }
 
 cmd_reply PROcmd_exec(agt_context* context, cmd_state* state, const char* argument) {
-  if (*argument == '\0') return CMDreply(MSG_EXEC_NEEDS_COMMAND);
+  if (*argument == '\0') return CMDreply(MSG_461_EXEC_NEEDS_COMMAND);
   int number = PROexec(context, argument);
-  if (number < 0) return CMDreply(MSG_EXEC_FAILED);
+  if (number < 0) {
+    CSTdebug_cause("EXEC", "PROexec", argument, errno);
+    return CMDreply(MSG_561_EXEC_FAILED);
+  }
   state->launched += 1;
-  return CMDreplyf(MSG_PROCESS_LAUNCHED, "%%%d", number);
+  return CMDreplyf(MSG_261_PROCESS_LAUNCHED, "%%%d", number);
 }
 
 cmd_reply PROcmd_stat(agt_context* context, cmd_state*, const char* argument) {
-  if (!is_number(argument)) return CMDreply(MSG_STAT_NEEDS_NUMBER);
+  if (!is_number(argument)) return CMDreply(MSG_463_STAT_NEEDS_NUMBER);
   int exit_code = -1;
   int ended = PROstat(context, parse_number(argument), &exit_code);
-  if (ended < 0) return CMDreply(MSG_STAT_FAILED);
-  if (ended == 0) return CMDreplyf(MSG_PROCESS_RUNNING, "%s", argument);
+  if (ended < 0) {
+    CSTdebug_cause("STAT", "PROstat", argument, 0);
+    return CMDreply(MSG_563_STAT_FAILED);
+  }
+  if (ended == 0) return CMDreplyf(MSG_264_PROCESS_RUNNING, "%s", argument);
   // The argument is echoed whole, however many leading zeros it carries.
-  return CMDreplyf(MSG_PROCESS_ENDED, "%%%s (%%%d)", argument, exit_code);
+  return CMDreplyf(MSG_263_PROCESS_ENDED, "%%%s (%%%d)", argument, exit_code);
 }
 
 cmd_reply PROcmd_stop(agt_context* context, cmd_state*, const char* argument) {
-  if (!is_number(argument)) return CMDreply(MSG_STOP_NEEDS_NUMBER);
+  if (!is_number(argument)) return CMDreply(MSG_464_STOP_NEEDS_NUMBER);
   int number = parse_number(argument);
   int exit_code = -1;
-  if (PROstop(context, number, &exit_code) != 0) return CMDreply(MSG_STOP_FAILED);
-  return CMDreplyf(MSG_PROCESS_KILLED, "%%%d (%%%d)", number, exit_code);
+  if (PROstop(context, number, &exit_code) != 0) {
+    CSTdebug_cause("STOP", "PROstop", argument, errno);
+    return CMDreply(MSG_564_STOP_FAILED);
+  }
+  return CMDreplyf(MSG_265_PROCESS_KILLED, "%%%d (%%%d)", number, exit_code);
 }
 
 cmd_reply PROcmd_tron(agt_context* context, cmd_state*, const char*) {
   PROtrace_on(context);
-  return CMDreply(MSG_TRACE_ON);
+  return CMDreply(MSG_224_TRACE_ON);
 }
 
 cmd_reply PROcmd_trof(agt_context* context, cmd_state*, const char*) {
   PROtrace_off(context);
-  return CMDreply(MSG_TRACE_OFF);
+  return CMDreply(MSG_223_TRACE_OFF);
 }

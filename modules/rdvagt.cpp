@@ -1,4 +1,4 @@
-#include "modules/rdvagt.h"
+#include "modules/rdvagt_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,11 +9,6 @@
 #include "support/cstsyst.h"
 
 namespace {
-
-rdv_state* live_state(agt_context* context) {
-  auto* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
 
 std::list<rdv_group>::iterator find_group(rdv_state* state, std::string_view name) {
   return std::find_if(state->groups.begin(), state->groups.end(),
@@ -28,10 +23,10 @@ std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state) {
   int accepted = -1;
   int rc = TCPIPaccept_ready(context, state->listen_socket, &accepted, tcpip_accept_rule::machine_or_studio);
   if (rc > 0) return std::nullopt;
-  if (rc != 0 || accepted < 0) return CMDreply(MSG_RDV_ACCEPT_FAILED);
+  if (rc != 0 || accepted < 0) return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
   if (TCPIPwatch_as(context, accepted, TCPIP_OWNER_RDV) < 0) {
     TCPIPclose(context, accepted);
-    return CMDreply(MSG_RDV_ACCEPT_FAILED);
+    return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
   }
   state->pending.push_front(rdv_waiter{accepted});
   return std::nullopt;
@@ -60,8 +55,8 @@ std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int s
 
 int RDVAinit(agt_context* context) {
   if (context == nullptr) return -1;
-  CTXinstall(context, std::make_unique<rdv_state>(), CTX_SLOT_RDV);
-  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
+  // The state is installed once the module has started: an empty slot means "not started".
+  auto state = std::make_unique<rdv_state>();
   int port = 0;
   int listen_socket = TCPIPlisten(context, nullptr, nullptr, &port);
   if (listen_socket < 0) {
@@ -74,27 +69,25 @@ int RDVAinit(agt_context* context) {
   CSTsnprintf(text, sizeof text, "%d", port);
   ENVset(context, "KVS_PORT_RDV", text);
   TCPIPwatch_as(context, listen_socket, TCPIP_OWNER_RDV);
-  state->closed = 0;
-  return 0;
+  return CTXinstall(context, std::move(state), CTX_SLOT_RDV);
 }
 
 int RDVAterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<rdv_state>(context, CTX_SLOT_RDV) == nullptr) return -1;
   std::unique_ptr<rdv_state> state = CTXtake<rdv_state>(context, CTX_SLOT_RDV);
   RDVAclear(context, state.get());
   TCPIPclose(context, state->listen_socket);
   state->listen_socket = -1;
-  state->closed = 1;
   return 0;
 }
 
 int RDVAget_port(agt_context* context) {
-  rdv_state* state = live_state(context);
+  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
   return state == nullptr ? -1 : state->port;
 }
 
 std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& ready) {
-  rdv_state* state = live_state(context);
+  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
   if (state == nullptr) return std::nullopt;
   std::optional<kvwstr> result;
   for (int socket : ready) {
@@ -117,7 +110,7 @@ kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterat
     // Gone before naming a rendezvous: closed, its descriptor freed.
     TCPIPclose(context, record->socket);
     state->pending.erase(record);
-    return CMDreply(MSG_RDV_RECV_FAILED);
+    return CMDreply(MSG_581_RDV_RECV_FAILED);
   }
   return RDVAjoin(state, std::move(text), record);
 }
@@ -131,7 +124,7 @@ kvwstr RDVAjoin(rdv_state* state, kvwstr text, rdv_waiters::iterator record) {
     group = state->groups.begin();
   }
   group->waiters.splice(group->waiters.begin(), state->pending, record);
-  return CMDreplyf(MSG_RDV_WAIT, "%s", text.c_str());
+  return CMDreplyf(MSG_601_RDV_WAIT, "%s", text.c_str());
 }
 
 kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& waiter) {
@@ -141,13 +134,13 @@ kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& wait
   if (end != 0) {
     TCPIPclose(context, waiter.socket);
     waiter.socket = -1;
-    return CMDreplyf(MSG_RDV_QUIT, "%s", group.name.c_str());
+    return CMDreplyf(MSG_602_RDV_QUIT, "%s", group.name.c_str());
   }
-  return CMDreplyf(MSG_RDV_ERROR, "%s", group.name.c_str());
+  return CMDreplyf(MSG_603_RDV_ERROR, "%s", group.name.c_str());
 }
 
 void RDVAanswer(agt_context* context, const char* name, int answer) {
-  rdv_state* state = live_state(context);
+  rdv_state* state = CTXstate<rdv_state>(context, CTX_SLOT_RDV);
   if (state == nullptr || name == nullptr) return;
   // Names are kept as shown in 601: the name as shown releases its group.
   auto group = find_group(state, kvwstr_one_line(std::string_view(name)).view());
@@ -178,8 +171,8 @@ void RDVAclear(agt_context* context, rdv_state* state) {
 
 cmd_reply RDVAcmd_prdv(agt_context* context, cmd_state*, const char*) {
   int port = RDVAget_port(context);
-  if (port < 0) return CMDreply(MSG_NO_RDV_PORT);
-  return CMDreplyf(MSG_RDV_PORT, "%%%d", port);
+  if (port < 0) return CMDreply(MSG_540_NO_RDV_PORT);
+  return CMDreplyf(MSG_240_RDV_PORT, "%%%d", port);
 }
 
 cmd_reply RDVAcmd_rvok(agt_context* context, cmd_state*, const char* argument) {

@@ -1,4 +1,4 @@
-#include "modules/scuagt.h"
+#include "modules/scuagt_internal.h"
 
 #include <cctype>
 #include <cstring>
@@ -157,8 +157,8 @@ cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argumen
   kvwstr logged_user = kvwstr_one_line(argument);
   if (state->authorized != 0) {
     CSTprintf("%s %s #access granted\n", logged_peer.c_str(), logged_user.c_str());
-    return CMDreply(MSG_ACCESS_AUTHORIZED);
+    return CMDreply(MSG_310_ACCESS_AUTHORIZED);
   }
   CSTprintf("%s %s #access denied\n", logged_peer.c_str(), logged_user.c_str());
-  return CMDreply(MSG_ACCESS_REFUSED);
+  return CMDreply(MSG_533_ACCESS_REFUSED);
 }

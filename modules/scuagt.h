@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/cmdagt.h"
+#include "modules/agt_module.h"
 
 struct scu_rule {
   std::optional<kvwstr> user;  // none: the rule speaks of every user
@@ -40,4 +40,5 @@ void SCUfree_rules(agt_context* context, std::vector<scu_rule>& rules);
 // Where the authorization file is looked for; none when neither KVS_DIR nor PROVEXDIR is set.
 std::optional<std::string> SCUfile_path(agt_context* context, const char* file_name);
 
-cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argument);
+// The module's record (its start, end and commands).
+extern const agt_module scu_module;

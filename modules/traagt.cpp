@@ -1,13 +1,11 @@
-#include "modules/traagt.h"
+#include "modules/traagt_internal.h"
+
+#include <cerrno>
 
 #include "net/tcpip.h"
+#include "support/cstsyst.h"
 
 namespace {
-
-tra_state* live_state(agt_context* context) {
-  auto* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
-  return state != nullptr && state->closed == 0 ? state : nullptr;
-}
 
 }  // namespace
 
@@ -18,26 +16,24 @@ int TRAinit(agt_context* context) {
   int s = TCPIPlisten(context, nullptr, nullptr, &state->port);
   if (s < 0) return -1;
   state->listen_socket = unique_fd(s);
-  state->closed = 0;
   return CTXinstall(context, std::move(state), CTX_SLOT_TRACE);
 }
 
 int TRAterm(agt_context* context) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<tra_state>(context, CTX_SLOT_TRACE) == nullptr) return -1;
   std::unique_ptr<tra_state> state = CTXtake<tra_state>(context, CTX_SLOT_TRACE);
   // Neither socket is ever watched: releasing the state closes the listening
   // socket and every trace connection.
-  state->closed = 1;
   return 0;
 }
 
 int TRAget_port(agt_context* context) {
-  tra_state* state = live_state(context);
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   return state == nullptr ? -1 : state->port;
 }
 
 int TRAwait_connection(agt_context* context) {
-  tra_state* state = live_state(context);
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr) return -1;
   // Blocks until a client connects; the network layer gives up when the
   // studio closes the command connection meanwhile.
@@ -53,7 +49,7 @@ int TRAwait_connection(agt_context* context) {
 }
 
 int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd) {
-  tra_state* state = live_state(context);
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr || std_fd == nullptr) return -1;
   int handle = trace_flag != 0 ? state->trace_socket : state->null_handle;
   if (handle == -1) return -1;
@@ -63,11 +59,14 @@ int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd) {
 
 cmd_reply TRAcmd_port(agt_context* context, cmd_state*, const char*) {
   int port = TRAget_port(context);
-  if (port < 0) return CMDreply(MSG_NO_TRACE_PORT);
-  return CMDreplyf(MSG_TRACE_PORT, "%%%d", port);
+  if (port < 0) return CMDreply(MSG_522_NO_TRACE_PORT);
+  return CMDreplyf(MSG_222_TRACE_PORT, "%%%d", port);
 }
 
 cmd_reply TRAcmd_trwa(agt_context* context, cmd_state*, const char*) {
-  if (TRAwait_connection(context) != 0) return CMDreply(MSG_TRACE_FAILED);
-  return CMDreply(MSG_TRACE_ESTABLISHED);
+  if (TRAwait_connection(context) != 0) {
+    CSTdebug_cause("TRWA", "TRAwait_connection", nullptr, errno);
+    return CMDreply(MSG_525_TRACE_FAILED);
+  }
+  return CMDreply(MSG_225_TRACE_ESTABLISHED);
 }

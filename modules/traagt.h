@@ -3,24 +3,10 @@
 
 #include <vector>
 
-#include "agent/cmdagt.h"
-#include "support/unique_fd.h"
+#include "modules/agt_module.h"
 
 // The "no standard handles" choice: the program gets /dev/null on 0, 1 and 2.
 constexpr int TRA_NULL_HANDLE = -2;
-
-struct tra_state {
-  int closed = 0;
-  unique_fd listen_socket;
-  int port = 0;
-  int null_handle = TRA_NULL_HANDLE;
-  // The connection of the latest TRWA; null_handle before the first one, -1
-  // when the latest TRWA failed.
-  int trace_socket = TRA_NULL_HANDLE;
-  // Every accepted trace connection: programs launched earlier keep writing to
-  // theirs, so each stays open until the module ends.
-  std::vector<unique_fd> connections;
-};
 
 int TRAinit(agt_context* context);
 int TRAterm(agt_context* context);
@@ -32,5 +18,5 @@ int TRAwait_connection(agt_context* context);
 // flag is set and the latest TRWA failed.
 int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd);
 
-cmd_reply TRAcmd_port(agt_context* context, cmd_state* state, const char* argument);
-cmd_reply TRAcmd_trwa(agt_context* context, cmd_state* state, const char* argument);
+// The module's record (its start, end and commands).
+extern const agt_module tra_module;

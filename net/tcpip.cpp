@@ -1,4 +1,4 @@
-#include "net/tcpip.h"
+#include "net/tcpip_internal.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,12 +19,6 @@
 int tcpip_family = AF_INET6;
 
 namespace {
-
-tcpip_state* live_state(agt_context* context) {
-  auto* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
-  if (state == nullptr || state->failed != 0) return nullptr;
-  return state;
-}
 
 int create_socket(int family) {
   int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -243,7 +237,7 @@ int TCPIPinit(agt_context* context, int mode) {
   return 0;
 }
 
-int TCPIPterm(agt_context* context) { return live_state(context) == nullptr ? -1 : 0; }
+int TCPIPterm(agt_context* context) { return CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP) == nullptr ? -1 : 0; }
 
 int TCPIPset_addr_in(tcpip_addr* record, const char* host, const char* service, int port) {
   if (record == nullptr) {
@@ -321,7 +315,7 @@ int TCPIPset_addr_in(tcpip_addr* record, const char* host, const char* service, 
 }
 
 int TCPIPlisten(agt_context* context, const char* host, const char* service, int* port) {
-  if (live_state(context) == nullptr || port == nullptr) return -1;
+  if (CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP) == nullptr || port == nullptr) return -1;
   tcpip_addr record;
   TCPIPset_addr_in(&record, host, service, *port);
   int s = create_socket(record.family);
@@ -347,7 +341,7 @@ int TCPIPlisten(agt_context* context, const char* host, const char* service, int
 }
 
 int TCPIPconnect(agt_context* context, const char* host, const char* service, int port) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP) == nullptr) return -1;
   tcpip_addr record;
   TCPIPset_addr_in(&record, host, service, port);
   int s = create_socket(record.family);
@@ -408,7 +402,7 @@ bool wait_listener(tcpip_state* state, int listen_socket) {
 }  // namespace
 
 int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, std::string* host, int* peer_port) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr || accepted == nullptr) return -1;
   *accepted = -1;
   sockaddr_storage peer{};
@@ -451,7 +445,7 @@ int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, s
 }
 
 int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tcpip_accept_rule rule) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr || accepted == nullptr) return -1;
   *accepted = -1;
   int s;
@@ -477,7 +471,7 @@ int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tc
 }
 
 int TCPIPget_port(agt_context* context, int socket) {
-  if (live_state(context) == nullptr) return -1;
+  if (CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP) == nullptr) return -1;
   sockaddr_storage local{};
   socklen_t length = sizeof local;
   if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
@@ -504,13 +498,13 @@ tcpip_entry* register_socket(tcpip_state* state, int socket, int owner) {
 }  // namespace
 
 int TCPIPwatch(agt_context* context, int socket) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   return register_socket(state, socket, TCPIP_OWNER_OTHER) != nullptr ? 0 : -1;
 }
 
 int TCPIPwatch_as(agt_context* context, int socket, int owner) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   tcpip_entry* entry = register_socket(state, socket, owner);
   if (entry == nullptr) return -1;
@@ -519,7 +513,7 @@ int TCPIPwatch_as(agt_context* context, int socket, int owner) {
 }
 
 bool TCPIPready_for(agt_context* context, int socket, int owner) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return false;
   const tcpip_entry* entry = find_entry(state, socket);
   if (entry == nullptr || entry->owner != owner) return false;
@@ -529,7 +523,7 @@ bool TCPIPready_for(agt_context* context, int socket, int owner) {
 }
 
 int TCPIPset_read(agt_context* context, int socket, bool on) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   tcpip_entry* entry = state == nullptr ? nullptr : find_entry(state, socket);
   if (entry == nullptr) return -1;
   entry->read = on;
@@ -537,13 +531,13 @@ int TCPIPset_read(agt_context* context, int socket, bool on) {
 }
 
 std::size_t TCPIPqueued(agt_context* context, int socket) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   const tcpip_entry* entry = state == nullptr ? nullptr : find_entry(state, socket);
   return entry == nullptr ? 0 : entry->queued();
 }
 
 std::size_t TCPIPqueued_by(agt_context* context, int owner) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   std::size_t total = 0;
   if (state != nullptr)
     for (const tcpip_entry& entry : state->entries)
@@ -552,13 +546,13 @@ std::size_t TCPIPqueued_by(agt_context* context, int owner) {
 }
 
 bool TCPIPsend_failed(agt_context* context, int socket) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   const tcpip_entry* entry = state == nullptr ? nullptr : find_entry(state, socket);
   return entry != nullptr && entry->failed;
 }
 
 int TCPIPflush(agt_context* context, int socket, int ms) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
@@ -575,7 +569,7 @@ int TCPIPflush(agt_context* context, int socket, int ms) {
 }
 
 int TCPIPunwatch(agt_context* context, int socket) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   auto it = std::find_if(state->entries.begin(), state->entries.end(),
                          [socket](const tcpip_entry& entry) { return entry.socket == socket; });
@@ -602,7 +596,7 @@ const char* TCPIPerror_text(int code) {
 }
 
 int TCPIPrecv(agt_context* context, int socket, void* buffer, int size, int* end) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   // A registered socket is read when the wait found it ready, never waited on.
   const bool registered = queued_entry(state, socket) != nullptr;
@@ -637,7 +631,7 @@ namespace {
 // registered socket gets the data queued: it leaves as the socket takes it,
 // now and in later waits.
 int send_all(agt_context* context, int socket, const void* data, int* length, bool more) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr || length == nullptr) return -1;
   int wanted = *length;
   *length = 0;
@@ -682,7 +676,7 @@ int TCPIPsend_more(agt_context* context, int socket, const void* data, int* leng
 }
 
 int TCPIPpush(agt_context* context, int socket) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   if (tcpip_entry* entry = queued_entry(state, socket)) {
     write_out(*entry);
@@ -699,7 +693,7 @@ int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text) {
 }
 
 int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr || !ready.empty()) return -1;
   state->reported.clear();
   // Rebuilt on every wait from the registry, in the storage of the last one:
@@ -740,14 +734,14 @@ int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
 }
 
 int TCPIPset_wake(agt_context* context, int fd) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   state->wake_fd = fd;
   return 0;
 }
 
 int TCPIPset_guard(agt_context* context, int socket, kvwstr* pending) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   state->guard_socket = socket;
   state->guard_text = socket >= 0 ? pending : nullptr;
@@ -761,14 +755,14 @@ int TCPIPset_guard(agt_context* context, int socket, kvwstr* pending) {
 }
 
 int TCPIPset_testers_any_host(agt_context* context, bool any) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   if (state == nullptr) return -1;
   state->testers_any_host = any;
   return 0;
 }
 
 int TCPIPguard_lost(agt_context* context) {
-  tcpip_state* state = live_state(context);
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   return state == nullptr ? 0 : state->guard_lost;
 }
 

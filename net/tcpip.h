@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "agent/ctxagt.h"
+#include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
 constexpr int TCPIP_WATCH_MAX = 1024;      // bound of the watched set
@@ -37,39 +37,6 @@ enum class tcpip_accept_rule {
   any,
   studio_host,          // the studio's host only (data and trace ports)
   machine_or_studio,    // this machine or the studio's host (tester ports)
-};
-
-// One registered descriptor. Registered sockets are non-blocking: what is
-// sent to them waits in `out` until the readiness wait finds them writable.
-struct tcpip_entry {
-  int socket = -1;
-  int owner = TCPIP_OWNER_OTHER;
-  unsigned generation = 0;
-  bool read = true;     // watched for input (off while the owner holds back)
-  bool failed = false;  // a write failed: reported ready so the owner finds out
-  std::string out;      // queued output, from out_at on
-  std::size_t out_at = 0;
-  std::size_t queued() const { return out.size() - out_at; }
-};
-
-struct tcpip_state {
-  int failed = 0;
-  std::vector<tcpip_entry> entries;  // registration order, one per socket
-  unsigned next_generation = 1;
-  // Generation of each socket reported by the last wait, by socket.
-  std::vector<std::pair<int, unsigned>> reported;
-  int highest = 0;           // largest socket ever watched, plus one
-  int wake_fd = -1;          // also waited on; wakes the wait without being reported
-  int guard_socket = -1;     // the command connection: blocking operations serve it
-  kvwstr* guard_text = nullptr;  // where text the studio sends meanwhile goes
-  int guard_lost = 0;
-  int guard_held = 0;        // the guard socket holds data sent by TCPIPsend_more
-  // Addresses of the command connection, for the side ports' rule.
-  sockaddr_storage studio_peer{};
-  sockaddr_storage studio_local{};
-  bool studio_known = false;
-  bool testers_any_host = false;
-  std::vector<pollfd> poll_set;  // the wait's own list, kept between waits
 };
 
 // Address family of wildcard addresses and of new address records, set by
@@ -163,16 +130,6 @@ int TCPIPguard_lost(agt_context* context);
 // unacknowledged output: a peer that vanished is noticed in about two minutes.
 int TCPIPkeep_alive(int socket);
 int TCPIPset_nonblocking(int socket);
-// The side ports' rule on addresses. A peer is this machine when its address
-// is a loopback one (127.0.0.0/8, ::1, their IPv4-mapped forms) or equals the
-// local address of its own connection. Two peers are the same host when both
-// are this machine or their addresses (unmapped) are equal.
-bool TCPIPis_this_machine(const sockaddr_storage& peer, const sockaddr_storage& local);
-bool TCPIPsame_host(const sockaddr_storage& a_peer, const sockaddr_storage& a_local, const sockaddr_storage& b_peer,
-                    const sockaddr_storage& b_local);
-bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const sockaddr_storage& studio_peer,
-                       const sockaddr_storage& studio_local, const sockaddr_storage& peer,
-                       const sockaddr_storage& local);
 // Disables Nagle's algorithm on a connected socket.
 int TCPIPno_delay(int socket);
 // The official (canonical) name of a host as the resolver knows it; -1 when

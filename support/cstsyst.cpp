@@ -17,6 +17,18 @@ void (*fatal_hook)() = nullptr;
 
 void CSTon_fatal(void (*hook)()) { fatal_hook = hook; }
 
+namespace {
+bool debug_on = false;
+}  // namespace
+
+void CSTset_debug(bool on) { debug_on = on; }
+
+void CSTdebug_cause(const char* command, const char* call, const char* path, int error) {
+  if (!debug_on) return;
+  std::fprintf(stderr, "kvsagtd debug: %s: %s(%s): %s\n", command, call, path != nullptr ? path : "",
+               error != 0 ? std::strerror(error) : "failed");
+}
+
 void CSTfatal(int status) {
   if (void (*hook)() = fatal_hook) {
     fatal_hook = nullptr;

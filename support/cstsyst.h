@@ -15,6 +15,14 @@
 // none to remove it. A fatal failure inside the hook ends the process at once.
 void CSTon_fatal(void (*hook)());
 
+// The debug setting (KVS_DEBUG=1 in the daemon's environment, read once at
+// the start of a connection): with it on, CSTdebug_cause tells on standard
+// error why a command got a failure reply; with it off, nothing is written.
+void CSTset_debug(bool on);
+// "kvsagtd debug: COMMAND: CALL(PATH): ERROR TEXT" when the setting is on;
+// `path` may be none, `error` is an errno value (0: no system error).
+void CSTdebug_cause(const char* command, const char* call, const char* path, int error);
+
 // Formatted output to a stream; standard output is flushed after each call so
 // that a supervisor sees log lines at once and in order across processes.
 int CSTfprintf(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "agent/ctxagt.h"
+#include "support/ctxagt.h"
 #include "modules/scuagt.h"
 #include "net/tcpip.h"
 #include "platform/identity.h"

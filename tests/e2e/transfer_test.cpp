@@ -113,6 +113,24 @@ TEST(Transfer, EmptyAndMissingFiles) {
   }
 }
 
+TEST(Transfer, DebugSettingLogsWhyGetfFailed) {
+  for (bool debug : {true, false}) {
+    e2e::agent_options options;
+    if (debug)
+      options.env["KVS_DEBUG"] = "1";
+    else
+      options.unset_env.push_back("KVS_DEBUG");
+    agent a(options);
+    EXPECT_EQ(a.files.get("missing").reply, "530 send file failed");
+    const std::string err = a.session->process().err();
+    if (debug)
+      EXPECT_NE(err.find("kvsagtd debug: GETF: FSsend_file(missing): No such file or directory\n"), std::string::npos)
+          << err;
+    else
+      EXPECT_EQ(err.find("kvsagtd debug"), std::string::npos) << err;
+  }
+}
+
 TEST(Transfer, TransfersLeaveNoDescriptorsOpen) {
   agent a;
   pid_t pid = a.session->process().pid;

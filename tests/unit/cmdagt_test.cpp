@@ -13,7 +13,6 @@ struct interpreter {
   cmd_state state;
   int stop = -1;
   explicit interpreter(int authorized) {
-    state.closed = 0;
     state.authorized = authorized;
     state.peer_name = "localhost";
   }
@@ -136,8 +135,47 @@ TEST(Interpreter, NotStartedRefusesAndEnds) {
 
 TEST(ReplyTable, TextsKeepTheirNumbersAndSpelling) {
   EXPECT_EQ(MSG_COUNT, 94);
-  EXPECT_STREQ(cmd_msg[MSG_CWD_NEEDS_NAME], "451 CWK wait a directory name as parameter");
-  EXPECT_STREQ(cmd_msg[MSG_RMD_NEEDS_NAME], "454 RMD wait a directory name as parameter");
-  EXPECT_STREQ(cmd_msg[MSG_NO_TRACE_PORT], "522 INTERNAL ERROR: No trace port");
-  EXPECT_STREQ(cmd_msg[MSG_STUDIO_STOP], "801 studio asks for stop : ");
+  EXPECT_STREQ(cmd_msg[MSG_451_CWD_NEEDS_NAME], "451 CWK wait a directory name as parameter");
+  EXPECT_STREQ(cmd_msg[MSG_454_RMD_NEEDS_NAME], "454 RMD wait a directory name as parameter");
+  EXPECT_STREQ(cmd_msg[MSG_522_NO_TRACE_PORT], "522 INTERNAL ERROR: No trace port");
+  EXPECT_STREQ(cmd_msg[MSG_801_STUDIO_STOP], "801 studio asks for stop : ");
+}
+
+TEST(Gate, PrefixTestAndColumns) {
+  // A row like Qim but not allowed before admission: the column adds to the prefix test.
+  const cmd_entry admitted_only{"Qim", 3, CMDhelo, nullptr, 0, CMD_ADMITTED_ONLY, CMD_ANSWERED};
+  struct gate_case {
+    int authorized;
+    const char* line;
+    const cmd_entry* entry;
+    bool passes;
+  };
+  const gate_case cases[] = {
+      {0, "HELO", CMDfind("HELO"), true},
+      {0, "Qim bob", CMDfind("Qim bob"), true},
+      {0, "Qim\tbob", CMDfind("Qim\tbob"), false},  // the prefix test wants the blank
+      {0, "HELOX", nullptr, true},                   // unknown, answered with the raw line
+      {0, "GENV PATH", CMDfind("GENV PATH"), false},
+      {0, "Qim bob", &admitted_only, false},
+      {1, "GENV PATH", CMDfind("GENV PATH"), true},
+      {1, "Qim bob", &admitted_only, true},
+  };
+  for (const gate_case& c : cases)
+    EXPECT_EQ(CMDgate(c.authorized, c.line, c.entry), c.passes) << c.authorized << " " << c.line;
+}
+
+TEST(Gate, TableColumns) {
+  // Only HELO and Qim run before admission; the replies of the tester answers never reach the studio.
+  // Every position of HELP's listing holds exactly one module's row.
+  for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
+    ASSERT_NE(cmd_table[i].name, nullptr) << i;
+    EXPECT_EQ(cmd_table[i].listing, i) << cmd_table[i].name;
+  }
+  std::string before, silent;
+  for (const cmd_entry& entry : cmd_table) {
+    if (entry.gate == CMD_BEFORE_ADMISSION) before.append(entry.name).append(" ");
+    if (entry.answer == CMD_SILENT) silent.append(entry.name).append(" ");
+  }
+  EXPECT_EQ(before, "HELO Qim ");
+  EXPECT_EQ(silent, "ISND TOUT AVAI RVKO RVOK DFKO DFOK ");
 }

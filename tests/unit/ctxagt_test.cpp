@@ -1,4 +1,4 @@
-#include "agent/ctxagt.h"
+#include "support/ctxagt.h"
 
 #include <gtest/gtest.h>
 

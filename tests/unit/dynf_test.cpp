@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "modules/dynfagt.h"
+#include "modules/dynfagt_internal.h"
 
 namespace {
 
@@ -31,24 +31,24 @@ TEST(DynfKeyword, EveryKeywordOfTheTable) {
 
 TEST(DynfKeyword, PrefixesCaseAndOrder) {
   // Keywords are prefixes: whatever follows them does not matter.
-  EXPECT_EQ(DYNFkeyword("End_of"), MSG_DYNF_END);
-  EXPECT_EQ(DYNFkeyword("End_ofX"), MSG_DYNF_END);
-  EXPECT_EQ(DYNFkeyword("TSF_synchronize"), MSG_TSF_SYNCHRO);
-  EXPECT_EQ(DYNFkeyword("INTERSENDING"), MSG_INTERSEND);
+  EXPECT_EQ(DYNFkeyword("End_of"), MSG_702_DYNF_END);
+  EXPECT_EQ(DYNFkeyword("End_ofX"), MSG_702_DYNF_END);
+  EXPECT_EQ(DYNFkeyword("TSF_synchronize"), MSG_705_TSF_SYNCHRO);
+  EXPECT_EQ(DYNFkeyword("INTERSENDING"), MSG_720_INTERSEND);
   // Neither "TSF_begin_waittil" nor "TSF_intersend" begins with an earlier keyword.
-  EXPECT_EQ(DYNFkeyword("TSF_begin_waittil"), MSG_TSF_BEGIN_WAITTIL);
-  EXPECT_EQ(DYNFkeyword("TSF_waittil"), MSG_TSF_WAITTIL);
-  EXPECT_EQ(DYNFkeyword("TSF_intersend"), MSG_TSF_INTERSEND);
+  EXPECT_EQ(DYNFkeyword("TSF_begin_waittil"), MSG_711_TSF_BEGIN_WAITTIL);
+  EXPECT_EQ(DYNFkeyword("TSF_waittil"), MSG_707_TSF_WAITTIL);
+  EXPECT_EQ(DYNFkeyword("TSF_intersend"), MSG_708_TSF_INTERSEND);
   // A TSF_ line that is no TSF keyword, even one naming another keyword, is a plain line.
-  EXPECT_EQ(DYNFkeyword("TSF_other x"), MSG_DYNF_LINE);
-  EXPECT_EQ(DYNFkeyword("TSF_INTERSEND"), MSG_DYNF_LINE);
-  EXPECT_EQ(DYNFkeyword("TSF_"), MSG_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword("TSF_other x"), MSG_701_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword("TSF_INTERSEND"), MSG_701_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword("TSF_"), MSG_701_DYNF_LINE);
   // Case-sensitive, and only at the start.
-  EXPECT_EQ(DYNFkeyword("end_of"), MSG_DYNF_LINE);
-  EXPECT_EQ(DYNFkeyword("tsf_notify"), MSG_DYNF_LINE);
-  EXPECT_EQ(DYNFkeyword(" End_of"), MSG_DYNF_LINE);
-  EXPECT_EQ(DYNFkeyword("End_o"), MSG_DYNF_LINE);
-  EXPECT_EQ(DYNFkeyword(""), MSG_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword("end_of"), MSG_701_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword("tsf_notify"), MSG_701_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword(" End_of"), MSG_701_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword("End_o"), MSG_701_DYNF_LINE);
+  EXPECT_EQ(DYNFkeyword(""), MSG_701_DYNF_LINE);
 }
 
 TEST(DynfSplit, CompleteLinesBecomeNotificationsAndTheRestStays) {

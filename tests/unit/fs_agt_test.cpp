@@ -1,4 +1,4 @@
-#include "modules/fs_agt.h"
+#include "modules/fs_agt_internal.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

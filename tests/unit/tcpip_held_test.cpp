@@ -12,14 +12,12 @@
 #include <string>
 
 #include "net/tcpip.h"
+#include "tcpip_fixture.h"
 
 namespace {
 
-struct layer {
-  agt_context_ptr context = CTXnew(10);
-  layer() { TCPIPinit(context.get(), 1); }
-  agt_context* get() { return context.get(); }
-};
+using tcpip_test::layer;
+using tcpip_test::socket_pair;
 
 // A loopback TCP connection made through the layer: `agent` is the accepted
 // side, as the command connection is.

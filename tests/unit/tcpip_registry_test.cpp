@@ -6,9 +6,13 @@
 
 #include <string>
 
-#include "net/tcpip.h"
+#include "net/tcpip_internal.h"
+#include "tcpip_fixture.h"
 
 namespace {
+
+using tcpip_test::layer;
+using tcpip_test::socket_pair;
 
 sockaddr_storage address(const std::string& text) {
   sockaddr_storage a{};
@@ -61,21 +65,6 @@ TEST(TcpipRule, SidePortsTakeTheStudiosHostAndTesterPortsThisMachineToo) {
     EXPECT_TRUE(TCPIPpeer_allowed(tcpip_accept_rule::any, true, sp, sl, p, l));
   }
 }
-
-struct socket_pair {
-  int a = -1, b = -1;
-  socket_pair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-      a = fds[0];
-      b = fds[1];
-    }
-  }
-  ~socket_pair() {
-    if (a >= 0) ::close(a);
-    if (b >= 0) ::close(b);
-  }
-};
 
 // A descriptor reported ready, then closed by its owner and taken again by
 // another owner in the same turn, is not ready for either of them.

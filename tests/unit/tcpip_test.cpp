@@ -1,4 +1,5 @@
-#include "net/tcpip.h"
+#include "net/tcpip_internal.h"
+#include "tcpip_fixture.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -6,33 +7,11 @@
 
 #include <string>
 
-namespace {
-
-struct layer {
-  agt_context_ptr context = CTXnew(10);
-  layer() { TCPIPinit(context.get(), 0); }
-  agt_context* get() { return context.get(); }
-};
-
-struct pair_of_sockets {
-  int a = -1, b = -1;
-  pair_of_sockets() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-      a = fds[0];
-      b = fds[1];
-    }
-  }
-  ~pair_of_sockets() {
-    if (a >= 0) ::close(a);
-    if (b >= 0) ::close(b);
-  }
-};
-
-}  // namespace
+using tcpip_test::layer;
+using tcpip_test::socket_pair;
 
 TEST(Tcpip, WatchedSetKeepsOrderWithoutDuplicatesUpToItsBound) {
-  layer l;
+  layer l(0);
   EXPECT_EQ(TCPIPwatch(l.get(), 7), 0);
   EXPECT_EQ(TCPIPwatch(l.get(), 5), 0);
   EXPECT_EQ(TCPIPwatch(l.get(), 7), 0);
@@ -54,8 +33,8 @@ TEST(Tcpip, WatchedSetKeepsOrderWithoutDuplicatesUpToItsBound) {
 }
 
 TEST(Tcpip, WaitReportsReadySocketsAscending) {
-  layer l;
-  pair_of_sockets first, second;
+  layer l(0);
+  socket_pair first, second;
   TCPIPwatch(l.get(), second.a);
   TCPIPwatch(l.get(), first.a);
   ASSERT_EQ(::write(second.b, "x", 1), 1);
@@ -73,8 +52,8 @@ TEST(Tcpip, WaitReportsReadySocketsAscending) {
 }
 
 TEST(Tcpip, WakeDescriptorEndsTheWaitUnreported) {
-  layer l;
-  pair_of_sockets wake;
+  layer l(0);
+  socket_pair wake;
   TCPIPset_wake(l.get(), wake.a);
   ASSERT_EQ(::write(wake.b, "!", 1), 1);
   std::vector<int> ready;
@@ -83,8 +62,8 @@ TEST(Tcpip, WakeDescriptorEndsTheWaitUnreported) {
 }
 
 TEST(Tcpip, AppendingReceiveFramesTextAndStopsAtNul) {
-  layer l;
-  pair_of_sockets p;
+  layer l(0);
+  socket_pair p;
   kvwstr buffer;
   int end = 0;
   ASSERT_EQ(::write(p.b, "abc", 3), 3);
@@ -105,14 +84,14 @@ TEST(Tcpip, AppendingReceiveFramesTextAndStopsAtNul) {
 }
 
 TEST(Tcpip, SendToNoSocketSendsNothing) {
-  layer l;
+  layer l(0);
   int length = 5;
   EXPECT_EQ(TCPIPsend(l.get(), -1, "hello", &length), 0);
   EXPECT_EQ(length, 0);
 }
 
 TEST(Tcpip, ListenOnAnyPortAndConnect) {
-  layer l;
+  layer l(0);
   int port = 0;
   int s = TCPIPlisten(l.get(), nullptr, nullptr, &port);
   ASSERT_GE(s, 0);
@@ -133,7 +112,7 @@ TEST(Tcpip, ListenOnAnyPortAndConnect) {
 }
 
 TEST(Tcpip, AddressLiteralsKeepTheirFamily) {
-  layer l;
+  layer l(0);
   tcpip_addr record;
   ASSERT_EQ(TCPIPset_addr_in(&record, "127.0.0.1", nullptr, 80), 0);
   EXPECT_EQ(record.family, AF_INET);

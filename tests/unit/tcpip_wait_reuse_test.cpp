@@ -5,23 +5,12 @@
 #include <unistd.h>
 
 #include "net/tcpip.h"
+#include "tcpip_fixture.h"
 
 namespace {
 
-struct socket_pair {
-  int a = -1, b = -1;
-  socket_pair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-      a = fds[0];
-      b = fds[1];
-    }
-  }
-  ~socket_pair() {
-    ::close(a);
-    ::close(b);
-  }
-};
+using tcpip_test::layer;
+using tcpip_test::socket_pair;
 
 TEST(TcpipWaitReuse, EachWaitFollowsTheWatchedSetOfTheMoment) {
   agt_context_ptr context = CTXnew(10);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "client/transfer.h"
-#include "modules/fs_agt.h"
+#include "modules/fs_agt_internal.h"
 
 namespace {
 

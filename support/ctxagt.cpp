@@ -1,4 +1,4 @@
-#include "agent/ctxagt.h"
+#include "support/ctxagt.h"
 
 agt_context::~agt_context() {
   for (ctx_slot& slot : slots) {

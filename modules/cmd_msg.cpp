@@ -1,4 +1,4 @@
-#include "agent/cmd_msg.h"
+#include "modules/cmd_msg.h"
 
 #include <cstdarg>
 

@@ -38,8 +38,10 @@ void* CTXget(agt_context* context, unsigned index);
 int CTXset(agt_context* context, void* value, unsigned index);
 int CTXfree(agt_context_ptr& context);
 
-// Typed access for the modules. A module installs its state at start and
-// takes it back at its end; whoever takes it owns it again.
+// Typed access for the modules, the one way a module reaches its state. A
+// module installs its state once it has started and takes it back at its
+// end; whoever takes it owns it again. No state in the slot means the module
+// has not started (or has ended): there is no other flag for it.
 template <class T>
 T* CTXstate(agt_context* context, unsigned index) {
   return static_cast<T*>(CTXget(context, index));

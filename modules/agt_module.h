@@ -1,0 +1,68 @@
+// agt_module: the record every module of a connection process declares, and
+// the command-table row type its commands are declared with.
+//
+// A module is one record: its context slot, its start and end, the handler
+// of its ready descriptors (channels only) and its rows of the command table.
+// The command interpreter and the connection loop know the modules only
+// through these records, which they walk in the order of the module list.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "modules/cmd_msg.h"
+#include "support/ctxagt.h"
+#include "support/kvwstr.h"
+
+// A reply without its line end, or none when nothing is to be sent.
+using cmd_reply = std::optional<kvwstr>;
+
+struct cmd_state {
+  int launched = 0;  // programs launched by EXEC whose end has not been reported
+  std::vector<std::pair<int, int>> ended_pairs;  // (process number, exit code), filled by PROpoll_ended
+  int authorized = 0;
+  const char* peer_name = nullptr;  // not owned
+};
+
+// Handler contract: context, interpreter state and the argument (the rest of
+// the expanded line after the command word and the blanks and tabs that
+// follow it; the empty text when there is none).
+using cmd_handler = cmd_reply (*)(agt_context* context, cmd_state* state, const char* argument);
+
+// Policy columns of a row.
+enum cmd_gate {
+  CMD_ADMITTED_ONLY = 0,     // runs once a user has been admitted
+  CMD_BEFORE_ADMISSION = 1,  // may also run before (HELO, Qim)
+};
+enum cmd_answer {
+  CMD_ANSWERED = 0,  // its reply goes to the studio
+  CMD_SILENT = 1,    // never answered on the command connection (answers go to testers)
+};
+
+// One row of the command table.
+struct cmd_entry {
+  const char* name;
+  int name_length;
+  cmd_handler handler;
+  const char* help;
+  int listing;  // position in HELP's listing (0 first), the order of the assembled table
+  cmd_gate gate;
+  cmd_answer answer;
+};
+
+struct agt_module {
+  const char* name;
+  unsigned slot;  // its context slot; 0 for a module without a state
+  // A channel is started by the connection loop after the interpreter, served
+  // every turn with the ready descriptors, and ended before the interpreter.
+  // The others are started and ended by the interpreter (CMDinit, CMDterm).
+  bool channel;
+  int (*start)(agt_context* context);  // none: nothing to start (or started by another module)
+  int (*end)(agt_context* context);
+  // Serves the ready descriptors of one turn: the lines for the studio,
+  // joined with CR LF, without the final line end, or none.
+  std::optional<kvwstr> (*ready)(agt_context* context, const std::vector<int>& ready);
+  std::span<const cmd_entry> commands;
+};
