@@ -207,18 +207,6 @@ TEST(Attack, BackgroundChildrenDieWithTheConnection) {
 
 namespace {
 
-// AddressSanitizer keeps freed memory in quarantine: memory figures say nothing then.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // A field of /proc/PID/status in KiB ("VmRSS", "VmData"); -1 when unreadable.
 long status_kib(pid_t pid, const std::string& field) {
@@ -241,7 +229,7 @@ TEST(Attack, EnvironmentReplacementsDoNotGrowTheConnection) {
   const long data = status_kib(agent, "VmData");
   for (int i = 2; i < 402; ++i) ASSERT_EQ(s->command("SENV KVSAMP=" + value(i)), "212 setenv succeeded");
   EXPECT_EQ(s->command("GENV KVSAMP"), "211 getenv result : KVSAMP=" + value(401));
-  if (!kSanitized) {
+  if (!e2e::kSanitized) {
     EXPECT_LT(status_kib(agent, "VmRSS") - rss, 2048) << "VmRSS grew";
     EXPECT_LT(status_kib(agent, "VmData") - data, 2048) << "VmData grew";
   }
@@ -286,7 +274,7 @@ TEST(Attack, ExpansionIsBounded) {
 // A connection process that dies of a failed allocation still kills its
 // programs and answers its waiting testers.
 TEST(Attack, AFatalFailureStillReleasesProgramsAndTesters) {
-  if (kSanitized) GTEST_SKIP() << "the address sanitizer handles failed allocations itself";
+  if (e2e::kSanitized) GTEST_SKIP() << "the address sanitizer handles failed allocations itself";
   auto s = e2e::admitted_session();
   const pid_t agent = s->process().pid;
   ASSERT_EQ(s->command("EXEC sleep 60"), "261 child process launched : %1");

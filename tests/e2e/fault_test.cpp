@@ -31,18 +31,6 @@ using studio::socket_fd;
 
 constexpr int kExitMs = 10000;  // generous: the agent must end, not end fast
 
-// AddressSanitizer keeps freed memory in quarantine: peak memory says nothing then.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 const std::string kHost = "127.0.0.1";
 
 int port_of(e2e::session& s, const std::string& command) {
@@ -382,7 +370,7 @@ TEST(Fault, AHundredMebibytesWithoutALineEnd) {
   EXPECT_GT(reports, 0);
   EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
   // Nothing of the flood was kept: the agent's memory stayed small.
-  if (!kSanitized) {
+  if (!e2e::kSanitized) {
     std::string status = e2e::read_file("/proc/" + std::to_string(s->process().pid) + "/status");
     std::size_t hwm = status.find("VmHWM:");
     ASSERT_NE(hwm, std::string::npos);

@@ -16,6 +16,20 @@
 
 namespace e2e {
 
+// AddressSanitizer keeps freed memory in quarantine: memory figures of a
+// sanitized agent say nothing.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 constexpr int kReplyMs = 5000;  // how long a test waits for a reply it expects
 
 // A directory removed with its contents at the end of the test.
