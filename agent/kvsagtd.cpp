@@ -10,6 +10,7 @@
 
 #include "agent/accept_pause.h"
 #include "agent/cmdagt.h"
+#include "modules/proagt.h"
 #include "net/tcpip.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
@@ -151,11 +152,6 @@ bool identified(agt_context* context) {
   return state != nullptr && state->authorized != 0;
 }
 
-bool programs_running(agt_context* context) {
-  const cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
-  return state != nullptr && state->launched > 0;
-}
-
 }  // namespace
 
 void AGTserve(const char* peer_name, int command_socket) {
@@ -193,7 +189,7 @@ void AGTserve(const char* peer_name, int command_socket) {
       // Running programs are polled every second; otherwise only an event
       // (input, writable output, a program's end, a stop signal) wakes the
       // wait, or the end of the time to identify.
-      int timeout = programs_running(context) ? 1000 : -1;
+      int timeout = PROany_running(context) ? 1000 : -1;
       bool timed = ident_timeout > 0 && !identified(context);
       if (timed) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -1,5 +1,6 @@
 #include "modules/proagt_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -142,6 +143,13 @@ int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs)
     ++written;
   }
   return written;
+}
+
+bool PROany_running(agt_context* context) {
+  const pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
+  if (state == nullptr) return false;
+  return std::any_of(state->entries.begin(), state->entries.end(),
+                     [](const pro_entry& entry) { return entry.ended == 0; });
 }
 
 void PROprune_groups(agt_context* context) {

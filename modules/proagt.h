@@ -23,6 +23,9 @@ int PROstop(agt_context* context, int number, int* exit_code);
 int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs);
 // Forgets the lingering groups that have no member left.
 void PROprune_groups(agt_context* context);
+// Whether a launched program has not been seen to end yet (by the poll or by
+// STAT): the connection then looks for ends every second.
+bool PROany_running(agt_context* context);
 
 // The module's record (its start, end and commands).
 extern const agt_module pro_module;
