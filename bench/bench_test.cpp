@@ -150,13 +150,17 @@ TEST(Processes, ChildIsFoundReapedAndBounded) {
   ASSERT_TRUE(sleeper);
   auto kids = bench::children_of(::getpid());
   EXPECT_NE(std::find(kids.begin(), kids.end(), sleeper->pid()), kids.end());
-  // Memory is read once the child runs sleep itself, not the copy of the
-  // test that fork made (its pages change hands during the exec).
-  const std::string comm = "/proc/" + std::to_string(sleeper->pid()) + "/comm";
-  for (int i = 0; i < 200; ++i) {
-    std::ifstream in(comm);
-    std::string name;
-    if (std::getline(in, name) && name == "sleep") break;
+  // Memory is read once the child sleeps in sleep itself: not the copy of the
+  // test that fork made, nor while the loader is still touching pages.
+  const std::string stat = "/proc/" + std::to_string(sleeper->pid()) + "/stat";
+  for (int i = 0; i < 300; ++i) {
+    std::ifstream in(stat);
+    std::string line;
+    std::getline(in, line);
+    const auto close = line.rfind(')');
+    if (line.find("(sleep)") != std::string::npos && close != std::string::npos && close + 2 < line.size() &&
+        line[close + 2] == 'S')
+      break;
     ::usleep(10000);
   }
   const long rss = bench::rss_kib(sleeper->pid());
