@@ -2,7 +2,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -427,14 +426,7 @@ TEST(Dynf, AHundredTestersEachRelayedOnceInOrder) {
 
 TEST(Dynf, ATesterBeyondTheWatchedSetIsClosedAtOnce) {
   // Enough descriptors for this test and for the agent it starts.
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {
-    limit.rlim_cur = 4096;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < 2300) GTEST_SKIP() << "needs more open descriptors than allowed here";
+  if (!e2e::enough_descriptors(2300)) GTEST_SKIP() << "needs more open descriptors than allowed here";
 
   auto s = e2e::admitted_session();
   int port = dynf_port(*s);

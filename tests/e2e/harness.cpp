@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -256,6 +257,17 @@ int open_fd_count(pid_t pid) {
 std::string local_user() {
   passwd* entry = ::getpwuid(::geteuid());
   return entry != nullptr ? entry->pw_name : "";
+}
+
+bool enough_descriptors(int needed) {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {
+    limit.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  return limit.rlim_cur >= static_cast<rlim_t>(needed);
 }
 
 bool enter_private_network() {

@@ -133,6 +133,11 @@ std::string agent_path();
 // 10.200.0.2: a connection between them comes from "another host" as far as
 // the agent's side-port rule goes. False where namespaces cannot be made.
 bool enter_private_network();
+
+// Raises this process's descriptor limit towards 4096 where the hard limit
+// allows; true when at least `needed` descriptors may then be open (the
+// agents it starts inherit the limit).
+bool enough_descriptors(int needed);
 // A connection to `port` on 10.200.0.1 from 10.200.0.2 (another host).
 studio::socket_fd connect_from_afar(int port);
 // Removes 10.200.0.2: a peer there vanishes without a word, as a machine

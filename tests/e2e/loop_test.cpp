@@ -179,14 +179,7 @@ TEST(Loop, TesterThatDoesNotReadIsDropped) {
 // A thousand testers, ten of which stop reading: those ten are dropped, the
 // others get every answer, the studio is served throughout.
 TEST(Loop, ThousandTestersOfWhichTenDoNotRead) {
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {
-    limit.rlim_cur = 4096;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < 2300) GTEST_SKIP() << "needs more open descriptors than allowed here";
+  if (!e2e::enough_descriptors(2300)) GTEST_SKIP() << "needs more open descriptors than allowed here";
   auto s = e2e::admitted_session();
   const int port = port_of(*s, "PDYN");
   constexpr int kTesters = 1000;
