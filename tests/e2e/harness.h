@@ -169,6 +169,15 @@ std::string windows_path(const std::string& linux_path);
 // Console output of a Wine program with its CR LF line ends made LF.
 std::string without_cr(std::string text);
 
+// Starts a Windows program of the build (`program`, a Linux path) through
+// the launcher, in a process group of its own, its output in files of
+// `output_dir`.
+captured_process start_windows(const windows_build& build, const std::string& program,
+                               const std::vector<std::string>& args, const agent_options& options,
+                               const std::string& output_dir);
+// Kills what is left of a process group started by start_windows.
+void sweep_group(pid_t group);
+
 // A studio's command connection to a daemon.
 class peer {
  public:

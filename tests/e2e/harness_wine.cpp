@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -82,42 +84,61 @@ std::string peer::command(const std::string& line) {
   return read_line();
 }
 
-wine_agent::wine_agent(const windows_build& build, const std::string& authorization, const agent_options& options)
-    : port_(free_port()) {
-  authorize(authorization);
-  process_.out_path = dir_.file("agent.out");
-  process_.err_path = dir_.file("agent.err");
+captured_process start_windows(const windows_build& build, const std::string& program,
+                                const std::vector<std::string>& args, const agent_options& options,
+                                const std::string& output_dir) {
+  static int serial = 0;
+  ++serial;
+  captured_process p;
+  p.out_path = output_dir + "/wine-" + std::to_string(serial) + ".out";
+  p.err_path = output_dir + "/wine-" + std::to_string(serial) + ".err";
   std::vector<std::string> argv;
   if (!build.wine.empty()) argv.push_back(build.wine);
-  argv.push_back(build.agent);
-  argv.push_back(std::to_string(port_));
+  argv.push_back(program);
+  argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
   for (std::string& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid == 0) {
-    // A group of its own: whatever the agent starts under Wine (its
-    // connection processes, their programs) stays in it, and the end of the
-    // test can sweep it.
+    // A group of its own: whatever the program starts under Wine (the
+    // agent's connection processes, their programs) stays in it, and the end
+    // of the test can sweep it.
     ::setpgid(0, 0);
     int in = ::open("/dev/null", O_RDONLY);
-    int out = ::open(process_.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(process_.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = ::open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
     for (int fd : {in, out, err})
       if (fd > 2) ::close(fd);
-    ::setenv("KVS_ACCEPT_PAUSE_MS", "0", 1);
-    ::setenv("KVS_DIR", dir_.path().c_str(), 1);
     for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
     for (const std::string& name : options.unset_env) ::unsetenv(name.c_str());
-    if (::chdir((options.cwd.empty() ? dir_.path() : options.cwd).c_str()) != 0) ::_exit(126);
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
     ::execvp(cargv[0], cargv.data());
     ::_exit(127);
   }
-  if (pid > 0) ::setpgid(pid, pid);  // also here: no race with the first kill
-  process_.pid = pid;
+  if (pid > 0) ::setpgid(pid, pid);  // also here: no race with a first kill
+  p.pid = pid;
+  return p;
+}
+
+void sweep_group(pid_t group) {
+  // The Wine server of the prefix is left alone should this group have
+  // started it: other tests may be using it.
+  for (const auto& [pid, line] : group_members(group))
+    if (line.find("wineserver") == std::string::npos) ::kill(pid, SIGKILL);
+}
+
+wine_agent::wine_agent(const windows_build& build, const std::string& authorization, const agent_options& options)
+    : port_(free_port()) {
+  authorize(authorization);
+  agent_options effective = options;
+  effective.env["KVS_ACCEPT_PAUSE_MS"] = "0";
+  effective.env.try_emplace("KVS_DIR", dir_.path());
+  if (effective.cwd.empty()) effective.cwd = dir_.path();
+  process_ = start_windows(build, build.agent, {std::to_string(port_)}, effective, dir_.path());
 }
 
 wine_agent::~wine_agent() {
@@ -126,17 +147,19 @@ wine_agent::~wine_agent() {
     ::kill(process_.pid, SIGINT);
     if (!process_.wait_exit(kReplyMs)) process_.kill_now();
   }
-  // The Wine server of the prefix is left alone should this group have
-  // started it: other tests may be using it.
-  for (const auto& [pid, line] : group_members(process_.pid))
-    if (line.find("wineserver") == std::string::npos) ::kill(pid, SIGKILL);
+  sweep_group(process_.pid);
 }
 
 void wine_agent::authorize(const std::string& file) { write_file(dir_.file("kvsagtd.ini"), file); }
 
 peer wine_agent::connect(const std::string& host) {
   // The daemon may still be starting; once it listens it answers at once.
-  return peer(connect_local(port_, process_.running() ? kWineStartMs : 0, host));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWineStartMs);
+  for (;;) {
+    studio::socket_fd s = studio::connect_tcp(host, port_, 1000);
+    if (s.valid() || !process_.running() || std::chrono::steady_clock::now() >= deadline) return peer(std::move(s));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 peer wine_agent::admitted(const std::string& user) {

@@ -119,6 +119,33 @@ TEST_F(WindowsAgent, GreetsAndClosesOnLinesBeforeIdentification) {
   EXPECT_EQ(a.err(), "System testing Agent 8.0.1.2.343.015\n");
 }
 
+TEST_F(WindowsAgent, WrongArgumentsAndABusyPortEndTheDaemonWithOne) {
+  e2e::wine_agent& a = start();
+  ASSERT_TRUE(a.connect().valid());
+  struct run_case {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+  };
+  const std::string usage =
+      "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: kvsagtd.exe <TCP port number> [-IPv4]\n";
+  const run_case cases[] = {
+      {{}, "", usage},
+      {{"12x"}, "", usage},
+      {{"1", "2", "3", "4"}, "", usage},
+      {{std::to_string(a.port())},
+       "kvsagtd : The port " + std::to_string(a.port()) + " is already used. An other agent may be running\n",
+       "System testing Agent 8.0.1.2.343.015\n"},
+  };
+  for (const run_case& c : cases) {
+    e2e::captured_process p = e2e::start_windows(build, build.agent, c.args, {}, a.dir().path());
+    EXPECT_EQ(p.wait_exit(kExitMs), 1);
+    e2e::sweep_group(p.pid);
+    EXPECT_EQ(e2e::without_cr(p.out()), c.out);
+    EXPECT_EQ(e2e::without_cr(p.err()), c.err);
+  }
+}
+
 TEST_F(WindowsAgent, AccessFollowsHostAndUserRules) {
   e2e::wine_agent& a = start();
   struct attempt {
