@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace studio {
 
