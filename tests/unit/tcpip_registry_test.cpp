@@ -1,5 +1,4 @@
 // The registry of watched descriptors and the side ports' rule on addresses.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,17 +13,9 @@ namespace {
 using tcpip_test::layer;
 using tcpip_test::socket_pair;
 
-sockaddr_storage address(const std::string& text) {
-  sockaddr_storage a{};
-  if (text.find(':') == std::string::npos) {
-    auto* four = reinterpret_cast<sockaddr_in*>(&a);
-    four->sin_family = AF_INET;
-    ::inet_pton(AF_INET, text.c_str(), &four->sin_addr);
-  } else {
-    auto* six = reinterpret_cast<sockaddr_in6*>(&a);
-    six->sin6_family = AF_INET6;
-    ::inet_pton(AF_INET6, text.c_str(), &six->sin6_addr);
-  }
+tcpip_ip address(const std::string& text) {
+  tcpip_ip a;
+  EXPECT_TRUE(TCPIPparse_ip(text.c_str(), &a)) << text;
   return a;
 }
 
@@ -56,8 +47,8 @@ TEST(TcpipRule, SidePortsTakeTheStudiosHostAndTesterPortsThisMachineToo) {
       {"2001:db8::8", "2001:db8::7", "::1", "::1", false, true},
   };
   for (const row& r : rows) {
-    sockaddr_storage sp = address(r.studio_peer), sl = address(r.studio_local);
-    sockaddr_storage p = address(r.peer), l = address(r.local);
+    tcpip_ip sp = address(r.studio_peer), sl = address(r.studio_local);
+    tcpip_ip p = address(r.peer), l = address(r.local);
     EXPECT_EQ(TCPIPpeer_allowed(tcpip_accept_rule::studio_host, true, sp, sl, p, l), r.data_port)
         << r.studio_peer << " / " << r.peer << " on " << r.local;
     EXPECT_EQ(TCPIPpeer_allowed(tcpip_accept_rule::machine_or_studio, true, sp, sl, p, l), r.tester_port)
