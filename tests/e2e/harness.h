@@ -177,6 +177,9 @@ captured_process start_windows(const windows_build& build, const std::string& pr
                                const std::string& output_dir);
 // Kills what is left of a process group started by start_windows.
 void sweep_group(pid_t group);
+// Linux pids of the processes whose command line (arguments joined by
+// blanks) holds every one of `texts`.
+std::vector<pid_t> processes_with(const std::vector<std::string>& texts);
 
 // A studio's command connection to a daemon.
 class peer {
@@ -220,8 +223,9 @@ class wine_agent {
   // Standard output and error of the daemon and its connection processes.
   std::string out() const { return without_cr(process_.out()); }
   std::string err() const { return without_cr(process_.err()); }
-  // Linux pids of the Wine processes whose command line holds `text` in the
-  // agent's process group (its connection processes, their programs).
+  // Linux pids of the Wine processes in the agent's process group (its
+  // connection processes; not their programs, which get groups of their own)
+  // whose command line holds `text`.
   std::vector<pid_t> processes_named(const std::string& text) const;
 
  private:

@@ -28,8 +28,8 @@ std::string environment(const char* name, const std::string& otherwise) {
   return value != nullptr ? value : otherwise;
 }
 
-// The numbers of the processes in the process group `group`, with their
-// command lines (arguments joined by blanks).
+// The numbers of the processes in the process group `group` (every process
+// when it is 0), with their command lines (arguments joined by blanks).
 std::vector<std::pair<pid_t, std::string>> group_members(pid_t group) {
   std::vector<std::pair<pid_t, std::string>> members;
   std::error_code ec;
@@ -37,7 +37,7 @@ std::vector<std::pair<pid_t, std::string>> group_members(pid_t group) {
     std::string name = entry.path().filename().string();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
     pid_t pid = std::stoi(name);
-    if (::getpgid(pid) != group) continue;
+    if (group != 0 && ::getpgid(pid) != group) continue;
     std::string line = read_file(entry.path().string() + "/cmdline");
     for (char& c : line)
       if (c == '\0') c = ' ';
@@ -168,6 +168,16 @@ peer wine_agent::admitted(const std::string& user) {
   EXPECT_EQ(p.read_line(kWineStartMs), "210 hello, please to meet you.");
   EXPECT_EQ(p.identify(user), "310 access authorized.");
   return p;
+}
+
+std::vector<pid_t> processes_with(const std::vector<std::string>& texts) {
+  std::vector<pid_t> found;
+  for (const auto& [pid, line] : group_members(0)) {
+    bool all = true;
+    for (const std::string& text : texts) all = all && line.find(text) != std::string::npos;
+    if (all) found.push_back(pid);
+  }
+  return found;
 }
 
 std::vector<pid_t> wine_agent::processes_named(const std::string& text) const {

@@ -70,16 +70,17 @@ class WindowsAgent : public ::testing::Test {
   // that still run, or -1 when the reply was not the expected one.
   int still_alive(e2e::peer& p, const std::string& file) {
     std::string launched = p.command(helper("alive " + file));
-    if (launched.rfind("261 child process launched : %", 0) != 0) return -1;
+    EXPECT_EQ(launched.rfind("261 child process launched : %", 0), 0u) << launched;
     std::string n = std::to_string(studio::reply_number(launched));
     std::string ended = p.read_line(kExitMs);
     std::string prefix = kEnded + "%1 => %" + n + " (%";
-    if (ended.rfind(prefix, 0) != 0) return -1;
-    return std::atoi(ended.c_str() + prefix.size());
+    EXPECT_EQ(ended.rfind(prefix, 0), 0u) << ended;
+    return ended.rfind(prefix, 0) == 0 ? std::atoi(ended.c_str() + prefix.size()) : -1;
   }
 
-  // Wine processes of the agent's group running the helper's tree step.
-  std::size_t tree_processes() const { return agent->processes_named(" tree ").size(); }
+  // The Wine processes of the helper's tree step whose file is in the
+  // agent's folder (the witness from outside Wine).
+  std::size_t tree_processes() const { return e2e::processes_with({" tree ", agent->windows_dir()}).size(); }
 
   e2e::windows_build build;
   std::unique_ptr<e2e::wine_agent> agent;
@@ -388,8 +389,12 @@ TEST_F(WindowsAgent, StopAndTheEndOfTheConnectionKillTheWholeTree) {
   // STOP: the program, its child and its grandchild.
   {
     e2e::peer p = a.admitted();
-    ASSERT_EQ(p.command(helper("tree 2 stopped sleep 60000")), "261 child process launched : %1");
+    ASSERT_EQ(p.command(helper("tree 2 \"" + a.windows_dir() + "\\stopped\" sleep 60000")),
+              "261 child process launched : %1");
     ASSERT_TRUE(lines_reach(a.dir().file("stopped"), 3));
+    // Both witnesses see the three processes before the STOP.
+    EXPECT_EQ(tree_processes(), 3u);
+    EXPECT_EQ(still_alive(p, "stopped"), 3);
     EXPECT_EQ(p.command("STOP 1"), "265 child process killed : %1 (%-1)");
     EXPECT_EQ(p.read_line(kExitMs), kEnded + "%1 => %1 (%0)");
     EXPECT_EQ(still_alive(p, "stopped"), 0);
@@ -399,7 +404,8 @@ TEST_F(WindowsAgent, StopAndTheEndOfTheConnectionKillTheWholeTree) {
     const std::string file = quit ? "after-quit" : "after-close";
     {
       e2e::peer p = a.admitted();
-      ASSERT_EQ(p.command(helper("tree 2 " + file + " sleep 60000")), "261 child process launched : %1");
+      ASSERT_EQ(p.command(helper("tree 2 \"" + a.windows_dir() + "\\" + file + "\" sleep 60000")),
+                "261 child process launched : %1");
       ASSERT_TRUE(lines_reach(a.dir().file(file), 3));
       if (quit) { EXPECT_EQ(p.command("QUIT"), "221 bye."); }
     }
@@ -477,8 +483,10 @@ TEST_F(WindowsAgent, SigintStopsTheDaemonAndAConnection) {
   for (pid_t pid : a.processes_named("kvsagtd"))
     if (std::find(before.begin(), before.end(), pid) == before.end()) target = pid;
   ASSERT_GT(target, 0);
-  ASSERT_EQ(stopped.command(helper("tree 1 signalled sleep 60000")), "261 child process launched : %1");
+  ASSERT_EQ(stopped.command(helper("tree 1 \"" + a.windows_dir() + "\\signalled\" sleep 60000")),
+            "261 child process launched : %1");
   ASSERT_TRUE(lines_reach(a.dir().file("signalled"), 2));
+  ASSERT_EQ(tree_processes(), 2u);
 
   // The daemon: it ends, its port is free, open connections are served on.
   ASSERT_EQ(::kill(a.process().pid, SIGINT), 0);
