@@ -148,6 +148,9 @@ wine_agent::~wine_agent() {
     if (!process_.wait_exit(kReplyMs)) process_.kill_now();
   }
   sweep_group(process_.pid);
+  // Programs run in process groups of their own: those still running from
+  // this agent's folder are ended too.
+  for (pid_t pid : processes_with({windows_dir()})) ::kill(pid, SIGKILL);
 }
 
 void wine_agent::authorize(const std::string& file) { write_file(dir_.file("kvsagtd.ini"), file); }

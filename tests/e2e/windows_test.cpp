@@ -113,6 +113,11 @@ TEST_F(WindowsAgent, GreetsAndClosesOnLinesBeforeIdentification) {
     if (!c.reply.empty()) { EXPECT_EQ(p.read_line(), c.reply) << c.line; }
     EXPECT_TRUE(p.studio().wait_closed(kReplyMs)) << c.line;
   }
+  // The listener takes IPv4 and IPv6 peers.
+  e2e::peer six = a.connect("::1");
+  ASSERT_TRUE(six.valid());
+  EXPECT_EQ(six.read_line(kExitMs), kHello);
+  EXPECT_EQ(six.identify(), "310 access authorized.");
   e2e::peer p = a.admitted();
   EXPECT_EQ(p.command("HELO"), kHello);
   EXPECT_EQ(p.command("QUIT"), "221 bye.");
