@@ -136,7 +136,8 @@ wine_agent::wine_agent(const windows_build& build, const std::string& authorizat
   authorize(authorization);
   agent_options effective = options;
   effective.env["KVS_ACCEPT_PAUSE_MS"] = "0";
-  effective.env.try_emplace("KVS_DIR", dir_.path());
+  // As a Windows user would set it (the Linux path works too under Wine).
+  effective.env.try_emplace("KVS_DIR", build.wine.empty() ? dir_.path() : windows_dir());
   if (effective.cwd.empty()) effective.cwd = dir_.path();
   process_ = start_windows(build, build.agent, {std::to_string(port_)}, effective, dir_.path());
 }

@@ -184,6 +184,32 @@ TEST_F(WindowsAgent, AccessFollowsHostAndUserRules) {
   EXPECT_NE(a.out().find("localhost carol #access granted\n"), std::string::npos) << a.out();
 }
 
+TEST_F(WindowsAgent, AuthorizationFileIsFoundThroughKvsDirOrProvexdir) {
+  e2e::wine_agent& a = start();
+  e2e::temp_dir empty, root;
+  fs::create_directories(root.path() + "/bin/intel/win32");
+  e2e::write_file(root.path() + "/bin/intel/win32/kvsagtd.ini", "+ frank\n");
+  // Identification reads the variables of the connection afresh.
+  e2e::peer p = a.admitted();
+  const std::string me = e2e::local_user();
+  expect_replies(p, {
+                        {"SENV KVS_DIR=" + e2e::windows_path(empty.path()), "212 setenv succeeded"},
+                        {"Qim " + me, "310 access authorized."},  // the local account only
+                        {"Qim frank", "533 user is not allowed to connect"},
+                    });
+  p = a.admitted();
+  expect_replies(p, {
+                        {"SENV KVS_DIR=", "212 setenv succeeded"},  // empty counts as unset
+                        {"SENV PROVEXDIR=" + e2e::windows_path(root.path()), "212 setenv succeeded"},
+                        {"Qim frank", "310 access authorized."},
+                        {"Qim " + me, "310 access authorized."},
+                        {"Qim tester", "533 user is not allowed to connect"},
+                    });
+  const std::string missing = "kvsagtd: authorization file " + e2e::windows_path(empty.path()) +
+                              "\\kvsagtd.ini not found.\n Use current machine:user\n";
+  EXPECT_TRUE(eventually([&] { return a.out().find(missing) != std::string::npos; })) << a.out();
+}
+
 TEST_F(WindowsAgent, EnvironmentNamesIgnoreCase) {
   e2e::wine_agent& a = start();
   e2e::peer p = a.admitted();
