@@ -1,7 +1,6 @@
 // The harness's side for the Windows agent run under Wine (see harness.h).
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -85,8 +84,8 @@ std::string peer::command(const std::string& line) {
 }
 
 captured_process start_windows(const windows_build& build, const std::string& program,
-                                const std::vector<std::string>& args, const agent_options& options,
-                                const std::string& output_dir) {
+                               const std::vector<std::string>& args, const agent_options& options,
+                               const std::string& output_dir) {
   static int serial = 0;
   ++serial;
   captured_process p;

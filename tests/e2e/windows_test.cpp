@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -52,9 +51,7 @@ class WindowsAgent : public ::testing::Test {
   }
 
   // EXEC of the test helper with these steps.
-  std::string helper(const std::string& steps) const {
-    return "EXEC \"" + build.exe("kvstesthelper") + "\" " + steps;
-  }
+  std::string helper(const std::string& steps) const { return "EXEC \"" + build.exe("kvstesthelper") + "\" " + steps; }
 
   // The lines of a file the agent's programs write, once it has `count`.
   bool lines_reach(const std::string& path, std::size_t count) {
@@ -110,7 +107,9 @@ TEST_F(WindowsAgent, GreetsAndClosesOnLinesBeforeIdentification) {
     ASSERT_TRUE(p.valid());
     ASSERT_EQ(p.read_line(kExitMs), kHello);
     ASSERT_TRUE(p.studio().send_line(c.line));
-    if (!c.reply.empty()) { EXPECT_EQ(p.read_line(), c.reply) << c.line; }
+    if (!c.reply.empty()) {
+      EXPECT_EQ(p.read_line(), c.reply) << c.line;
+    }
     EXPECT_TRUE(p.studio().wait_closed(kReplyMs)) << c.line;
   }
   // The listener takes IPv4 and IPv6 peers.
@@ -176,7 +175,9 @@ TEST_F(WindowsAgent, AccessFollowsHostAndUserRules) {
     ASSERT_EQ(p.read_line(kExitMs), kHello);
     std::string reply = p.identify(c.user);
     EXPECT_EQ(reply, c.admitted ? "310 access authorized." : "533 user is not allowed to connect") << c.file << c.user;
-    if (!c.admitted) { EXPECT_TRUE(p.studio().wait_closed(kReplyMs)); }
+    if (!c.admitted) {
+      EXPECT_TRUE(p.studio().wait_closed(kReplyMs));
+    }
   }
   // The connection processes log on the daemon's standard output.
   EXPECT_TRUE(eventually([&] { return a.out().find("localhost dave #access denied\n") != std::string::npos; }))
@@ -337,9 +338,12 @@ TEST_F(WindowsAgent, TransfersKeepTheBytesOfEitherMode) {
     std::string reply;
   };
   const device_case devices[] = {
-      {"GETF NUL", "230 (end of transfered) file sent"},     {"PUTF NUL", "231 (end of transfered) file received"},
-      {"GETF CON", "530 send file failed"},                  {"PUTF CON", "531 receive file failed"},
-      {"GETF COM1", "530 send file failed"},                 {"GETF missing", "530 send file failed"},
+      {"GETF NUL", "230 (end of transfered) file sent"},
+      {"PUTF NUL", "231 (end of transfered) file received"},
+      {"GETF CON", "530 send file failed"},
+      {"PUTF CON", "531 receive file failed"},
+      {"GETF COM1", "530 send file failed"},
+      {"GETF missing", "530 send file failed"},
       {"PUTF nodir\\x", "531 receive file failed"},
   };
   for (const device_case& c : devices) {
@@ -438,7 +442,9 @@ TEST_F(WindowsAgent, StopAndTheEndOfTheConnectionKillTheWholeTree) {
       ASSERT_EQ(p.command(helper("tree 2 \"" + a.windows_dir() + "\\" + file + "\" sleep 60000")),
                 "261 child process launched : %1");
       ASSERT_TRUE(lines_reach(a.dir().file(file), 3));
-      if (quit) { EXPECT_EQ(p.command("QUIT"), "221 bye."); }
+      if (quit) {
+        EXPECT_EQ(p.command("QUIT"), "221 bye.");
+      }
     }
     EXPECT_TRUE(eventually([&] { return tree_processes() == 0; }, kExitMs)) << file;
     e2e::peer check = a.admitted();
@@ -487,8 +493,8 @@ TEST_F(WindowsAgent, DynamicFollowWithKvsdynf) {
     std::string n = std::to_string(++number);
     // A pause after the boot message: the agent reads it alone even when the
     // machine is busy.
-    ASSERT_EQ(p.command("EXEC \"" + build.exe("kvsdynf") +
-                        "\" --gap 1500 --boot \"BOOT " + c.answer + "\" --wait --timeout 60 \"TSF_synchro 1\""),
+    ASSERT_EQ(p.command("EXEC \"" + build.exe("kvsdynf") + "\" --gap 1500 --boot \"BOOT " + c.answer +
+                        "\" --wait --timeout 60 \"TSF_synchro 1\""),
               "261 child process launched : %" + n);
     std::string line = p.read_line(kExitMs);
     ASSERT_EQ(line.rfind(kBoot, 0), 0u) << line;

@@ -38,7 +38,8 @@ void write_handle(DWORD which, const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
     DWORD wrote = 0;
-    if (!WriteFile(h, text.data() + done, static_cast<DWORD>(text.size() - done), &wrote, nullptr) || wrote == 0) return;
+    if (!WriteFile(h, text.data() + done, static_cast<DWORD>(text.size() - done), &wrote, nullptr) || wrote == 0)
+      return;
     done += wrote;
   }
 }
