@@ -54,17 +54,21 @@ struct std_copies {
   std_copies& operator=(const std_copies&) = delete;
 };
 
-// Starts `line` with only `inherit` (and the standard handles) inherited.
-bool start_process(const std::string& path, std::string line, std::vector<HANDLE> inherit, PROCESS_INFORMATION* pi) {
+// Starts `line` with only `inherit` inherited, and the daemon's standard
+// handles when `with_std`.
+bool start_process(const std::string& path, std::string line, std::vector<HANDLE> inherit, bool with_std,
+                   PROCESS_INFORMATION* pi) {
   std_copies copies;
   STARTUPINFOEXA info{};
   info.StartupInfo.cb = sizeof info;
-  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  info.StartupInfo.hStdInput = copies.handles[0];
-  info.StartupInfo.hStdOutput = copies.handles[1];
-  info.StartupInfo.hStdError = copies.handles[2];
-  for (HANDLE h : copies.handles)
-    if (h != nullptr) inherit.push_back(h);
+  if (with_std) {
+    info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    info.StartupInfo.hStdInput = copies.handles[0];
+    info.StartupInfo.hStdOutput = copies.handles[1];
+    info.StartupInfo.hStdError = copies.handles[2];
+    for (HANDLE h : copies.handles)
+      if (h != nullptr) inherit.push_back(h);
+  }
   SIZE_T size = 0;
   ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<unsigned char> area(size);
@@ -94,7 +98,9 @@ int PLAThand_over(const char*, int accepted, int, const std::function<void(std::
 
   std::string line = "\"" + path + "\" \"\" " + std::to_string(reinterpret_cast<std::uintptr_t>(read_end)) + " 0";
   PROCESS_INFORMATION pi{};
-  bool started = start_process(path, line, {read_end}, &pi);
+  // Standard handles that cannot be inherited (older consoles' pseudo
+  // handles) would fail the start: the process then starts without them.
+  bool started = start_process(path, line, {read_end}, true, &pi) || start_process(path, line, {read_end}, false, &pi);
   ::CloseHandle(read_end);
   int pid = -1;
   if (started) {
