@@ -8,8 +8,8 @@
 # Each phase is timed; the Wine prefix is a throwaway one, removed at the end.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${KVS_WINDOWS_BUILD:-$top/build-windows}
-linux_build=${KVS_LINUX_BUILD:-$top/build}
+build=$(realpath -m "${KVS_WINDOWS_BUILD:-$top/build-windows}")
+linux_build=$(realpath -m "${KVS_LINUX_BUILD:-$top/build}")
 
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=("x86_64-w64-mingw32-g++-posix (g++-mingw-w64-x86-64-posix)")
