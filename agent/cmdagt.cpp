@@ -99,7 +99,7 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
     expanded = CMDexpand_within(context, line, '$', limit);
     if (!expanded) {
       if (state->authorized == 0) {
-        CSTprintf("kvsagtd : command line longer than %zu bytes, connection closed\n", limit);
+        CSTprintf("kvsagtd : command line longer than %d bytes, connection closed\n", static_cast<int>(limit));
         *stop = 1;
         return std::nullopt;
       }

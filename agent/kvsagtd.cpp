@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "agent/cmdagt.h"
 #include "modules/proagt.h"
 #include "net/tcpip.h"
+#include "platform/handover.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
 #include "support/cstsyst.h"
@@ -27,15 +27,6 @@ int parse_port(const char* text) {
     port = port * 10 + (*c - '0');
   }
   return port >= 1 && port <= 65535 ? port : -1;
-}
-
-// A descriptor number handed over on the internal command line.
-int parse_fd(const char* text) {
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < 0 || value > 1 << 24) return -1;
-  return static_cast<int>(value);
 }
 
 // The connection being served, for the teardown of a fatal failure.
@@ -85,10 +76,13 @@ int AGTmain(int argc, char** argv) {
     AGTlisten(context.get(), argv[0], port);
   }
   if (args == 3) {
-    int command_socket = parse_fd(argv[2]);
-    int listen_socket = parse_fd(argv[3]);
-    if (listen_socket >= 0) TCPIPclose(context.get(), listen_socket);
-    if (command_socket >= 0) AGTserve(argv[1], command_socket);
+    bool name_pending = false;
+    int command_socket = PLATtake_over(argv[2], argv[3], &name_pending);
+    if (command_socket >= 0) {
+      std::string peer = argv[1];
+      if (name_pending) TCPIPpeer_host(command_socket, &peer);
+      AGTserve(peer.c_str(), command_socket);
+    }
     CSTexit(0);
   }
   CSTfprintf(stderr, "%s", AGT_USAGE);
@@ -124,8 +118,8 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     } else {
       // The peer's name is looked up in the new process: a slow resolver
       // holds up that connection only, never the accept loop.
-      PLATspawn_self({program, "", std::to_string(accepted), std::to_string(listen_socket)}, {accepted, listen_socket},
-                     [accepted](std::vector<std::string>& argv) { TCPIPpeer_host(accepted, &argv[1]); });
+      PLAThand_over(program, accepted, listen_socket,
+                    [accepted](std::string& name) { TCPIPpeer_host(accepted, &name); });
       TCPIPclose(context, accepted);
     }
     if (pause_ms > 0) PLATsleep_ms(pause_ms);

@@ -1,10 +1,5 @@
 #include "client/dynfollow.h"
 
-#include <linux/sockios.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -57,7 +52,7 @@ bool tester::boot(std::string_view text, int gap_ms) {
   // peer must not stop the tester.
   auto deadline = clock::now() + std::chrono::seconds(5);
   int unacknowledged = 0;
-  while (::ioctl(fd_.get(), SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0 && clock::now() < deadline)
+  while ((unacknowledged = studio::socket_unacknowledged(fd_.get())) > 0 && clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   if (gap_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
   return true;
@@ -81,12 +76,11 @@ std::optional<answer> tester::wait_answer(int timeout_ms) {
       if (left <= 0) return std::nullopt;
       wait_ms = static_cast<int>(left);
     }
-    pollfd p{fd_.get(), POLLIN, 0};
-    int n = ::poll(&p, 1, wait_ms);
+    int n = studio::socket_poll(fd_.get(), false, wait_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) continue;  // the deadline is checked above
-    ssize_t got = ::recv(fd_.get(), chunk, sizeof chunk, 0);
+    long long got = studio::socket_recv(fd_.get(), chunk, sizeof chunk, false);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       eof_ = true;

@@ -1,8 +1,5 @@
 #include "client/rendezvous.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -62,8 +59,7 @@ rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
       wait = left < 0 ? 0 : static_cast<int>(left);
     }
-    pollfd p{fd, POLLIN, 0};
-    int n = ::poll(&p, 1, wait);
+    int n = socket_poll(fd, false, wait);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       say(error, std::string("waiting for the answer failed: ") + std::strerror(errno));
@@ -73,7 +69,7 @@ rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
       say(error, "no answer in time");
       return rendezvous_answer::failed;
     }
-    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    long long got = socket_recv(fd, chunk, sizeof chunk, false);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       say(error, std::string("connection failed: ") + std::strerror(errno));

@@ -1,13 +1,5 @@
 #include "client/studio.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -25,8 +17,7 @@ int remaining_ms(clock::time_point deadline) {
 // Waits until fd is readable; false on time-out.
 bool wait_readable(int fd, clock::time_point deadline) {
   for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    int n = ::poll(&p, 1, remaining_ms(deadline));
+    int n = socket_poll(fd, false, remaining_ms(deadline));
     if (n < 0 && errno == EINTR) continue;
     return n > 0;
   }
@@ -34,63 +25,10 @@ bool wait_readable(int fd, clock::time_point deadline) {
 
 }  // namespace
 
-std::string peer_address(int fd, const std::string& fallback) {
-  sockaddr_storage peer{};
-  socklen_t length = sizeof peer;
-  char text[NI_MAXHOST];
-  if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-      ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
-    return fallback;
-  return text;
-}
-
-socket_fd connect_tcp(const std::string& host, int port, int timeout_ms, std::string* error) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  std::string service = std::to_string(port);
-  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-  if (rc != 0) {
-    if (error != nullptr) *error = std::string("cannot resolve ") + host + ": " + ::gai_strerror(rc);
-    return socket_fd();
-  }
-  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-  std::string last = "no address";
-  for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    socket_fd s(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, entry->ai_protocol));
-    if (!s.valid()) continue;
-    int r = ::connect(s.get(), entry->ai_addr, entry->ai_addrlen);
-    if (r != 0 && errno == EINPROGRESS) {
-      pollfd p{s.get(), POLLOUT, 0};
-      int n;
-      do {
-        n = ::poll(&p, 1, remaining_ms(deadline));
-      } while (n < 0 && errno == EINTR);
-      int soerr = n > 0 ? 0 : ETIMEDOUT;
-      socklen_t len = sizeof soerr;
-      if (n > 0) ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &soerr, &len);
-      r = soerr == 0 ? 0 : -1;
-      errno = soerr;
-    }
-    if (r == 0) {
-      int flags = ::fcntl(s.get(), F_GETFL);
-      ::fcntl(s.get(), F_SETFL, flags & ~O_NONBLOCK);
-      int one = 1;
-      ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      ::freeaddrinfo(list);
-      return s;
-    }
-    last = std::strerror(errno);
-  }
-  ::freeaddrinfo(list);
-  if (error != nullptr) *error = "cannot connect to " + host + ":" + service + ": " + last;
-  return socket_fd();
-}
-
 bool send_all(int fd, std::string_view bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    long long n = socket_send(fd, bytes.data() + sent, bytes.size() - sent, false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
@@ -104,7 +42,7 @@ std::string read_until_closed(int fd, int timeout_ms, bool* closed) {
   char chunk[65536];
   for (;;) {
     if (!wait_readable(fd, clock::now() + std::chrono::milliseconds(timeout_ms))) return data;
-    ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    long long n = socket_recv(fd, chunk, sizeof chunk, false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (closed != nullptr) *closed = true;
@@ -119,7 +57,7 @@ bool wait_closed(int fd, int timeout_ms) {
   char chunk[4096];
   for (;;) {
     if (!wait_readable(fd, deadline)) return false;
-    ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    long long n = socket_recv(fd, chunk, sizeof chunk, false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return true;
   }
@@ -131,7 +69,7 @@ std::string read_exactly(int fd, std::size_t count, int timeout_ms) {
   char chunk[65536];
   while (data.size() < count) {
     if (!wait_readable(fd, deadline)) break;
-    ssize_t n = ::recv(fd, chunk, std::min(sizeof chunk, count - data.size()), 0);
+    long long n = socket_recv(fd, chunk, std::min(sizeof chunk, count - data.size()), false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     data.append(chunk, static_cast<std::size_t>(n));
@@ -159,7 +97,7 @@ bool receive_into(int fd, std::string& pending, bool& eof, clock::time_point dea
   char chunk[65536];
   for (;;) {
     if (!wait_readable(fd, deadline)) return false;
-    ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    long long n = socket_recv(fd, chunk, sizeof chunk, false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       eof = true;

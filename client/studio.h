@@ -9,12 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "support/unique_fd.h"
+#include "client/socket_io.h"
 
 namespace studio {
-
-// An owned socket descriptor.
-using socket_fd = unique_fd;
 
 // Connects to host:port (names, IPv4 and IPv6 literals) within timeout_ms.
 // On failure returns an invalid socket and, with `error`, says why.

@@ -1,7 +1,5 @@
 #include "client/trace.h"
 
-#include <sys/socket.h>
-
 #include <chrono>
 
 namespace studio {
@@ -24,7 +22,7 @@ bool trace_connection::open(const std::string& host, int port, int timeout_ms, s
 
 bool trace_connection::write(std::string_view bytes) { return fd_.valid() && send_all(fd_.get(), bytes); }
 
-bool trace_connection::close_input() { return fd_.valid() && ::shutdown(fd_.get(), SHUT_WR) == 0; }
+bool trace_connection::close_input() { return fd_.valid() && socket_shutdown_write(fd_.get()) == 0; }
 
 std::string trace_connection::read_until(std::string_view text, int timeout_ms) {
   auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);

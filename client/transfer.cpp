@@ -1,8 +1,5 @@
 #include "client/transfer.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -22,8 +19,7 @@ constexpr std::size_t kPiece = 256 * 1024;
 // the agent does not take a stream this side could not finish for a whole file.
 void abort_connection(socket_fd& data) {
   if (!data.valid()) return;
-  linger hard{1, 0};
-  ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  socket_reset_on_close(data.get());
   data.reset();
 }
 
@@ -125,15 +121,14 @@ bool send_within(int fd, std::string_view bytes, int timeout_ms) {
   // Sends first and waits only when the connection takes nothing more: a
   // flowing stream costs one call per piece.
   while (sent < bytes.size()) {
-    ssize_t written = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    long long written = socket_send(fd, bytes.data() + sent, bytes.size() - sent, true);
     if (written > 0) {
       sent += static_cast<std::size_t>(written);
       continue;
     }
     if (written == 0 || (errno != EINTR && errno != EAGAIN)) return false;
     if (errno == EINTR) continue;
-    pollfd p{fd, POLLOUT, 0};
-    int n = ::poll(&p, 1, timeout_ms);
+    int n = socket_poll(fd, true, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
   }
@@ -228,11 +223,10 @@ transfer_result file_transfer::get_stream(const std::string& remote_name,
   for (;;) {
     // Receives first and waits only when nothing is there: a flowing stream
     // costs one call per piece.
-    ssize_t length = ::recv(data.get(), piece.data(), piece.size(), MSG_DONTWAIT);
+    long long length = socket_recv(data.get(), piece.data(), piece.size(), true);
     if (length < 0 && errno == EINTR) continue;
     if (length < 0 && errno == EAGAIN) {
-      pollfd p{data.get(), POLLIN, 0};
-      int ready = ::poll(&p, 1, timeout_ms_);
+      int ready = socket_poll(data.get(), false, timeout_ms_);
       if (ready == 0) {
         result.error = "the data stream stalled";
         abort_connection(data);

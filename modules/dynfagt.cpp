@@ -1,7 +1,5 @@
 #include "modules/dynfagt_internal.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>

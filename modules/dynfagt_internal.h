@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "modules/dynfagt.h"
-#include "support/unique_fd.h"
+#include "platform/unique_fd.h"
 
 enum class dynf_phase { booting, relaying, ended };
 

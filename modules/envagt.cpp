@@ -1,8 +1,8 @@
 #include "modules/envagt_internal.h"
 
-#include <cstdlib>
 #include <string>
 
+#include "platform/environment.h"
 #include "platform/process.h"
 #include "support/cstsyst.h"
 
@@ -30,21 +30,20 @@ int ENVterm(agt_context* context) {
 
 std::optional<kvwstr> ENVget(agt_context* context, const char* name) {
   if (name == nullptr) return std::nullopt;
-  const char* value = nullptr;
   if (env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV)) {
     auto found = state->variables.find(std::string_view(name));
-    if (found != state->variables.end()) value = found->second.c_str();
-  } else {
-    value = std::getenv(name);
+    if (found == state->variables.end() || found->second.empty()) return std::nullopt;
+    return kvwstr(found->second.c_str());
   }
-  if (value == nullptr || *value == '\0') return std::nullopt;
-  return kvwstr(value);
+  std::optional<std::string> value = PLATgetenv(name);
+  if (!value || value->empty()) return std::nullopt;
+  return kvwstr(value->c_str());
 }
 
 int ENVset(agt_context* context, const char* name, const char* value) {
   if (name == nullptr || value == nullptr || !valid_name(name)) return -1;
   env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
-  if (state == nullptr) return ::setenv(name, value, 1) == 0 ? 0 : -1;
+  if (state == nullptr) return PLATsetenv(name, value);
   auto found = state->variables.find(std::string_view(name));
   if (found == state->variables.end()) {
     state->variables.emplace(name, value);
@@ -59,8 +58,9 @@ int ENVset(agt_context* context, const char* name, const char* value) {
 int ENVunset(agt_context* context, const char* name) {
   if (name == nullptr || !valid_name(name)) return -1;
   env_state* state = CTXstate<env_state>(context, CTX_SLOT_ENV);
-  if (state == nullptr) return ::unsetenv(name) == 0 ? 0 : -1;
-  state->variables.erase(std::string(name));
+  if (state == nullptr) return PLATunsetenv(name);
+  if (auto found = state->variables.find(std::string_view(name)); found != state->variables.end())
+    state->variables.erase(found);
   return 0;
 }
 

@@ -1,9 +1,5 @@
 #include "modules/fs_agt_internal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +8,7 @@
 #include <vector>
 
 #include "net/tcpip.h"
+#include "platform/files.h"
 #include "support/cstsyst.h"
 
 namespace {
@@ -37,55 +34,20 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 // pages are only touched when used.
 constexpr std::size_t FS_READ_BUFFER = 256 * 1024;
 
-// Files are opened close-on-exec ("e"): programs launched later must not
-// inherit them. On this platform text and binary modes read and write the
-// same bytes; the ASCII conversions are done by the block functions.
-//
-// Nothing waits in open() or in a read of a device: a named pipe nobody
-// opens, a terminal or a device would hold the connection process. Files are
-// opened non-blocking and taken only when they are regular files (or
-// /dev/null, the usual sink and empty source).
-bool transferable(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  if (S_ISREG(st.st_mode)) return true;
-  struct stat null {};
-  return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev;
-}
-
-file_ptr open_file(const char* path, int flags, const char* mode) {
-  int fd = ::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  if (!transferable(fd)) {
-    ::close(fd);
-    errno = EINVAL;
-    return nullptr;
-  }
-  // A regular file never blocks; the flag is cleared all the same.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::FILE* file = ::fdopen(fd, mode);
-  if (file == nullptr) ::close(fd);
-  return file_ptr(file);
-}
-
-file_ptr open_for_reading(const char* path) {
-  file_ptr file = open_file(path, O_RDONLY, "rb");
+// Files are opened through the platform, which takes only what cannot block
+// (regular files and the null device), keeps them from programs launched
+// later and opens them in text mode for ASCII transfers: where the platform
+// translates line ends (Windows), the file keeps its own; elsewhere the two
+// modes are the same and the ASCII conversions are the block functions'.
+file_ptr open_for_reading(const char* path, bool text) {
+  file_ptr file(PLATopen_transfer(path, false, text));
   if (file) {
     file.get_deleter().buffer = std::make_unique_for_overwrite<char[]>(FS_READ_BUFFER);
     std::setvbuf(file.get(), file.get_deleter().buffer.get(), _IOFBF, FS_READ_BUFFER);
   }
   return file;
 }
-// The file is truncated only once it is known to be a regular file (or
-// /dev/null): a FIFO or device is refused untouched.
-file_ptr open_for_writing(const char* path) {
-  file_ptr file = open_file(path, O_WRONLY | O_CREAT, "wb");
-  if (file && ::ftruncate(::fileno(file.get()), 0) != 0) {
-    struct stat st {};
-    if (::fstat(::fileno(file.get()), &st) != 0 || S_ISREG(st.st_mode)) return nullptr;
-  }
-  return file;
-}
+file_ptr open_for_writing(const char* path, bool text) { return file_ptr(PLATopen_transfer(path, true, text)); }
 
 // The one data connection of a transfer; closed when the transfer ends,
 // whichever way it ends.
@@ -116,14 +78,6 @@ class data_connection {
   agt_context* context_;
   int socket_ = -1;
 };
-
-// Permission bits of a file received in BINARY mode: everything the process's
-// file-creation mask allows.
-int give_default_permissions(std::FILE* file) {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return ::fchmod(::fileno(file), 0777 & ~mask) == 0 ? 0 : -1;
-}
 
 // The file's bytes, as they go on the wire, to the data connection. Every
 // wait for the connection to take more is the network layer's readiness
@@ -198,32 +152,29 @@ int FSterm(agt_context* context) {
 
 int FSchange_dir(agt_context* context, const char* path) {
   if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
-  return ::chdir(path) == 0 ? 0 : -1;
+  return PLATchdir(path);
 }
 
 std::optional<kvwstr> FScurrent_dir(agt_context* context) {
   if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr) return std::nullopt;
-  std::string path(256, '\0');
-  while (::getcwd(path.data(), path.size()) == nullptr) {
-    if (errno != ERANGE) return std::nullopt;
-    path.resize(path.size() * 2);
-  }
-  return kvwstr(path.c_str());
+  std::optional<std::string> path = PLATgetcwd();
+  if (!path) return std::nullopt;
+  return kvwstr(path->c_str());
 }
 
 int FSmake_dir(agt_context* context, const char* path) {
   if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
-  return ::mkdir(path, 0777) == 0 ? 0 : -1;
+  return PLATmkdir(path);
 }
 
 int FSremove_dir(agt_context* context, const char* path) {
   if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
-  return ::rmdir(path) == 0 ? 0 : -1;
+  return PLATrmdir(path);
 }
 
 int FSdelete_file(agt_context* context, const char* path) {
   if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr || path == nullptr) return -1;
-  return ::unlink(path) == 0 ? 0 : -1;
+  return PLATunlink(path);
 }
 
 int FSdata_port(agt_context* context) {
@@ -353,7 +304,7 @@ int FSsend_file(agt_context* context, const char* path) {
   if (!data.accept(state->data_socket)) return -1;
   // A file that cannot be opened leaves the studio a stream without data; the
   // reply tells it why.
-  file_ptr file = open_for_reading(path);
+  file_ptr file = open_for_reading(path, state->binary_mode == 0);
   if (!file) return -1;
   return send_stream(state, context, file.get(), data.socket());
 }
@@ -363,7 +314,7 @@ int FSreceive_file(agt_context* context, const char* path) {
   if (state == nullptr || path == nullptr || *path == '\0') return -1;
   data_connection data(context);
   if (!data.accept(state->data_socket)) return -1;
-  file_ptr file = open_for_writing(path);
+  file_ptr file = open_for_writing(path, state->binary_mode == 0);
   if (!file) return -1;
   const int binary = state->binary_mode;
   state->ascii_cr_held = 0;
@@ -389,7 +340,7 @@ int FSreceive_file(agt_context* context, const char* path) {
   char held;
   std::size_t tail = FSascii_decode_end(&state->ascii_cr_held, &held);
   if (tail != 0 && std::fwrite(&held, 1, tail, file.get()) != tail) failed = 1;
-  if (binary != 0 && give_default_permissions(file.get()) != 0) failed = 1;
+  if (binary != 0 && PLATgive_default_permissions(file.get()) != 0) failed = 1;
   // Buffered data reaches the file here; a failing close is a failed write.
   if (std::fclose(file.release()) != 0) failed = 1;
   return failed != 0 ? -1 : 0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -29,7 +28,7 @@ bool observe_end(pro_state& state, pro_entry& entry) {
   int code = 0;
   int signal = 0;
   if (PLATpoll_exit(entry.process, &code, &signal) != 1) return false;  // running, or no status to be had
-  if (entry.stopped != 0 && signal == SIGKILL) code = 0;
+  if (entry.stopped != 0 && PLATended_by_kill(signal)) code = 0;
   entry.ended = 1;
   entry.exit_code = code;
   if (PLATgroup_exists(entry.process)) state.lingering.push_back(entry.process);
@@ -97,10 +96,8 @@ int PROlaunch(pro_state* state, agt_context* context, const char* command_line) 
   if (state == nullptr || command_line == nullptr) return -1;
   int std_fd = TRA_NULL_HANDLE;
   if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) return -1;
-  std::vector<std::string> words;
-  if (PLATsplit_words(command_line, words) != 0 || words.empty()) return -1;
   std::vector<std::string> env = ENVblock(context);
-  return PLATlaunch(words, std_fd >= 0 ? std_fd : -1, &env);
+  return PLATlaunch_line(command_line, std_fd >= 0 ? std_fd : -1, &env);
 }
 
 int PROstat(agt_context* context, int number, int* exit_code) {

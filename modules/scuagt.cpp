@@ -6,6 +6,7 @@
 
 #include "modules/envagt.h"
 #include "net/tcpip.h"
+#include "platform/files.h"
 #include "platform/identity.h"
 #include "support/cstsyst.h"
 
@@ -42,11 +43,13 @@ std::optional<std::string> SCUfile_path(agt_context* context, const char* file_n
   if (std::optional<kvwstr> kvs_dir = ENVget(context, "KVS_DIR")) {
     dir = kvs_dir->c_str();
   } else if (std::optional<kvwstr> provex = ENVget(context, "PROVEXDIR")) {
-    dir = std::string(provex->c_str()) + "/bin/intel/win32/";
+    // "\bin\intel\win32\" with the platform's separator.
+    const char sep = PLATdir_separator();
+    dir = std::string(provex->c_str()) + sep + "bin" + sep + "intel" + sep + "win32" + sep;
   } else {
     return std::nullopt;
   }
-  if (dir.back() != '/') dir += '/';
+  if (dir.back() != PLATdir_separator()) dir += PLATdir_separator();
   return dir + file_name;
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "modules/traagt.h"
-#include "support/unique_fd.h"
+#include "platform/unique_fd.h"
 
 struct tra_state {
   unique_fd listen_socket;

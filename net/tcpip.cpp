@@ -1,11 +1,20 @@
 #include "net/tcpip_internal.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+#include <windows.h>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -16,25 +25,267 @@
 #include "platform/process.h"
 #include "support/cstsyst.h"
 
+static_assert(sizeof(sockaddr_storage) <= sizeof(tcpip_addr::addr), "tcpip_addr holds a socket address");
+
+// The system's socket calls, in one form for both systems: sockets are ints,
+// failures set errno (Winsock's codes mapped to their errno names).
+namespace {
+
+enum send_flag { SEND_DONTWAIT = 1, SEND_MORE = 2 };
+
+#ifdef _WIN32
+using ssize_t = long long;
+// The peer closed: Winsock reports it as POLLHUP only.
+constexpr short POLL_PEER_GONE = 0;
+#ifndef EAI_ADDRFAMILY
+#define EAI_ADDRFAMILY EAI_FAMILY
+#endif
+#ifndef EAI_SYSTEM
+#define EAI_SYSTEM EAI_FAIL
+#endif
+
+// Sets errno from the last Winsock failure and returns -1.
+int fail() {
+  int code = ::WSAGetLastError();
+  switch (code) {
+    case WSAEWOULDBLOCK: errno = EWOULDBLOCK; break;
+    case WSAEINTR: errno = EINTR; break;
+    case WSAECONNABORTED: errno = ECONNABORTED; break;
+    case WSAECONNRESET: errno = ECONNRESET; break;
+    case WSAEMFILE: errno = EMFILE; break;
+    case WSAENOBUFS: errno = ENOBUFS; break;
+    case WSAEINPROGRESS: errno = EINPROGRESS; break;
+    case WSAENOTSOCK: errno = ENOTSOCK; break;
+    case WSAEINVAL: errno = EINVAL; break;
+    case WSAEADDRINUSE: errno = EADDRINUSE; break;
+    case WSAECONNREFUSED: errno = ECONNREFUSED; break;
+    default: errno = EIO; break;
+  }
+  return -1;
+}
+
+SOCKET sock(int s) { return static_cast<SOCKET>(static_cast<intptr_t>(s)); }
+
+int from_socket(SOCKET s) {
+  if (s == INVALID_SOCKET) return fail();
+  return static_cast<int>(s);
+}
+
+// Winsock needs starting once per process, before the first call.
+void start_winsock() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  (void)started;
+}
+
+int sys_close(int s) { return ::closesocket(sock(s)) == 0 ? 0 : fail(); }
+
+int sys_set_nonblocking(int s, bool on) {
+  u_long mode = on ? 1 : 0;
+  return ::ioctlsocket(sock(s), FIONBIO, &mode) == 0 ? 0 : fail();
+}
+
+// No socket is inheritable: programs started by EXEC must not hold one.
+// Sockets are not overlapped, so that one accepted from them can be a
+// program's standard handles (the trace connection).
+int sys_socket(int family) {
+  return from_socket(::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
+}
+
+// Exclusive use of the port: Windows' SO_REUSEADDR would let another
+// program bind the same port and take connections.
+int sys_reuse_address(int s) {
+  BOOL one = TRUE;
+  return ::setsockopt(sock(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one) == 0
+             ? 0
+             : fail();
+}
+
+int sys_accept(int listen_socket, sockaddr_storage* peer, socklen_t* length, bool nonblocking) {
+  int s = from_socket(::accept(sock(listen_socket), reinterpret_cast<sockaddr*>(peer), length));
+  if (s < 0) return -1;
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(sock(s)), HANDLE_FLAG_INHERIT, 0);
+  // An accepted socket takes the listener's (non-blocking) mode.
+  sys_set_nonblocking(s, nonblocking);
+  return s;
+}
+
+ssize_t sys_send(int s, const void* data, std::size_t size, int flags) {
+  // A blocking Winsock socket takes a whole send at once when it has room
+  // for some: one that must not block sends a piece the size of a buffer.
+  if ((flags & SEND_DONTWAIT) != 0) size = std::min<std::size_t>(size, 64 * 1024);
+  int n = ::send(sock(s), static_cast<const char*>(data), static_cast<int>(std::min<std::size_t>(size, 1 << 30)), 0);
+  return n == SOCKET_ERROR ? fail() : n;
+}
+
+ssize_t sys_recv(int s, void* buffer, std::size_t size, bool) {
+  int n = ::recv(sock(s), static_cast<char*>(buffer), static_cast<int>(std::min<std::size_t>(size, 1 << 30)), 0);
+  return n == SOCKET_ERROR ? fail() : n;
+}
+
+int sys_poll(tcpip_poll* fds, std::size_t count, int ms) {
+  thread_local std::vector<WSAPOLLFD> list;
+  list.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    fds[i].revents = 0;
+    if (fds[i].fd < 0) continue;
+    WSAPOLLFD entry{};
+    entry.fd = sock(fds[i].fd);
+    // WSAPoll refuses any request beyond reading and writing.
+    entry.events = static_cast<short>(fds[i].events & (POLLRDNORM | POLLRDBAND | POLLWRNORM));
+    list.push_back(entry);
+  }
+  if (list.empty()) {
+    if (ms > 0) ::Sleep(static_cast<DWORD>(ms));
+    return 0;
+  }
+  int n = ::WSAPoll(list.data(), static_cast<ULONG>(list.size()), ms);
+  if (n == SOCKET_ERROR) return fail();
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < count; ++i)
+    if (fds[i].fd >= 0) fds[i].revents = list[at++].revents;
+  return n;
+}
+
+// A wake descriptor is a socket here (the read end of a loopback pair).
+ssize_t sys_drain(int fd, void* buffer, std::size_t size) { return sys_recv(fd, buffer, size, true); }
+
+void hold_reserve() {}
+void drop_one_connection(int) {}
+
+#else
+// The peer closed its sending side (a readable socket may still hold data).
+constexpr short POLL_PEER_GONE = POLLRDHUP;
+
+void start_winsock() {}
+
+int sys_close(int s) { return ::close(s); }
+
+int sys_set_nonblocking(int s, bool on) {
+  int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0) return -1;
+  return ::fcntl(s, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int sys_socket(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+int sys_reuse_address(int s) {
+  int one = 1;
+  return ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+int sys_accept(int listen_socket, sockaddr_storage* peer, socklen_t* length, bool nonblocking) {
+  return ::accept4(listen_socket, reinterpret_cast<sockaddr*>(peer), length,
+                   SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0));
+}
+
+ssize_t sys_send(int s, const void* data, std::size_t size, int flags) {
+  return ::send(s, data, size,
+                MSG_NOSIGNAL | ((flags & SEND_DONTWAIT) != 0 ? MSG_DONTWAIT : 0) |
+                    ((flags & SEND_MORE) != 0 ? MSG_MORE : 0));
+}
+
+ssize_t sys_recv(int s, void* buffer, std::size_t size, bool dontwait) {
+  return ::recv(s, buffer, size, dontwait ? MSG_DONTWAIT : 0);
+}
+
+static_assert(sizeof(tcpip_poll) == sizeof(pollfd) && offsetof(tcpip_poll, revents) == offsetof(pollfd, revents),
+              "a tcpip_poll list is a pollfd list");
+int sys_poll(tcpip_poll* fds, std::size_t count, int ms) {
+  return ::poll(reinterpret_cast<pollfd*>(fds), count, ms);
+}
+
+ssize_t sys_drain(int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); }
+
+// A descriptor kept in reserve. When the process has no descriptor left, a
+// connection waiting in a listening socket's backlog cannot be accepted and
+// keeps the socket readable: every wait would return at once and fail again.
+// Giving the reserve back lets that connection be taken and closed.
+int reserve_fd = -1;
+
+void hold_reserve() {
+  if (reserve_fd < 0) reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void drop_one_connection(int listen_socket) {
+  if (reserve_fd < 0) return;
+  ::close(reserve_fd);
+  reserve_fd = -1;
+  int dropped = ::accept4(listen_socket, nullptr, nullptr, SOCK_CLOEXEC);
+  if (dropped >= 0) ::close(dropped);
+  hold_reserve();
+}
+#endif
+
+// setsockopt with an int value, on both systems.
+int set_int_option(int s, int level, int name, int value) {
+#ifdef _WIN32
+  return ::setsockopt(sock(s), level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0 ? 0 : fail();
+#else
+  return ::setsockopt(s, level, name, &value, sizeof value);
+#endif
+}
+
+int sys_getpeername(int s, sockaddr_storage* address, socklen_t* length) {
+#ifdef _WIN32
+  return ::getpeername(sock(s), reinterpret_cast<sockaddr*>(address), length) == 0 ? 0 : fail();
+#else
+  return ::getpeername(s, reinterpret_cast<sockaddr*>(address), length);
+#endif
+}
+
+int sys_getsockname(int s, sockaddr_storage* address, socklen_t* length) {
+#ifdef _WIN32
+  return ::getsockname(sock(s), reinterpret_cast<sockaddr*>(address), length) == 0 ? 0 : fail();
+#else
+  return ::getsockname(s, reinterpret_cast<sockaddr*>(address), length);
+#endif
+}
+
+int sys_bind(int s, const void* address, int length) {
+#ifdef _WIN32
+  return ::bind(sock(s), static_cast<const sockaddr*>(address), length) == 0 ? 0 : fail();
+#else
+  return ::bind(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
+#endif
+}
+
+int sys_listen(int s) {
+#ifdef _WIN32
+  return ::listen(sock(s), SOMAXCONN) == 0 ? 0 : fail();
+#else
+  return ::listen(s, SOMAXCONN);
+#endif
+}
+
+int sys_connect(int s, const void* address, int length) {
+#ifdef _WIN32
+  return ::connect(sock(s), static_cast<const sockaddr*>(address), length) == 0 ? 0 : fail();
+#else
+  return ::connect(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
+#endif
+}
+
+}  // namespace
+
 int tcpip_family = AF_INET6;
 
 namespace {
 
 int create_socket(int family) {
-  int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int s = sys_socket(family);
   if (s < 0) {
     CSTprintf("socket failed for family %d\n", family);
     return -1;
   }
-  int one = 1;
-  if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
-    ::close(s);
+  if (sys_reuse_address(s) != 0) {
+    sys_close(s);
     return -1;
   }
   if (family == AF_INET6) {
-    int zero = 0;
-    if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) != 0)
-      CSTprintf("ERROR:IPV6_V6ONLY=0 setsockopt failed\n");
+    if (set_int_option(s, IPPROTO_IPV6, IPV6_V6ONLY, 0) != 0) CSTprintf("ERROR:IPV6_V6ONLY=0 setsockopt failed\n");
   }
   return s;
 }
@@ -55,7 +306,7 @@ tcpip_entry* queued_entry(tcpip_state* state, int socket) {
 // failing socket loses its queue and is marked, for its owner to find out.
 void write_out(tcpip_entry& entry) {
   while (entry.queued() > 0 && !entry.failed) {
-    ssize_t n = ::send(entry.socket, entry.out.data() + entry.out_at, entry.queued(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = sys_send(entry.socket, entry.out.data() + entry.out_at, entry.queued(), SEND_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -81,13 +332,13 @@ void write_out(tcpip_entry& entry) {
 }
 
 // Adds the registered sockets that have queued output to a poll list.
-void add_writers(tcpip_state* state, std::vector<pollfd>& fds) {
+void add_writers(tcpip_state* state, std::vector<tcpip_poll>& fds) {
   for (const tcpip_entry& entry : state->entries)
     if (entry.queued() > 0 && !entry.failed) fds.push_back({entry.socket, POLLOUT, 0});
 }
 
 // Sends to the writers the poll found writable.
-void serve_writers(tcpip_state* state, const std::vector<pollfd>& fds, std::size_t from) {
+void serve_writers(tcpip_state* state, const std::vector<tcpip_poll>& fds, std::size_t from) {
   for (std::size_t i = from; i < fds.size(); ++i) {
     if (fds[i].revents == 0) continue;
     if (tcpip_entry* entry = find_entry(state, fds[i].fd)) write_out(*entry);
@@ -102,7 +353,7 @@ enum class wait_result { ready, guard_lost, failed };
 void gather_guard(tcpip_state* state) {
   char area[TCPIP_RECV_AREA];
   for (;;) {
-    ssize_t n = ::recv(state->guard_socket, area, TCPIP_RECV_CHUNK, MSG_DONTWAIT);
+    ssize_t n = sys_recv(state->guard_socket, area, TCPIP_RECV_CHUNK, true);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
@@ -132,7 +383,7 @@ wait_result wait_guarded(tcpip_state* state, int socket, short events) {
     state->guard_held = 0;
     TCPIPno_delay(state->guard_socket);
   }
-  std::vector<pollfd> fds;
+  std::vector<tcpip_poll> fds;
   for (;;) {
     if (PLATstop_requested()) {
       state->guard_lost = 1;
@@ -140,19 +391,19 @@ wait_result wait_guarded(tcpip_state* state, int socket, short events) {
     }
     fds.clear();
     fds.push_back({socket, events, 0});
-    short guard_events = state->guard_text != nullptr ? POLLIN : POLLRDHUP;
+    short guard_events = state->guard_text != nullptr ? short(POLLIN) : POLL_PEER_GONE;
     fds.push_back({state->guard_socket, state->guard_lost != 0 ? short(0) : guard_events, 0});
     fds.push_back({PLATstop_fd(), POLLIN, 0});
     add_writers(state, fds);
     // Once the studio has gone, only an operation that cannot block goes on.
-    int n = ::poll(fds.data(), fds.size(), state->guard_lost != 0 ? 0 : 1000);
+    int n = sys_poll(fds.data(), fds.size(), state->guard_lost != 0 ? 0 : 1000);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return wait_result::failed;
     serve_writers(state, fds, 3);
     if (state->guard_lost == 0) {
       if (state->guard_text != nullptr) {
         if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) gather_guard(state);
-      } else if ((fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      } else if ((fds[1].revents & (POLL_PEER_GONE | POLLHUP | POLLERR | POLLNVAL)) != 0) {
         state->guard_lost = 1;
       }
       if (tcpip_entry* guard = find_entry(state, state->guard_socket); guard != nullptr && guard->failed)
@@ -167,25 +418,8 @@ wait_result wait_guarded(tcpip_state* state, int socket, short events) {
 
 // Numeric text of an address, IPv4-mapped addresses unmapped.
 std::string numeric_address(const sockaddr_storage& address);
-
-// A descriptor kept in reserve. When the process has no descriptor left, a
-// connection waiting in a listening socket's backlog cannot be accepted and
-// keeps the socket readable: every wait would return at once and fail again.
-// Giving the reserve back lets that connection be taken and closed.
-int reserve_fd = -1;
-
-void hold_reserve() {
-  if (reserve_fd < 0) reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-void drop_one_connection(int listen_socket) {
-  if (reserve_fd < 0) return;
-  ::close(reserve_fd);
-  reserve_fd = -1;
-  int dropped = ::accept4(listen_socket, nullptr, nullptr, SOCK_CLOEXEC);
-  if (dropped >= 0) ::close(dropped);
-  hold_reserve();
-}
+// The address of a socket address, for the side ports' rule.
+tcpip_ip ip_of(const sockaddr_storage& address);
 
 // Writes the name of the peer at `address` into `host`: an IPv4 peer reached
 // through a dual-stack socket is looked up by its IPv4 address.
@@ -212,23 +446,24 @@ int peer_name(const sockaddr_storage& address, socklen_t length, std::string* ho
 
 int TCPIPinit(agt_context* context, int mode) {
   if (context == nullptr) return -1;
+  start_winsock();
   auto state = std::make_unique<tcpip_state>();
   hold_reserve();
   if (mode == 1) {
     tcpip_family = AF_INET;
   } else if (mode == 0) {
-    int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int probe = sys_socket(AF_INET6);
     if (probe < 0) {
       tcpip_family = AF_INET;
     } else {
       tcpip_family = AF_INET6;
-      ::close(probe);
+      sys_close(probe);
     }
   } else {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     tcpip_family = AF_INET6;
-    if (::getpeername(mode, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+    if (sys_getpeername(mode, &peer, &length) == 0 &&
         (peer.ss_family == AF_INET || peer.ss_family == AF_INET6))
       tcpip_family = peer.ss_family;
   }
@@ -248,12 +483,12 @@ int TCPIPset_addr_in(tcpip_addr* record, const char* host, const char* service, 
   record->family = tcpip_family;
   record->socktype = SOCK_STREAM;
   if (tcpip_family == AF_INET) {
-    auto* four = reinterpret_cast<sockaddr_in*>(&record->addr);
+    auto* four = reinterpret_cast<sockaddr_in*>(record->addr);
     four->sin_family = AF_INET;
     four->sin_port = htons(static_cast<uint16_t>(port));
     record->addrlen = sizeof(sockaddr_in);
   } else {
-    auto* six = reinterpret_cast<sockaddr_in6*>(&record->addr);
+    auto* six = reinterpret_cast<sockaddr_in6*>(record->addr);
     six->sin6_family = AF_INET6;
     six->sin6_port = htons(static_cast<uint16_t>(port));
     record->addrlen = sizeof(sockaddr_in6);
@@ -305,8 +540,8 @@ int TCPIPset_addr_in(tcpip_addr* record, const char* host, const char* service, 
       break;
     }
   }
-  std::memcpy(&record->addr, chosen->ai_addr, chosen->ai_addrlen);
-  record->addrlen = chosen->ai_addrlen;
+  std::memcpy(record->addr, chosen->ai_addr, chosen->ai_addrlen);
+  record->addrlen = static_cast<int>(chosen->ai_addrlen);
   record->family = chosen->ai_family;
   record->socktype = chosen->ai_socktype;
   record->protocol = chosen->ai_protocol;
@@ -320,22 +555,22 @@ int TCPIPlisten(agt_context* context, const char* host, const char* service, int
   TCPIPset_addr_in(&record, host, service, *port);
   int s = create_socket(record.family);
   if (s < 0) return -1;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&record.addr), record.addrlen) != 0) {
+  if (sys_bind(s, record.addr, record.addrlen) != 0) {
     CSTprintf("ERROR:bind  returns -1\n");
-    ::close(s);
+    sys_close(s);
     return -1;
   }
   // Accepts happen when the socket is ready; a connection that went away in
   // between must not leave the accept blocking.
   TCPIPset_nonblocking(s);
-  if (::listen(s, SOMAXCONN) != 0) {
+  if (sys_listen(s) != 0) {
     CSTprintf("ERROR:listen  returns -1\n");
-    ::close(s);
+    sys_close(s);
     return -1;
   }
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
-  if (::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+  if (sys_getsockname(s, &bound, &length) == 0)
     *port = ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   return s;
 }
@@ -348,10 +583,10 @@ int TCPIPconnect(agt_context* context, const char* host, const char* service, in
   if (s < 0) return -1;
   int rc;
   do {
-    rc = ::connect(s, reinterpret_cast<sockaddr*>(&record.addr), record.addrlen);
+    rc = sys_connect(s, record.addr, record.addrlen);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    ::close(s);
+    sys_close(s);
     return -1;
   }
   return s;
@@ -362,9 +597,9 @@ namespace {
 // The accepted socket's own peer and local addresses.
 void addresses_of(int socket, sockaddr_storage* peer, sockaddr_storage* local) {
   socklen_t length = sizeof *peer;
-  if (::getpeername(socket, reinterpret_cast<sockaddr*>(peer), &length) != 0) *peer = sockaddr_storage{};
+  if (sys_getpeername(socket, peer, &length) != 0) *peer = sockaddr_storage{};
   length = sizeof *local;
-  if (::getsockname(socket, reinterpret_cast<sockaddr*>(local), &length) != 0) *local = sockaddr_storage{};
+  if (sys_getsockname(socket, local, &length) != 0) *local = sockaddr_storage{};
 }
 
 // Applies a side port's rule to a new connection; a refused one is closed
@@ -375,15 +610,15 @@ bool admit(tcpip_state* state, int listen_socket, int socket, const sockaddr_sto
   if (rule == tcpip_accept_rule::machine_or_studio && state->testers_any_host) return true;
   sockaddr_storage ignored{}, local{};
   addresses_of(socket, &ignored, &local);
-  if (TCPIPpeer_allowed(rule, state->studio_known, state->studio_peer, state->studio_local, peer, local))
+  if (TCPIPpeer_allowed(rule, state->studio_known, state->studio_peer, state->studio_local, ip_of(peer), ip_of(local)))
     return true;
   sockaddr_storage own{};
   socklen_t length = sizeof own;
-  int port = ::getsockname(listen_socket, reinterpret_cast<sockaddr*>(&own), &length) == 0
+  int port = sys_getsockname(listen_socket, &own, &length) == 0
                  ? ntohs(reinterpret_cast<sockaddr_in*>(&own)->sin_port)
                  : -1;
   CSTprintf("kvsagtd : connection from %s refused on port %d\n", numeric_address(peer).c_str(), port);
-  ::close(socket);
+  sys_close(socket);
   return false;
 }
 
@@ -391,8 +626,8 @@ bool admit(tcpip_state* state, int listen_socket, int socket, const sockaddr_sto
 bool wait_listener(tcpip_state* state, int listen_socket) {
   if (state->guard_socket >= 0) return wait_guarded(state, listen_socket, POLLIN) == wait_result::ready;
   for (;;) {
-    pollfd fds[2] = {{listen_socket, POLLIN, 0}, {PLATstop_fd(), POLLIN, 0}};
-    int n = ::poll(fds, 2, 1000);
+    tcpip_poll fds[2] = {{listen_socket, POLLIN, 0}, {PLATstop_fd(), POLLIN, 0}};
+    int n = sys_poll(fds, 2, 1000);
     if (PLATstop_requested()) return false;
     if (n < 0 && errno != EINTR) return false;
     if (n > 0 && fds[0].revents != 0) return true;
@@ -412,7 +647,7 @@ int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, s
     if (!wait_listener(state, listen_socket)) return -1;
     errno = 0;
     length = sizeof peer;
-    s = ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    s = sys_accept(listen_socket, &peer, &length, false);
     if (s < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)) {
       if (PLATstop_requested()) break;
       continue;
@@ -435,7 +670,7 @@ int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, s
     if (rc != 0) {
       CSTprintf("TCPIP getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
       length = sizeof peer;
-      if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      if (sys_getpeername(s, &peer, &length) != 0 ||
           (rc = peer_name(peer, length, host)) != 0)
         CSTprintf("TCPIP getpeername=>getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
     }
@@ -452,7 +687,7 @@ int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tc
   sockaddr_storage peer{};
   do {
     socklen_t length = sizeof peer;
-    s = ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    s = sys_accept(listen_socket, &peer, &length, true);
   } while (s < 0 && errno == EINTR && !PLATstop_requested());
   if (s < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) return 1;
@@ -464,8 +699,7 @@ int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tc
   TCPIPno_delay(s);
   // Testers get short lines: a small system buffer keeps what a tester that
   // does not read can hold in the kernel small, next to its output queue.
-  int buffer = TCPIP_TESTER_SNDBUF;
-  ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  set_int_option(s, SOL_SOCKET, SO_SNDBUF, TCPIP_TESTER_SNDBUF);
   *accepted = s;
   return 0;
 }
@@ -474,7 +708,7 @@ int TCPIPget_port(agt_context* context, int socket) {
   if (CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP) == nullptr) return -1;
   sockaddr_storage local{};
   socklen_t length = sizeof local;
-  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
+  if (sys_getsockname(socket, &local, &length) != 0) return -1;
   return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
@@ -563,8 +797,8 @@ int TCPIPflush(agt_context* context, int socket, int ms) {
     if (entry->queued() == 0) return 0;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || PLATstop_requested()) return -1;
-    pollfd fds[2] = {{socket, POLLOUT, 0}, {PLATstop_fd(), POLLIN, 0}};
-    ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    tcpip_poll fds[2] = {{socket, POLLOUT, 0}, {PLATstop_fd(), POLLIN, 0}};
+    sys_poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
   }
 }
 
@@ -582,11 +816,11 @@ int TCPIPunwatch(agt_context* context, int socket) {
 }
 
 int TCPIPclose(agt_context* context, int socket) {
-  if (TCPIPunwatch(context, socket) != 0) return -1;
-  return ::close(socket);
+  if (TCPIPunwatch(context, socket) != 0 || socket < 0) return -1;
+  return sys_close(socket);
 }
 
-int TCPIPdiscard(int socket) { return ::close(socket); }
+int TCPIPdiscard(int socket) { return socket < 0 ? -1 : sys_close(socket); }
 
 const char* TCPIPerror_text(int code) {
   static char area[1024];
@@ -607,7 +841,7 @@ int TCPIPrecv(agt_context* context, int socket, void* buffer, int size, int* end
       break;
     }
     errno = 0;
-    n = ::recv(socket, buffer, static_cast<std::size_t>(size), registered ? MSG_DONTWAIT : 0);
+    n = sys_recv(socket, buffer, static_cast<std::size_t>(size), registered);
     if (n < 0 && errno == EINTR && !PLATstop_requested()) continue;
     if (n < 0 && !registered && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     break;
@@ -650,10 +884,10 @@ int send_all(agt_context* context, int socket, const void* data, int* length, bo
   while (sent < wanted) {
     if (guarded && wait_guarded(state, socket, POLLOUT) != wait_result::ready) return -1;
     errno = 0;
-    ssize_t n = ::send(socket, at + sent, static_cast<std::size_t>(wanted - sent),
-                       MSG_NOSIGNAL | (guarded ? MSG_DONTWAIT : 0) | (more ? MSG_MORE : 0));
+    ssize_t n = sys_send(socket, at + sent, static_cast<std::size_t>(wanted - sent),
+                         (guarded ? SEND_DONTWAIT : 0) | (more ? SEND_MORE : 0));
     if (n < 0) {
-      if ((errno == EINTR && !PLATstop_requested()) || errno == EAGAIN) continue;
+      if ((errno == EINTR && !PLATstop_requested()) || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       std::perror("ERROR:send returns -1\n");
       *length = sent;
       return -1;
@@ -698,7 +932,7 @@ int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
   state->reported.clear();
   // Rebuilt on every wait from the registry, in the storage of the last one:
   // input where it is wanted, output where some waits.
-  std::vector<pollfd>& fds = state->poll_set;
+  std::vector<tcpip_poll>& fds = state->poll_set;
   fds.clear();
   bool failed_waiting = false;
   for (const tcpip_entry& entry : state->entries) {
@@ -711,14 +945,14 @@ int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
   if (state->wake_fd >= 0) fds.push_back({state->wake_fd, POLLIN, 0});
   if (PLATstop_fd() >= 0) fds.push_back({PLATstop_fd(), POLLIN, 0});
   // A socket whose write failed is reported at once.
-  int n = ::poll(fds.data(), fds.size(), failed_waiting ? 0 : ms);
+  int n = sys_poll(fds.data(), fds.size(), failed_waiting ? 0 : ms);
   if (n < 0) return -1;
   for (std::size_t i = extra; i < fds.size(); ++i) {
     if (fds[i].fd != state->wake_fd || fds[i].revents == 0) continue;
     // One read: a blocking descriptor must not stall the wait, and whatever
     // is left wakes the next wait at once.
     char drain[256];
-    if (::read(state->wake_fd, drain, sizeof drain) < 0) {
+    if (sys_drain(state->wake_fd, drain, sizeof drain) < 0) {
     }
   }
   for (std::size_t i = 0; i < extra; ++i) {
@@ -748,8 +982,11 @@ int TCPIPset_guard(agt_context* context, int socket, kvwstr* pending) {
   state->guard_lost = 0;
   state->studio_known = false;
   if (socket >= 0) {
-    addresses_of(socket, &state->studio_peer, &state->studio_local);
-    state->studio_known = state->studio_peer.ss_family == AF_INET || state->studio_peer.ss_family == AF_INET6;
+    sockaddr_storage peer{}, local{};
+    addresses_of(socket, &peer, &local);
+    state->studio_peer = ip_of(peer);
+    state->studio_local = ip_of(local);
+    state->studio_known = state->studio_peer.known;
   }
   return 0;
 }
@@ -766,6 +1003,23 @@ int TCPIPguard_lost(agt_context* context) {
   return state == nullptr ? 0 : state->guard_lost;
 }
 
+#ifdef _WIN32
+// Windows has no limit on unacknowledged output: the keep-alive probes (ten
+// of them, Windows' fixed count) notice a vanished peer in about two and a
+// half minutes.
+int TCPIPkeep_alive(int socket) {
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = 60000;
+  values.keepaliveinterval = 10000;
+  DWORD returned = 0;
+  if (::WSAIoctl(sock(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) ==
+      0)
+    return 0;
+  // Plain keep-alive, at the system's pace, when the values are refused.
+  return set_int_option(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
+}
+#else
 int TCPIPkeep_alive(int socket) {
   int one = 1, idle = 60, interval = 10, count = 6;
   unsigned user_timeout_ms = 120000;
@@ -776,12 +1030,9 @@ int TCPIPkeep_alive(int socket) {
   rc |= ::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
   return rc == 0 ? 0 : -1;
 }
+#endif
 
-int TCPIPset_nonblocking(int socket) {
-  int flags = ::fcntl(socket, F_GETFL);
-  if (flags < 0) return -1;
-  return ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
-}
+int TCPIPset_nonblocking(int socket) { return sys_set_nonblocking(socket, true); }
 
 namespace {
 
@@ -802,9 +1053,20 @@ bool as_ipv6(const sockaddr_storage& address, in6_addr* out) {
   return false;
 }
 
-bool is_loopback(const in6_addr& address) {
-  if (IN6_IS_ADDR_LOOPBACK(&address)) return true;
-  return IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127;
+tcpip_ip ip_of(const sockaddr_storage& address) {
+  tcpip_ip ip;
+  in6_addr six{};
+  ip.known = as_ipv6(address, &six);
+  if (ip.known) std::memcpy(ip.bytes, six.s6_addr, sizeof ip.bytes);
+  return ip;
+}
+
+// ::1, or 127.0.0.0/8 in its mapped form.
+bool is_loopback(const tcpip_ip& address) {
+  static constexpr unsigned char one[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::memcmp(address.bytes, one, sizeof one) == 0) return true;
+  return std::memcmp(address.bytes, mapped, sizeof mapped) == 0 && address.bytes[12] == 127;
 }
 
 std::string numeric_address(const sockaddr_storage& address) {
@@ -828,24 +1090,31 @@ std::string numeric_address(const sockaddr_storage& address) {
 
 }  // namespace
 
-bool TCPIPis_this_machine(const sockaddr_storage& peer, const sockaddr_storage& local) {
-  in6_addr p{}, l{};
-  if (!as_ipv6(peer, &p)) return false;
-  if (is_loopback(p)) return true;
-  return as_ipv6(local, &l) && std::memcmp(&p, &l, sizeof p) == 0;
+bool TCPIPparse_ip(const char* text, tcpip_ip* out) {
+  start_winsock();
+  sockaddr_storage address{};
+  if (::inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr) == 1)
+    address.ss_family = AF_INET;
+  else if (::inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr) == 1)
+    address.ss_family = AF_INET6;
+  *out = ip_of(address);
+  return out->known;
 }
 
-bool TCPIPsame_host(const sockaddr_storage& a_peer, const sockaddr_storage& a_local, const sockaddr_storage& b_peer,
-                    const sockaddr_storage& b_local) {
-  in6_addr a{}, b{};
-  if (!as_ipv6(a_peer, &a) || !as_ipv6(b_peer, &b)) return false;
-  if (std::memcmp(&a, &b, sizeof a) == 0) return true;
+bool TCPIPis_this_machine(const tcpip_ip& peer, const tcpip_ip& local) {
+  if (!peer.known) return false;
+  if (is_loopback(peer)) return true;
+  return local.known && std::memcmp(peer.bytes, local.bytes, sizeof peer.bytes) == 0;
+}
+
+bool TCPIPsame_host(const tcpip_ip& a_peer, const tcpip_ip& a_local, const tcpip_ip& b_peer, const tcpip_ip& b_local) {
+  if (!a_peer.known || !b_peer.known) return false;
+  if (std::memcmp(a_peer.bytes, b_peer.bytes, sizeof a_peer.bytes) == 0) return true;
   return TCPIPis_this_machine(a_peer, a_local) && TCPIPis_this_machine(b_peer, b_local);
 }
 
-bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const sockaddr_storage& studio_peer,
-                       const sockaddr_storage& studio_local, const sockaddr_storage& peer,
-                       const sockaddr_storage& local) {
+bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const tcpip_ip& studio_peer,
+                       const tcpip_ip& studio_local, const tcpip_ip& peer, const tcpip_ip& local) {
   switch (rule) {
     case tcpip_accept_rule::any:
       return true;
@@ -861,12 +1130,10 @@ bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const sockaddr
   return false;
 }
 
-int TCPIPno_delay(int socket) {
-  int one = 1;
-  return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
+int TCPIPno_delay(int socket) { return set_int_option(socket, IPPROTO_TCP, TCP_NODELAY, 1); }
 
 int TCPIPofficial_name(const char* host, std::string* official) {
+  start_winsock();
   addrinfo hints{};
   hints.ai_flags = AI_CANONNAME;
   hints.ai_socktype = SOCK_STREAM;
@@ -881,14 +1148,12 @@ int TCPIPpeer_host(int socket, std::string* host) {
   if (host == nullptr) return -1;
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
-  int rc = ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? peer_name(peer, length, host)
-                                                                                     : EAI_SYSTEM;
+  int rc = sys_getpeername(socket, &peer, &length) == 0 ? peer_name(peer, length, host) : EAI_SYSTEM;
   if (rc == 0) return 0;
   // The same two attempts, and messages, as TCPIPaccept_stream.
   CSTprintf("TCPIP getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
   length = sizeof peer;
-  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-      (rc = peer_name(peer, length, host)) != 0) {
+  if (sys_getpeername(socket, &peer, &length) != 0 || (rc = peer_name(peer, length, host)) != 0) {
     CSTprintf("TCPIP getpeername=>getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
     return -1;
   }

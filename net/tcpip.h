@@ -1,10 +1,8 @@
 // tcpip: the only place where the agent touches sockets. Socket values are
-// plain ints (-1: no socket); every operation finds its state in the context.
+// plain ints (-1: no socket; on Windows a Winsock SOCKET, whose value keeps 32
+// significant bits); every operation finds its state in the context. No
+// system type appears here: the layer builds on POSIX sockets and on Winsock.
 #pragma once
-
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <cstddef>
 #include <string>
@@ -43,12 +41,14 @@ enum class tcpip_accept_rule {
 // every TCPIPinit (the last call decides).
 extern int tcpip_family;
 
+// A resolved address: the system's socket address in `addr`, `addrlen`
+// bytes of it (the room of the system's sockaddr_storage).
 struct tcpip_addr {
   int family;
   int socktype;
   int protocol;
-  socklen_t addrlen;
-  sockaddr_storage addr;
+  int addrlen;
+  alignas(8) unsigned char addr[128];
 };
 
 // mode 1: IPv4 only; 0: IPv6 dual-stack when available; any other value is a

@@ -8,6 +8,23 @@
 
 #include "net/tcpip.h"
 
+// An IP address as 16 bytes of IPv6, an IPv4 address in its mapped form;
+// `known` is false for an address of another family (or none).
+struct tcpip_ip {
+  bool known = false;
+  unsigned char bytes[16] = {};
+};
+// The address of numeric text ("10.0.0.7", "::1"); false when it is none.
+bool TCPIPparse_ip(const char* text, tcpip_ip* out);
+
+// One entry of a readiness wait's list (the events are the system's POLL*
+// values).
+struct tcpip_poll {
+  int fd;
+  short events;
+  short revents;
+};
+
 // One registered descriptor. Registered sockets are non-blocking: what is
 // sent to them waits in `out` until the readiness wait finds them writable.
 struct tcpip_entry {
@@ -33,20 +50,18 @@ struct tcpip_state {
   int guard_lost = 0;
   int guard_held = 0;        // the guard socket holds data sent by TCPIPsend_more
   // Addresses of the command connection, for the side ports' rule.
-  sockaddr_storage studio_peer{};
-  sockaddr_storage studio_local{};
+  tcpip_ip studio_peer{};
+  tcpip_ip studio_local{};
   bool studio_known = false;
   bool testers_any_host = false;
-  std::vector<pollfd> poll_set;  // the wait's own list, kept between waits
+  std::vector<tcpip_poll> poll_set;  // the wait's own list, kept between waits
 };
 
 // The side ports' rule on addresses. A peer is this machine when its address
 // is a loopback one (127.0.0.0/8, ::1, their IPv4-mapped forms) or equals the
 // local address of its own connection. Two peers are the same host when both
 // are this machine or their addresses (unmapped) are equal.
-bool TCPIPis_this_machine(const sockaddr_storage& peer, const sockaddr_storage& local);
-bool TCPIPsame_host(const sockaddr_storage& a_peer, const sockaddr_storage& a_local, const sockaddr_storage& b_peer,
-                    const sockaddr_storage& b_local);
-bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const sockaddr_storage& studio_peer,
-                       const sockaddr_storage& studio_local, const sockaddr_storage& peer,
-                       const sockaddr_storage& local);
+bool TCPIPis_this_machine(const tcpip_ip& peer, const tcpip_ip& local);
+bool TCPIPsame_host(const tcpip_ip& a_peer, const tcpip_ip& a_local, const tcpip_ip& b_peer, const tcpip_ip& b_local);
+bool TCPIPpeer_allowed(tcpip_accept_rule rule, bool studio_known, const tcpip_ip& studio_peer,
+                       const tcpip_ip& studio_local, const tcpip_ip& peer, const tcpip_ip& local);

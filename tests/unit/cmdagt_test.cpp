@@ -1,4 +1,5 @@
 #include "agent/cmdagt.h"
+#include "platform/environment.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +27,9 @@ struct interpreter {
 }  // namespace
 
 TEST(Expansion, PlainAndBracedReferences) {
-  ::setenv("KVS_T_HOME", "/home/t", 1);
-  ::setenv("A B", "spaced", 1);
-  ::setenv("KVS_T_REF", "$KVS_T_HOME", 1);
+  PLATsetenv("KVS_T_HOME", "/home/t");
+  PLATsetenv("A B", "spaced");
+  PLATsetenv("KVS_T_REF", "$KVS_T_HOME");
   EXPECT_EQ(expand("GENV $KVS_T_HOME"), "GENV /home/t");
   EXPECT_EQ(expand("X=a${KVS_T_HOME}b"), "X=a/home/tb");
   EXPECT_EQ(expand("X=a$KVS_T_HOMEb"), "X=a$KVS_T_HOMEb");  // the name runs on through the b
@@ -39,8 +40,8 @@ TEST(Expansion, PlainAndBracedReferences) {
 }
 
 TEST(Expansion, UnknownEmptyAndBareReferencesStay) {
-  ::unsetenv("KVS_T_NOPE");
-  ::setenv("KVS_T_EMPTY", "", 1);
+  PLATunsetenv("KVS_T_NOPE");
+  PLATsetenv("KVS_T_EMPTY", "");
   EXPECT_EQ(expand("$KVS_T_NOPE"), "$KVS_T_NOPE");
   EXPECT_EQ(expand("${KVS_T_NOPE}x"), "${KVS_T_NOPE}x");
   EXPECT_EQ(expand("$KVS_T_EMPTY"), "$KVS_T_EMPTY");
@@ -66,7 +67,7 @@ TEST(Gate, OnlyQimAndHeloPassBeforeIdentification) {
 }
 
 TEST(Gate, UnknownLineBeforeIdentificationIsEchoedUnexpanded) {
-  ::setenv("KVS_T_SECRET", "hunter2", 1);
+  PLATsetenv("KVS_T_SECRET", "hunter2");
   interpreter i(0);
   EXPECT_EQ(i.line("HELO${KVS_T_SECRET}"), "500 command unknown : HELO${KVS_T_SECRET}");
   interpreter j(1);
@@ -87,7 +88,7 @@ TEST(Dispatch, MatchingIsExactAndCaseSensitive) {
 TEST(Dispatch, ArgumentSkipsLeadingBlanksAndKeepsTrailingOnes) {
   interpreter i(1);
   EXPECT_EQ(i.line("SENV\t  KVS_T_ARG=dir  "), "212 setenv succeeded");
-  EXPECT_STREQ(std::getenv("KVS_T_ARG"), "dir  ");
+  EXPECT_EQ(PLATgetenv("KVS_T_ARG").value_or("(unset)"), "dir  ");
   EXPECT_EQ(i.line("GENV KVS_T_ARG "), "511 getenv failed");  // the name keeps its blank
   EXPECT_EQ(i.line("GENV KVS_T_ARG"), "211 getenv result : KVS_T_ARG=dir  ");
 }
@@ -120,7 +121,7 @@ TEST(Environment, SetGetAndDelete) {
   EXPECT_EQ(i.line("DENV"), "414 DENV need a parameter \"variable_name\"");
   EXPECT_EQ(i.line("SENV KVS_T_E=1"), "212 setenv succeeded");
   EXPECT_EQ(i.line("DENV KVS_T_E"), "213 unsetenv succeeded");
-  EXPECT_EQ(std::getenv("KVS_T_E"), nullptr);
+  EXPECT_FALSE(PLATgetenv("KVS_T_E").has_value());
   EXPECT_EQ(i.line("DENV A=B"), "513 unsetenv failed");
 }
 

@@ -16,11 +16,6 @@ extern char** environ;
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-// Characters a backslash escapes inside double quotes.
-bool escapable_in_double_quotes(char c) { return c == '$' || c == '`' || c == '"' || c == '\\' || c == '\n'; }
-
 // Owns the attributes and file actions of one posix_spawnp call.
 class spawn_setup {
  public:
@@ -121,62 +116,6 @@ void pause_ms(int ms) {
 
 }  // namespace
 
-int PLATsplit_words(std::string_view line, std::vector<std::string>& words) {
-  std::string word;
-  bool in_word = false;
-  std::size_t i = 0;
-  const std::size_t n = line.size();
-  while (i < n) {
-    char c = line[i];
-    if (c == '\\' && i + 1 < n && line[i + 1] == '\n') {
-      i += 2;  // line continuation: joins what surrounds it
-      continue;
-    }
-    if (is_blank(c)) {
-      if (in_word) words.push_back(std::move(word));
-      word.clear();
-      in_word = false;
-      ++i;
-      continue;
-    }
-    in_word = true;
-    if (c == '\\') {
-      if (i + 1 < n) {
-        word += line[i + 1];
-        i += 2;
-      } else {
-        word += c;  // a backslash that ends the line stays itself
-        ++i;
-      }
-    } else if (c == '\'') {
-      std::size_t close = line.find('\'', i + 1);
-      if (close == std::string_view::npos) return -1;
-      word.append(line.substr(i + 1, close - i - 1));
-      i = close + 1;
-    } else if (c == '"') {
-      std::size_t j = i + 1;
-      for (;;) {
-        if (j >= n) return -1;
-        char d = line[j];
-        if (d == '"') break;
-        if (d == '\\' && j + 1 < n && escapable_in_double_quotes(line[j + 1])) {
-          if (line[j + 1] != '\n') word += line[j + 1];
-          j += 2;
-        } else {
-          word += d;
-          ++j;
-        }
-      }
-      i = j + 1;
-    } else {
-      word += c;
-      ++i;
-    }
-  }
-  if (in_word) words.push_back(std::move(word));
-  return 0;
-}
-
 int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vector<std::string>* env) {
   if (words.empty()) return -1;
   spawn_setup setup;
@@ -205,6 +144,14 @@ int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vec
   if (::posix_spawn(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), envp.data()) != 0) return -1;
   return static_cast<int>(pid);
 }
+
+int PLATlaunch_line(const char* command_line, int std_fd, const std::vector<std::string>* env) {
+  std::vector<std::string> words;
+  if (command_line == nullptr || PLATsplit_words(command_line, words) != 0 || words.empty()) return -1;
+  return PLATlaunch(words, std_fd, env);
+}
+
+bool PLATended_by_kill(int signal) { return signal == SIGKILL; }
 
 int PLATpoll_exit(int pid, int* code, int* signal) {
   if (pid <= 0 || code == nullptr || signal == nullptr) return -1;

@@ -1,8 +1,17 @@
 // unique_fd: an owned descriptor (socket, pipe or file), closed when its
-// owner goes. Moves transfer it.
+// owner goes. Moves transfer it. On Windows the descriptors that cross the
+// seams are sockets (a SOCKET as an int), closed with closesocket.
 #pragma once
 
+#ifdef _WIN32
+// closesocket as <winsock2.h> declares it (SOCKET is a UINT_PTR), without
+// bringing the whole of <windows.h> and its macros into every user.
+extern "C" __declspec(dllimport) int __stdcall closesocket(unsigned long long s);
+inline void PLATclose_descriptor(int fd) { ::closesocket(static_cast<unsigned long long>(fd)); }
+#else
 #include <unistd.h>
+inline void PLATclose_descriptor(int fd) { ::close(fd); }
+#endif
 
 class unique_fd {
  public:
@@ -21,7 +30,7 @@ class unique_fd {
   bool valid() const { return fd_ >= 0; }
   // Closes what it holds and takes `fd` instead.
   void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) PLATclose_descriptor(fd_);
     fd_ = fd;
   }
   // Gives the descriptor up without closing it.

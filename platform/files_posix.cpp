@@ -1,0 +1,71 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// Nothing waits in open() or in a read of a device: a named pipe nobody
+// opens, a terminal or a device would hold the connection process. Files are
+// opened non-blocking and taken only when they are regular files (or
+// /dev/null, the usual sink and empty source).
+bool transferable(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) return true;
+  struct stat null {};
+  return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev;
+}
+
+}  // namespace
+
+// Text and binary modes read and write the same bytes here.
+std::FILE* PLATopen_transfer(const char* path, bool for_writing, bool) {
+  int flags = for_writing ? O_WRONLY | O_CREAT : O_RDONLY;
+  int fd = ::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  if (!transferable(fd)) {
+    ::close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  // A regular file never blocks; the flag is cleared all the same.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // The file is truncated only once it is known to be a regular file (or
+  // /dev/null): a FIFO or device is refused untouched.
+  if (for_writing && ::ftruncate(fd, 0) != 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return nullptr;
+    }
+  }
+  std::FILE* file = ::fdopen(fd, for_writing ? "wb" : "rb");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+int PLATgive_default_permissions(std::FILE* file) {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return ::fchmod(::fileno(file), 0777 & ~mask) == 0 ? 0 : -1;
+}
+
+int PLATchdir(const char* path) { return ::chdir(path) == 0 ? 0 : -1; }
+int PLATmkdir(const char* path) { return ::mkdir(path, 0777) == 0 ? 0 : -1; }
+int PLATrmdir(const char* path) { return ::rmdir(path) == 0 ? 0 : -1; }
+int PLATunlink(const char* path) { return ::unlink(path) == 0 ? 0 : -1; }
+
+std::optional<std::string> PLATgetcwd() {
+  std::string path(256, '\0');
+  while (::getcwd(path.data(), path.size()) == nullptr) {
+    if (errno != ERANGE) return std::nullopt;
+    path.resize(path.size() * 2);
+  }
+  return std::string(path.c_str());
+}
+
+char PLATdir_separator() { return '/'; }
