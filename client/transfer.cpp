@@ -4,9 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
@@ -50,50 +48,23 @@ bool usable_name(const std::string& name) {
 
 }  // namespace
 
-// The conversions copy the runs between line ends whole instead of testing
-// and storing every byte.
+// The conversions copy the runs between line ends whole (memchr finds the
+// next LF or CR) instead of testing every byte.
 
 namespace {
-
-// Copies the bytes of [from, from + n) that come before the first `stop` to
-// `to`, and returns how many (n when there is none). Lines of text are short,
-// so the run is found and copied eight bytes at a time in one loop rather
-// than with a memchr and a copy call per line. It may write any of
-// to[0, n) past the run: callers write their line end over it.
-std::size_t copy_run(const char* from, std::size_t n, char stop, char* to) {
-  std::size_t at = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    const std::uint64_t pattern = ones * static_cast<unsigned char>(stop);
-    for (; at + 8 <= n; at += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, from + at, 8);
-      std::memcpy(to + at, &word, 8);
-      // A zero byte of word ^ pattern is a `stop`; the lowest flag marks the
-      // first one exactly (flags above it may be false).
-      std::uint64_t x = word ^ pattern;
-      std::uint64_t found = (x - ones) & ~x & (ones * 0x80);
-      if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found)) / 8;
-    }
-  }
-  for (; at < n; ++at) {
-    if (from[at] == stop) return at;
-    to[at] = from[at];
-  }
-  return n;
-}
 
 // LF -> CR LF into `out`, which has room for twice the input; the bytes written.
 std::size_t to_wire(std::string_view local, char* out) {
   char* to = out;
   while (!local.empty()) {
-    std::size_t run = copy_run(local.data(), local.size(), '\n', to);
+    const void* lf = std::memchr(local.data(), '\n', local.size());
+    std::size_t run = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - local.data()) : local.size();
+    std::memcpy(to, local.data(), run);
     to += run;
-    local.remove_prefix(run);
-    if (local.empty()) break;
+    if (lf == nullptr) break;
     *to++ = '\r';
     *to++ = '\n';
-    local.remove_prefix(1);
+    local.remove_prefix(run + 1);
   }
   return static_cast<std::size_t>(to - out);
 }
@@ -115,30 +86,27 @@ std::string ascii_to_wire(std::string_view local) {
 }
 
 std::string ascii_from_wire::feed(std::string_view wire) {
-  // At most one byte more than the piece: a CR held from the last piece that
-  // turns out to be data.
-  std::string local(wire.size() + 1, '\0');
-  char* to = local.data();
+  std::string local;
+  local.reserve(wire.size() + 1);
   if (cr_held_ && !wire.empty()) {
     cr_held_ = false;
-    *to++ = wire[0] == '\n' ? '\n' : '\r';
+    local += wire[0] == '\n' ? '\n' : '\r';
     if (wire[0] == '\n') wire.remove_prefix(1);
   }
   while (!wire.empty()) {
-    std::size_t run = copy_run(wire.data(), wire.size(), '\r', to);
-    to += run;
-    wire.remove_prefix(run);
-    if (wire.empty()) break;
-    if (wire.size() == 1) {  // decided by the next piece
+    const void* cr = std::memchr(wire.data(), '\r', wire.size());
+    std::size_t run = cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - wire.data()) : wire.size();
+    local.append(wire.data(), run);
+    if (cr == nullptr) break;
+    if (run + 1 == wire.size()) {  // decided by the next piece
       cr_held_ = true;
       break;
     }
     // CR LF becomes LF; a CR before anything else stays.
-    bool pair = wire[1] == '\n';
-    *to++ = pair ? '\n' : '\r';
-    wire.remove_prefix(pair ? 2 : 1);
+    bool pair = wire[run + 1] == '\n';
+    local += pair ? '\n' : '\r';
+    wire.remove_prefix(run + (pair ? 2 : 1));
   }
-  local.resize(static_cast<std::size_t>(to - local.data()));
   return local;
 }
 
