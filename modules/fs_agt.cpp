@@ -37,12 +37,14 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 constexpr std::size_t FS_READ_BUFFER = 256 * 1024;
 
 // Files are opened through the platform, which takes only what cannot block
-// (regular files and the null device), keeps them from programs launched
-// later and opens them in text mode for ASCII transfers: where the platform
-// translates line ends (Windows), the file keeps its own; elsewhere the two
-// modes are the same and the ASCII conversions are the block functions'.
-file_ptr open_for_reading(const char* path, bool text) {
-  file_ptr file(PLATopen_transfer(path, false, text));
+// (regular files and the null device) and keeps them from programs launched
+// later. A file received in ASCII is written in text mode: where the
+// platform translates line ends (Windows), the file gets its own; elsewhere
+// the two modes are the same. A file sent is always read in binary, and its
+// CR LF line ends, where text files have them, are read by read_ahead: a
+// text-mode read would end the file at its first Ctrl-Z byte.
+file_ptr open_for_reading(const char* path) {
+  file_ptr file(PLATopen_transfer(path, false, false));
   if (file) {
     file.get_deleter().buffer = std::make_unique_for_overwrite<char[]>(FS_READ_BUFFER);
     std::setvbuf(file.get(), file.get_deleter().buffer.get(), _IOFBF, FS_READ_BUFFER);
@@ -288,12 +290,29 @@ std::size_t FSascii_decode_end(int* cr_held, char* out) {
 namespace {
 
 // Refills the read-ahead from `file`: false on a read error; at the end of
-// the file it stays empty.
-bool read_ahead(fs_read_ahead& ahead, std::FILE* file) {
+// the file it stays empty. With `crlf` every CR LF pair read becomes one LF,
+// a CR last in a read waiting for the next one: the file is read in binary
+// and translated here, so that no byte (Ctrl-Z included) ends it early.
+bool read_ahead(fs_read_ahead& ahead, std::FILE* file, bool crlf) {
   if (!ahead.data) ahead.data = std::make_unique_for_overwrite<char[]>(FS_READ_AHEAD);
   ahead.begin = 0;
-  ahead.end = std::fread(ahead.data.get(), 1, FS_READ_AHEAD, file);
-  return std::ferror(file) == 0;
+  if (!crlf) {
+    ahead.end = std::fread(ahead.data.get(), 1, FS_READ_AHEAD, file);
+    return std::ferror(file) == 0;
+  }
+  // The decoder writes at most one byte more than it reads (a held CR).
+  if (!ahead.raw) ahead.raw = std::make_unique_for_overwrite<char[]>(FS_READ_AHEAD - 1);
+  char* data = ahead.data.get();
+  for (;;) {
+    std::size_t got = std::fread(ahead.raw.get(), 1, FS_READ_AHEAD - 1, file);
+    if (std::ferror(file) != 0) return false;
+    if (got == 0) {
+      ahead.end = FSascii_decode_end(&ahead.cr_held, data);
+      return true;
+    }
+    ahead.end = FSascii_decode(&ahead.cr_held, ahead.raw.get(), got, data);
+    if (ahead.end != 0) return true;  // a read of a lone CR decides nothing yet
+  }
 }
 
 // Forgets bytes read ahead from another file.
@@ -345,7 +364,7 @@ int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, i
   std::size_t produced = 0;
   while (produced < limit) {
     if (ahead.begin == ahead.end) {
-      if (!read_ahead(ahead, file)) return -1;
+      if (!read_ahead(ahead, file, state->text_crlf)) return -1;
       if (ahead.end == 0) break;  // end of file
     }
     const char* from = ahead.data.get() + ahead.begin;
@@ -386,7 +405,7 @@ int FSsend_file(agt_context* context, const char* path) {
   if (!data.accept(state->data_socket)) return -1;
   // A file that cannot be opened leaves the studio a stream without data; the
   // reply tells it why.
-  file_ptr file = open_for_reading(path, state->binary_mode == 0);
+  file_ptr file = open_for_reading(path);
   if (!file) return -1;
   transfer_buffers buffers(state);
   return send_stream(state, context, file.get(), data.socket());

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "modules/fs_agt.h"
+#include "platform/files.h"
 
 // The bytes GETF has read from a file and not yet put into a block: the file
 // is read FS_READ_AHEAD bytes at a time, and ASCII blocks are converted from
@@ -16,6 +17,8 @@ struct fs_read_ahead {
   std::unique_ptr<char[]> data;   // FS_READ_AHEAD bytes once a transfer needs it
   std::size_t begin = 0;          // the next byte not yet taken
   std::size_t end = 0;            // one past the last byte read
+  std::unique_ptr<char[]> raw;    // text_crlf: the bytes as read, before CR LF becomes LF
+  int cr_held = 0;                // text_crlf: a CR read last, decided by the byte after it
   const std::FILE* file = nullptr;  // the file they came from
 };
 
@@ -24,6 +27,8 @@ struct fs_state {
   int data_socket = -1;   // listening socket of the data port
   int data_port = -1;     // its port as found when it was created
   int ascii_cr_held = 0;  // ASCII PUTF: the last block ended with a CR not yet written
+  // ASCII GETF reads a file's CR LF as one line end (text files on Windows).
+  bool text_crlf = PLATtext_ends_lines_with_crlf();
   fs_read_ahead ahead;    // GETF's read-ahead; released when a transfer ends
   std::unique_ptr<char[]> decoded;  // ASCII PUTF: FS_WRITE_PIECE + 1 bytes, a reception decoded
 

@@ -70,3 +70,4 @@ std::optional<std::string> PLATgetcwd() {
 }
 
 char PLATdir_separator() { return '/'; }
+bool PLATtext_ends_lines_with_crlf() { return false; }
