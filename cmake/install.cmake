@@ -10,7 +10,7 @@ set(KVS_DEFAULT_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/kvsagtd)
 install(TARGETS kvsagtd kvsagtd-check RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS kvsctl kvsrdv kvsdynf RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The studio library: its headers keep their client/ and support/ paths under
+# The studio library: its headers keep their client/ paths under
 # include/kvsstudio, so that their own includes resolve; a program includes
 # <kvsstudio/client/studio.h> (or "client/studio.h").
 set_target_properties(kvsstudio PROPERTIES POSITION_INDEPENDENT_CODE ON)
@@ -21,7 +21,6 @@ set_property(TARGET kvsstudio PROPERTY INTERFACE_INCLUDE_DIRECTORIES
 install(TARGETS kvsstudio EXPORT kvsstudioTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 file(GLOB KVS_STUDIO_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/client/*.h)
 install(FILES ${KVS_STUDIO_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/client)
-install(FILES ${CMAKE_SOURCE_DIR}/support/unique_fd.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/support)
 set(KVS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kvsstudio)
 install(EXPORT kvsstudioTargets NAMESPACE kvsstudio:: DESTINATION ${KVS_CMAKE_DIR})
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kvsstudioConfig.cmake.in

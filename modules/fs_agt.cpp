@@ -1,7 +1,9 @@
 #include "modules/fs_agt_internal.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -35,12 +37,14 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 constexpr std::size_t FS_READ_BUFFER = 256 * 1024;
 
 // Files are opened through the platform, which takes only what cannot block
-// (regular files and the null device), keeps them from programs launched
-// later and opens them in text mode for ASCII transfers: where the platform
-// translates line ends (Windows), the file keeps its own; elsewhere the two
-// modes are the same and the ASCII conversions are the block functions'.
-file_ptr open_for_reading(const char* path, bool text) {
-  file_ptr file(PLATopen_transfer(path, false, text));
+// (regular files and the null device) and keeps them from programs launched
+// later. A file received in ASCII is written in text mode: where the
+// platform translates line ends (Windows), the file gets its own; elsewhere
+// the two modes are the same. A file sent is always read in binary, and its
+// CR LF line ends, where text files have them, are read by read_ahead: a
+// text-mode read would end the file at its first Ctrl-Z byte.
+file_ptr open_for_reading(const char* path) {
+  file_ptr file(PLATopen_transfer(path, false, false));
   if (file) {
     file.get_deleter().buffer = std::make_unique_for_overwrite<char[]>(FS_READ_BUFFER);
     std::setvbuf(file.get(), file.get_deleter().buffer.get(), _IOFBF, FS_READ_BUFFER);
@@ -197,20 +201,51 @@ int FSset_binary(agt_context* context) {
   return 0;
 }
 
-// The conversions copy the runs between line ends whole (memchr finds the
-// next LF or CR), so a block costs a few calls per line, not a test per byte.
+namespace {
+
+// Copies the bytes of [from, from + n) that come before the first `stop` to
+// `to`, and returns how many (n when there is none). Lines of text are short,
+// so the run is found and copied eight bytes at a time in one loop rather
+// than with a memchr and a memcpy call per line. It may write any of
+// to[0, n) past the run: callers write their line end over it.
+std::size_t copy_run(const char* from, std::size_t n, char stop, char* to) {
+  std::size_t at = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    const std::uint64_t pattern = ones * static_cast<unsigned char>(stop);
+    for (; at + 8 <= n; at += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, from + at, 8);
+      std::memcpy(to + at, &word, 8);
+      // A zero byte of word ^ pattern is a `stop`; the lowest flag marks the
+      // first one exactly (flags above it may be false).
+      std::uint64_t x = word ^ pattern;
+      std::uint64_t found = (x - ones) & ~x & (ones * 0x80);
+      if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found)) / 8;
+    }
+  }
+  for (; at < n; ++at) {
+    if (from[at] == stop) return at;
+    to[at] = from[at];
+  }
+  return n;
+}
+
+}  // namespace
+
+// The conversions copy the runs between line ends (copy_run), so a block
+// costs a few steps per line and per eight bytes, not a test per byte.
 std::size_t FSascii_encode(const char* in, std::size_t length, char* out) {
   const char* end = in + length;
   char* to = out;
   while (in < end) {
-    const char* lf = static_cast<const char*>(std::memchr(in, '\n', static_cast<std::size_t>(end - in)));
-    const char* stop = lf != nullptr ? lf : end;
-    std::memcpy(to, in, static_cast<std::size_t>(stop - in));
-    to += stop - in;
-    if (lf == nullptr) break;
+    std::size_t run = copy_run(in, static_cast<std::size_t>(end - in), '\n', to);
+    to += run;
+    in += run;
+    if (in == end) break;
     *to++ = '\r';
     *to++ = '\n';
-    in = lf + 1;
+    ++in;
   }
   return static_cast<std::size_t>(to - out);
 }
@@ -229,11 +264,11 @@ std::size_t FSascii_decode(int* cr_held, const char* in, std::size_t length, cha
     }
   }
   while (in < end) {
-    const char* cr = static_cast<const char*>(std::memchr(in, '\r', static_cast<std::size_t>(end - in)));
-    const char* stop = cr != nullptr ? cr : end;
-    std::memcpy(to, in, static_cast<std::size_t>(stop - in));
-    to += stop - in;
-    if (cr == nullptr) break;
+    std::size_t run = copy_run(in, static_cast<std::size_t>(end - in), '\r', to);
+    to += run;
+    in += run;
+    if (in == end) break;
+    const char* cr = in;
     if (cr + 1 == end) {  // decided by the next piece
       *cr_held = 1;
       break;
@@ -252,32 +287,96 @@ std::size_t FSascii_decode_end(int* cr_held, char* out) {
   return 1;
 }
 
+namespace {
+
+// Refills the read-ahead from `file`: false on a read error; at the end of
+// the file it stays empty. With `crlf` every CR LF pair read becomes one LF,
+// a CR last in a read waiting for the next one: the file is read in binary
+// and translated here, so that no byte (Ctrl-Z included) ends it early.
+bool read_ahead(fs_read_ahead& ahead, std::FILE* file, bool crlf) {
+  if (!ahead.data) ahead.data = std::make_unique_for_overwrite<char[]>(FS_READ_AHEAD);
+  ahead.begin = 0;
+  if (!crlf) {
+    ahead.end = std::fread(ahead.data.get(), 1, FS_READ_AHEAD, file);
+    return std::ferror(file) == 0;
+  }
+  // The decoder writes at most one byte more than it reads (a held CR).
+  if (!ahead.raw) ahead.raw = std::make_unique_for_overwrite<char[]>(FS_READ_AHEAD - 1);
+  char* data = ahead.data.get();
+  for (;;) {
+    std::size_t got = std::fread(ahead.raw.get(), 1, FS_READ_AHEAD - 1, file);
+    if (std::ferror(file) != 0) return false;
+    if (got == 0) {
+      ahead.end = FSascii_decode_end(&ahead.cr_held, data);
+      return true;
+    }
+    ahead.end = FSascii_decode(&ahead.cr_held, ahead.raw.get(), got, data);
+    if (ahead.end != 0) return true;  // a read of a lone CR decides nothing yet
+  }
+}
+
+// Forgets bytes read ahead from another file.
+fs_read_ahead& read_ahead_of(fs_state* state, const std::FILE* file) {
+  fs_read_ahead& ahead = state->ahead;
+  if (ahead.file != file) {
+    ahead.begin = ahead.end = 0;
+    ahead.file = file;
+  }
+  return ahead;
+}
+
+// Releases a transfer's buffers when it ends, whichever way it ends.
+struct transfer_buffers {
+  fs_state* state;
+  explicit transfer_buffers(fs_state* s) : state(s) { state->ahead = {}; }
+  transfer_buffers(const transfer_buffers&) = delete;
+  transfer_buffers& operator=(const transfer_buffers&) = delete;
+  ~transfer_buffers() {
+    state->ahead = {};
+    state->decoded.reset();
+  }
+};
+
+}  // namespace
+
 int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, int* length) {
   if (state == nullptr || file == nullptr || buffer == nullptr || length == nullptr ||
       *length < 2)
     return -1;
   std::size_t room = static_cast<std::size_t>(*length);
   *length = 0;
+  fs_read_ahead& ahead = read_ahead_of(state, file);
   if (state->binary_mode != 0) {
-    std::size_t got = std::fread(buffer, 1, room, file);
+    // Bytes read ahead first (a transfer that changed mode), then the file.
+    std::size_t taken = std::min(room, ahead.end - ahead.begin);
+    if (taken != 0) std::memcpy(buffer, ahead.data.get() + ahead.begin, taken);
+    ahead.begin += taken;
+    std::size_t got = std::fread(buffer + taken, 1, room - taken, file);
     if (std::ferror(file) != 0) return -1;
-    *length = static_cast<int>(got);
+    *length = static_cast<int>(taken + got);
     return 0;
   }
   // A block takes characters while it holds fewer than `limit` bytes, so a
-  // line feed taken last still fits as CR LF. Each read takes as many
-  // characters as surely pass that test, whatever they are (at most two
-  // bytes each), and the reads shrink towards the limit: the block is the
-  // same as one built a character at a time.
+  // line feed taken last still fits as CR LF. The run up to the next line
+  // feed (or up to the limit) is copied whole, the line feed taken as CR LF:
+  // the block is the same as one built a character at a time.
   const std::size_t limit = std::min(room, static_cast<std::size_t>(FS_SEND_BLOCK)) - 1;
-  char raw[FS_SEND_BLOCK / 2];
   std::size_t produced = 0;
   while (produced < limit) {
-    std::size_t want = (limit - produced + 1) / 2;
-    std::size_t got = std::fread(raw, 1, want, file);
-    if (std::ferror(file) != 0) return -1;
-    produced += FSascii_encode(raw, got, buffer + produced);
-    if (got < want) break;  // end of file
+    if (ahead.begin == ahead.end) {
+      if (!read_ahead(ahead, file, state->text_crlf)) return -1;
+      if (ahead.end == 0) break;  // end of file
+    }
+    const char* from = ahead.data.get() + ahead.begin;
+    std::size_t span = std::min(ahead.end - ahead.begin, limit - produced);
+    std::size_t run = copy_run(from, span, '\n', buffer + produced);
+    produced += run;
+    ahead.begin += run;
+    if (run < span) {  // a line feed within the span: the block still holds fewer than `limit` bytes
+      buffer[produced++] = '\r';
+      buffer[produced++] = '\n';
+      ++ahead.begin;
+    }
   }
   *length = static_cast<int>(produced);
   return 0;
@@ -287,10 +386,12 @@ int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* bl
   if (state == nullptr || file == nullptr || block == nullptr || length < 0) return -1;
   std::size_t size = static_cast<std::size_t>(length);
   if (state->binary_mode != 0) return std::fwrite(block, 1, size, file) == size ? 0 : -1;
-  constexpr std::size_t piece_max = 64 * 1024;
-  char decoded[piece_max + 1];
-  for (std::size_t at = 0; at < size; at += piece_max) {
-    std::size_t piece = std::min(size - at, piece_max);
+  // One reception is decoded whole (it is at most FS_RECV_ASCII bytes) and
+  // written with one call; larger blocks in pieces of FS_WRITE_PIECE.
+  if (!state->decoded) state->decoded = std::make_unique_for_overwrite<char[]>(FS_WRITE_PIECE + 1);
+  char* decoded = state->decoded.get();
+  for (std::size_t at = 0; at < size; at += FS_WRITE_PIECE) {
+    std::size_t piece = std::min(size - at, FS_WRITE_PIECE);
     std::size_t produced = FSascii_decode(&state->ascii_cr_held, block + at, piece, decoded);
     if (std::fwrite(decoded, 1, produced, file) != produced) return -1;
   }
@@ -304,8 +405,9 @@ int FSsend_file(agt_context* context, const char* path) {
   if (!data.accept(state->data_socket)) return -1;
   // A file that cannot be opened leaves the studio a stream without data; the
   // reply tells it why.
-  file_ptr file = open_for_reading(path, state->binary_mode == 0);
+  file_ptr file = open_for_reading(path);
   if (!file) return -1;
+  transfer_buffers buffers(state);
   return send_stream(state, context, file.get(), data.socket());
 }
 
@@ -318,6 +420,7 @@ int FSreceive_file(agt_context* context, const char* path) {
   if (!file) return -1;
   const int binary = state->binary_mode;
   state->ascii_cr_held = 0;
+  transfer_buffers buffers(state);
   int failed = 0;
   const int size = binary != 0 ? FS_BINARY_BLOCK : FS_RECV_ASCII;
   std::vector<char> block(static_cast<std::size_t>(size));

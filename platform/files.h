@@ -26,5 +26,10 @@ int PLATunlink(const char* path);
 // The current directory; none on failure (errno set).
 std::optional<std::string> PLATgetcwd();
 
+// Whether text files of this platform end their lines with CR LF (Windows),
+// which an ASCII GETF reads as one line end, as the C runtime's text mode
+// would, but without that mode's end of the file at the first Ctrl-Z byte.
+bool PLATtext_ends_lines_with_crlf();
+
 // The separator of directory names in a path: '/' on POSIX, '\\' on Windows.
 char PLATdir_separator();

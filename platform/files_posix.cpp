@@ -35,13 +35,14 @@ std::FILE* PLATopen_transfer(const char* path, bool for_writing, bool) {
   // A regular file never blocks; the flag is cleared all the same.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // The file is truncated only once it is known to be a regular file (or
-  // /dev/null): a FIFO or device is refused untouched.
-  if (for_writing && ::ftruncate(fd, 0) != 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return nullptr;
-    }
+  // /dev/null): a FIFO or device is refused untouched. A file that is
+  // already empty (most often one just created) is left alone: on ext4 a
+  // truncation marks the file for a flush when it is closed, which would
+  // make every transfer into a new file wait for the disk.
+  struct stat st {};
+  if (for_writing && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return nullptr;
   }
   std::FILE* file = ::fdopen(fd, for_writing ? "wb" : "rb");
   if (file == nullptr) ::close(fd);
@@ -69,3 +70,4 @@ std::optional<std::string> PLATgetcwd() {
 }
 
 char PLATdir_separator() { return '/'; }
+bool PLATtext_ends_lines_with_crlf() { return false; }

@@ -99,4 +99,5 @@ std::optional<std::string> PLATgetcwd() {
 }
 
 char PLATdir_separator() { return '\\'; }
+bool PLATtext_ends_lines_with_crlf() { return true; }
 #endif  // _WIN32

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "client/kvsctl.h"
+#include "client/kvsctl/quoting.h"
 #include "client/studio.h"
 
 namespace kvsctl {
@@ -76,6 +77,10 @@ class agent_session {
   bool expect(const std::string& line, std::string_view code, const std::string& what, step_result& r);
   // Ends the connection: QUIT, then the agent's "221 bye." and its close.
   bool quit();
+  // Asks the agent's platform (GENV OS) once: it chooses how EXEC lines are
+  // quoted. A refusal or another value means POSIX; no reply fills `r`.
+  bool learn_platform(step_result& r);
+  agent_platform platform() const { return platform_; }
   std::string no_reply(const std::string& word) const;
   void note(const std::string& what) const;
 
@@ -84,6 +89,8 @@ class agent_session {
   std::string target_;
   studio::connection conn_;
   std::deque<std::string> deferred_;
+  agent_platform platform_ = agent_platform::posix;
+  bool platform_known_ = false;
 };
 
 // The steps; `last` tells the run step that the connection ends after it.

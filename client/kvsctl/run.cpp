@@ -283,12 +283,18 @@ class program_run {
 step_result run_step(agent_session& s, const step_spec& st, bool last, bool with_input) {
   step_result r;
   r.captured = s.opts().json_output;
+  std::string what = "cannot launch " + st.program[0];
+  std::string error;
+  std::optional<std::string> line = exec_line(s.platform(), st.program, &error);
+  if (!line) {
+    r.fail(kExitNoProgram, what + ": " + error);
+    return r;
+  }
   for (const auto& [name, value] : st.environment)
     if (!s.expect("SENV " + name + "=" + value, "212", "cannot set " + name, r)) return r;
   if (!st.directory.empty() &&
       !s.expect("CWD " + remote_argument(st.directory), "251", "cannot change to directory " + st.directory, r))
     return r;
-  std::string error;
   // Each run opens a trace connection of its own: the programs of earlier
   // steps keep theirs.
   studio::trace_connection trace = studio::establish_trace(s.conn(), s.opts().host, s.opts().timeout_ms, &error);
@@ -296,8 +302,7 @@ step_result run_step(agent_session& s, const step_spec& st, bool last, bool with
     r.fail(kExitAgent, "cannot open the trace connection: " + error);
     return r;
   }
-  std::string what = "cannot launch " + st.program[0];
-  std::optional<std::string> reply = s.command("EXEC " + quote_command(st.program));
+  std::optional<std::string> reply = s.command("EXEC " + *line);
   if (!reply) {
     r.fail(kExitAgent, what + ": " + s.no_reply("EXEC"));
     return r;

@@ -31,6 +31,17 @@ int run_script(const options& o) {
     if (o.json) print_json(o, 0, "connect", &connected, seconds_since(start));
     return connected.status;
   }
+  // The platform is asked before any step, so that no variable a step sets
+  // can hide it.
+  for (const step_spec& st : o.steps) {
+    if (st.kind != step_kind::run) continue;
+    if (!s.learn_platform(connected)) {
+      report(s.target() + ": " + connected.error);
+      if (o.json) print_json(o, 0, "connect", &connected, seconds_since(start));
+      return connected.status;
+    }
+    break;
+  }
   int status = kExitOk;
   bool stop = false;
   bool closed = false;  // the connection has ended (a last run step sent QUIT, or it failed)

@@ -171,6 +171,22 @@ bool agent_session::quit() {
   return bye;
 }
 
+bool agent_session::learn_platform(step_result& r) {
+  if (platform_known_) return true;
+  constexpr std::string_view kValue = "211 getenv result : OS=";
+  std::optional<std::string> reply = command("GENV OS");
+  if (!reply) {
+    r.fail(kExitAgent, no_reply("GENV"));
+    return false;
+  }
+  std::optional<std::string_view> os;
+  if (starts_with(*reply, kValue)) os = std::string_view(*reply).substr(kValue.size());
+  platform_ = platform_from_os(os);
+  platform_known_ = true;
+  if (platform_ == agent_platform::windows) note("the agent runs on Windows: EXEC lines are quoted for its C runtime");
+  return true;
+}
+
 std::string agent_session::no_reply(const std::string& word) const {
   return conn_.peer_closed() ? "the agent closed the connection after " + word
                              : "no reply to " + word + " within " + seconds_text(o_.timeout_ms);

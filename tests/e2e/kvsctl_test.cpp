@@ -480,7 +480,8 @@ TEST(KvsctlScript, PutATreeRunOnItAndGetTheResultOverOneConnection) {
                   "# build the result on the agent\n"
                   "put -r " + local.file("tree") + " work\n"
                   "cd work\n"
-                  "env SUFFIX='end of it'\n"
+                  // OS as a Windows agent has it: the platform was asked before.
+                  "env SUFFIX='end of it' OS=Windows_NT\n"
                   "run -- sh -c \"cat a.txt sub/b.txt link.txt > result.txt; echo \\\"\\$SUFFIX\\\" >> result.txt\"\n"
                   "get result.txt " + local.file("result.txt") + "\n");
   outcome done = kvsctl({"-v", agent.target(), "do", "-f", local.file("script")});
@@ -492,6 +493,7 @@ TEST(KvsctlScript, PutATreeRunOnItAndGetTheResultOverOneConnection) {
   for (const char* line : {"> MKD work/sub", "> PFTP", "> PUTF work/a.txt", "> PORT", "< 225 trace port established",
                            "> GETF result.txt", "> QUIT"})
     EXPECT_NE(done.err.find(line), std::string::npos) << line << "\n" << done.err;
+  EXPECT_EQ(count_of(done.err, "> GENV OS"), 1u) << done.err;  // once, before the first step
 
   // A failing step stops the script with its status; -k goes on.
   outcome stopped = kvsctl({agent.target(), "do", "run", "sh", "-c", "exit 5", "---", "get", "work/result.txt",

@@ -199,3 +199,32 @@ TEST_F(FsModule, BlocksFollowTheTransferMode) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where text files end lines with CR LF (Windows), ASCII GETF reads a CR LF
+// of the file as one line end, also across the reads it takes the file in,
+// keeps a lone CR, and reads on past a Ctrl-Z.
+TEST_F(FsModule, TextFilesWithCrLfAreReadWholeAsLines) {
+  ASSERT_EQ(FSinit(ctx(), 0), 0);
+  auto* state = CTXstate<fs_state>(ctx(), CTX_SLOT_FS);
+  FSset_ascii(ctx());
+  state->text_crlf = true;
+  // The first read takes FS_READ_AHEAD - 1 bytes: the CR of a pair ends it.
+  std::string file = "a\r\nb\x1a" "c\rd";
+  file += std::string(FS_READ_AHEAD - 2 - file.size(), 'x') + "\r\n" + "tail\r";
+  std::string expected = "a\r\nb\x1a" "c\rd" + std::string(FS_READ_AHEAD - 2 - 8, 'x') + "\r\ntail\r";
+  temp_file text(std::tmpfile());
+  std::fwrite(file.data(), 1, file.size(), text.get());
+  std::rewind(text.get());
+  std::string wire;
+  char block[FS_SEND_BLOCK];
+  for (int length = FS_SEND_BLOCK; FSread_block(state, ctx(), text.get(), block, &length) == 0 && length > 0;
+       length = FS_SEND_BLOCK)
+    wire.append(block, static_cast<std::size_t>(length));
+  EXPECT_EQ(wire.size(), expected.size());
+  EXPECT_TRUE(wire == expected);
+  EXPECT_EQ(FSterm(ctx()), 0);
+}
+
+}  // namespace

@@ -20,7 +20,7 @@ from .agent import (
 )
 from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout
 from .events import Event, is_notification, parse_event
-from .quoting import quote_command, quote_word_posix
+from .quoting import quote_command, quote_word_posix, quote_word_windows
 from .tester import Answer, Reporter, rendezvous
 
 __all__ = [
@@ -46,6 +46,7 @@ __all__ = [
     "parse_event",
     "quote_command",
     "quote_word_posix",
+    "quote_word_windows",
     "rendezvous",
 ]
 __version__ = "8.0.1"

@@ -20,7 +20,7 @@ from typing import IO, BinaryIO, Literal, Union, overload
 
 from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout
 from .events import Event, is_notification, parse_event
-from .quoting import quote_command
+from .quoting import platform_from_os, quote_command
 
 DEFAULT_PORT = 7011
 DEFAULT_TIMEOUT = 10.0
@@ -159,7 +159,7 @@ class Agent:
         user: str | None = None,
         timeout: float = DEFAULT_TIMEOUT,
         *,
-        platform: str = "posix",
+        platform: str = "auto",
         encoding: str = "utf-8",
         on_event: Callable[[Event], None] | None = None,
         connect: bool = True,
@@ -168,7 +168,9 @@ class Agent:
         self.port = port
         self.user = user
         self.timeout = timeout
-        # The agent's platform chooses how run() quotes a program's words.
+        # The agent's platform chooses how run() quotes a program's words:
+        # "posix", "windows", or "auto" (asked with GENV OS at the first
+        # program launched from a sequence of words).
         self.platform = platform
         self.encoding = encoding
         self.on_event = on_event
@@ -661,11 +663,25 @@ class Agent:
         """EXEC: launches a command line (a string, sent as it is) or a
         program with its arguments (a sequence, quoted for the agent's
         platform); returns the process number."""
-        line = command if isinstance(command, str) else quote_command(command, self.platform)
+        line = command if isinstance(command, str) else quote_command(command, self.learn_platform())
         number = self.command("EXEC " + line).number
         if number is None:
             raise AgentError("EXEC gave no process number")
         return number
+
+    def learn_platform(self) -> str:
+        """The agent's platform, "posix" or "windows". With platform="auto"
+        it is asked once per connection: GENV OS "Windows_NT" is Windows; a
+        refusal or any other value is POSIX."""
+        if self.platform == "auto":
+            try:
+                os_value: str | None = self.genv("OS")
+            except (AgentTimeout, AgentClosed):
+                raise
+            except AgentError:
+                os_value = None
+            self.platform = platform_from_os(os_value)
+        return self.platform
 
     def stat(self, number: int) -> ProcessStatus:
         """STAT: whether a program runs, or its exit status."""
@@ -698,6 +714,8 @@ class Agent:
         returned Process for its output chunks, or call its wait(). See run."""
         if self._active is not None and not self._active.done:
             raise AgentError("another program started by this Agent is still running")
+        # Quoted before anything is changed, and before env can change OS.
+        line = command if isinstance(command, str) else quote_command(command, self.learn_platform())
         self._pump()
         data: bytes | None
         if stdin is None:
@@ -734,7 +752,7 @@ class Agent:
             if cwd is not None:
                 old_dir = self.pwd()
                 self.cwd(cwd)
-            number = self.exec(command)
+            number = self.exec(line)
         finally:
             # The program has inherited them: the connection gets its own back.
             if old_dir is not None:

@@ -1,8 +1,10 @@
 """How a program's words become one EXEC command line.
 
-The agent expands "$NAME" references in every command line and then splits
-an EXEC line into words by the rules of the agent's platform. The quoting
-here gives each word back exactly as it was, the same way kvsctl quotes.
+The agent expands "$NAME" references in every command line. A POSIX agent
+then splits an EXEC line into words as a shell does; a Windows agent gives
+it to CreateProcess, which takes the program name from it, and the program
+splits the rest by its C runtime's rules. The quoting here gives each word
+back exactly as it was, the same way kvsctl quotes.
 """
 
 from __future__ import annotations
@@ -36,19 +38,77 @@ def quote_word_posix(word: str) -> str:
     return "".join(out)
 
 
-def _unsupported(platform: str) -> Callable[[str], str]:
-    def quote(word: str) -> str:
-        raise NotImplementedError(f"no EXEC quoting for agents on {platform!r} yet; pass a command line string")
-
-    return quote
+_NAME_START = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_{")
 
 
-# The quoting of each agent platform; "windows" follows the agent's own rules
-# once they are fixed.
-QUOTERS: dict[str, Callable[[str], str]] = {
-    "posix": quote_word_posix,
-    "windows": _unsupported("windows"),
+def _opens_reference(word: str, i: int) -> bool:
+    """Whether the agent's expansion would take the "$" at `i` as the start
+    of a variable reference."""
+    return word[i] == "$" and i + 1 < len(word) and (word[i + 1] in _NAME_START)
+
+
+def quote_word_windows(word: str) -> str:
+    """One argument for an agent on Windows, where the program splits its
+    command line by the C runtime's rules (CommandLineToArgvW).
+
+    Arguments without blank, tab, quote, CR or LF go as they are; others
+    are put in double quotes, the backslashes before a quote (or before the
+    closing quote) doubled and the quote escaped. Where the agent would see
+    a variable reference ("$" before a letter, digit, "_" or "{") the
+    quotes close after the "$" and the next character stands outside them;
+    a CR before an LF is cut from it the same way. Two quotes never stand
+    side by side inside quotes, where runtimes disagree.
+    """
+    quote = word == "" or any(c in ' \t"\r\n' for c in word) or any(
+        _opens_reference(word, i) for i in range(len(word)))
+    if not quote:
+        return word
+    out = ['"']
+    backslashes = 0
+    i = 0
+    while i < len(word):
+        c = word[i]
+        if c == "\\":
+            backslashes += 1
+            out.append(c)
+        else:
+            if c == '"':
+                out.append("\\" * (backslashes + 1) + c)
+            elif _opens_reference(word, i) or (c == "\r" and word[i + 1:i + 2] == "\n"):
+                i += 1
+                out.append(c + '"' + word[i] + '"')
+            else:
+                out.append(c)
+            backslashes = 0
+        i += 1
+    out.append("\\" * backslashes + '"')
+    return "".join(out)
+
+
+def quote_program_windows(name: str) -> str:
+    """The program name as CreateProcess reads it: up to the first blank or
+    tab, or between quotes without escapes. A name that holds a quote, a CR,
+    an LF or a "$" before a variable name cannot be sent (ValueError)."""
+    if any(c in '"\r\n' for c in name) or any(_opens_reference(name, i) for i in range(len(name))):
+        raise ValueError(
+            f"{name!r} cannot be a Windows program name: it holds a quote, a line end, or a '$' the agent "
+            "would expand (no quoting of a program name prevents that)")
+    if name and not any(c in " \t" for c in name):
+        return name
+    return '"' + name + '"'
+
+
+# The quoting of the program name and of the arguments on each agent platform.
+QUOTERS: dict[str, tuple[Callable[[str], str], Callable[[str], str]]] = {
+    "posix": (quote_word_posix, quote_word_posix),
+    "windows": (quote_program_windows, quote_word_windows),
 }
+
+
+def platform_from_os(os_value: str | None) -> str:
+    """The agent's platform from its OS variable (GENV OS): "Windows_NT"
+    is "windows"; anything else, or none, "posix"."""
+    return "windows" if os_value == "Windows_NT" else "posix"
 
 
 def quote_command(words: Sequence[str], platform: str = "posix") -> str:
@@ -58,10 +118,10 @@ def quote_command(words: Sequence[str], platform: str = "posix") -> str:
     if not words:
         raise ValueError("a command needs at least the program")
     try:
-        quote = QUOTERS[platform]
+        quote_program, quote = QUOTERS[platform]
     except KeyError:
         raise ValueError(f"unknown agent platform {platform!r}") from None
     for word in words:
         if "\0" in word:
             raise ValueError("a word cannot hold a NUL character")
-    return " ".join(quote(w) for w in words)
+    return " ".join([quote_program(words[0]), *(quote(w) for w in words[1:])])
