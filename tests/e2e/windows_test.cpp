@@ -300,8 +300,9 @@ TEST_F(WindowsAgent, TransfersKeepTheBytesOfEitherMode) {
     EXPECT_TRUE(e2e::read_file(a.dir().file("put.bin")) == c.disk) << c.mode << " " << c.wire;
   }
 
-  // GETF: what the file holds, and what the data connection carries. A text
-  // mode read gives CR LF as one line feed, which ASCII mode sends as CR LF.
+  // GETF: what the file holds, and what the data connection carries. ASCII
+  // mode reads a CR LF of the file as one line end and sends every line end
+  // as CR LF; a Ctrl-Z byte does not end the file.
   struct get_case {
     const char* mode;
     std::string disk;
@@ -309,7 +310,11 @@ TEST_F(WindowsAgent, TransfersKeepTheBytesOfEitherMode) {
   };
   const get_case gets[] = {
       {"FTPB", every, every},
-      {"FTPA", "a\r\nb\nc", "a\r\nb\r\nc"},
+      {"FTPA",
+       "a\r\nb\nc\x1a"
+       "d\re",
+       "a\r\nb\r\nc\x1a"
+       "d\re"},  // Ctrl-Z is data, as in binary
   };
   for (const get_case& c : gets) {
     e2e::write_file(a.dir().file("get.bin"), c.disk);
