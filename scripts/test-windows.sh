@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Cross-builds what is portable today for 64-bit Windows (MinGW-w64) into
-# build-windows/ and runs its tests under Wine. Installs nothing: when a tool
-# is missing it says so and skips (exit 0; exit 1 when CI=true, since .ci/run
-# installs the packages).
+# Cross-builds the project for 64-bit Windows (MinGW-w64) into build-windows/
+# and runs its unit tests under Wine; then the end-to-end tests of the Windows
+# agent (tests/e2e/windows_test.cpp, built in the Linux build build/), which
+# start build-windows/kvsagtd.exe under Wine and drive it over loopback.
+# Installs nothing: when a tool is missing it says so and skips (exit 0; exit
+# 1 when CI=true, since .ci/run installs the packages).
 # Each phase is timed; the Wine prefix is a throwaway one, removed at the end.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${KVS_WINDOWS_BUILD:-$top/build-windows}
+build=$(realpath -m "${KVS_WINDOWS_BUILD:-$top/build-windows}")
+linux_build=$(realpath -m "${KVS_LINUX_BUILD:-$top/build}")
 
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=("x86_64-w64-mingw32-g++-posix (g++-mingw-w64-x86-64-posix)")
@@ -69,3 +72,23 @@ phase_end "wine prefix"
 phase "tests under wine"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 120)
 phase_end "tests under wine"
+
+# A Windows build that holds only the portable code has no agent to test.
+if grep -q '^KVS_PORTABLE_ONLY:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+  echo "== windows: end-to-end tests SKIPPED, the Windows build has no agent yet (KVS_PORTABLE_ONLY)"
+  exit 0
+fi
+
+phase "linux build of the end-to-end tests ($linux_build)"
+if [ ! -f "$linux_build/CMakeCache.txt" ]; then
+  cmake -S "$top" -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$linux_build" -j "$(nproc)" --target e2e_windows_test
+phase_end "linux build"
+
+phase "end-to-end tests of the windows agent under wine"
+# The tests find the Windows build through these; without them they skip
+# (the Linux suite runs the same executable).
+KVS_WINDOWS_BIN=$build KVS_WINDOWS_AGENT=$build/kvsagtd.exe KVS_WINE=$wine \
+  ctest --test-dir "$linux_build" -R '^WindowsAgent\.' --no-tests=error --output-on-failure -j "$(nproc)" --timeout 120
+phase_end "end-to-end tests"

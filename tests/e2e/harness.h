@@ -145,3 +145,93 @@ studio::socket_fd connect_from_afar(int port);
 bool vanish_afar();
 
 }  // namespace e2e
+
+// The Windows agent under Wine. scripts/test-windows.sh names the Windows
+// build through the environment: KVS_WINDOWS_BIN (folder of the .exe files),
+// KVS_WINDOWS_AGENT (default: kvsagtd.exe in that folder), KVS_WINE (the
+// launcher, default "wine"; set but empty runs the agent directly, which lets
+// the test logic be tried on a Linux kvsagtd). The Wine prefix and its
+// persistent server come from WINEPREFIX.
+namespace e2e {
+
+struct windows_build {
+  std::string bin;    // Linux path of the folder of the .exe files
+  std::string agent;  // Linux path of kvsagtd.exe
+  std::string wine;   // launcher; empty: none
+  // The Windows path of a program of the build ("kvsrdv" -> Z:\...\kvsrdv.exe).
+  std::string exe(const std::string& name) const;
+};
+
+// None when KVS_WINDOWS_BIN is not set (the tests then skip).
+std::optional<windows_build> windows_build_from_env();
+// A Linux path as a Wine program sees it (/tmp/x -> Z:\tmp\x).
+std::string windows_path(const std::string& linux_path);
+// Console output of a Wine program with its CR LF line ends made LF.
+std::string without_cr(std::string text);
+
+// Starts a Windows program of the build (`program`, a Linux path) through
+// the launcher, in a process group of its own, its output in files of
+// `output_dir`.
+captured_process start_windows(const windows_build& build, const std::string& program,
+                               const std::vector<std::string>& args, const agent_options& options,
+                               const std::string& output_dir);
+// Kills what is left of a process group started by start_windows.
+void sweep_group(pid_t group);
+// Linux pids of the processes whose command line (arguments joined by
+// blanks) holds every one of `texts`.
+std::vector<pid_t> processes_with(const std::vector<std::string>& texts);
+
+// A studio's command connection to a daemon.
+class peer {
+ public:
+  peer() = default;
+  explicit peer(studio::socket_fd fd) : studio_(std::move(fd)) {}
+  studio::connection& studio() { return studio_; }
+  bool valid() const { return studio_.valid(); }
+  std::string command(const std::string& line);
+  std::string read_line(int timeout_ms = kReplyMs);
+  std::string identify(const std::string& user = "tester") { return command("Qim " + user); }
+
+ private:
+  studio::connection studio_;
+};
+
+// The Windows agent in daemon form on a free port: KVS_ACCEPT_PAUSE_MS=0 (a
+// Linux socket cannot be handed to a Wine program, so every connection goes
+// through the daemon), KVS_DIR and the current directory a fresh folder
+// holding the authorization file. At the end it gets SIGINT (the one stop
+// signal Wine turns into a console event) and then whatever is left of its
+// process group, connection processes and programs, is killed.
+class wine_agent {
+ public:
+  explicit wine_agent(const windows_build& build, const std::string& authorization = "+ +\n",
+                      const agent_options& options = {});
+  ~wine_agent();
+  wine_agent(const wine_agent&) = delete;
+  wine_agent& operator=(const wine_agent&) = delete;
+
+  int port() const { return port_; }
+  captured_process& process() { return process_; }
+  const temp_dir& dir() const { return dir_; }
+  std::string windows_dir() const { return windows_path(dir_.path()); }
+  void authorize(const std::string& file);
+  // A command connection whose greeting is still unread (invalid when the
+  // daemon did not take one within the start-up allowance).
+  peer connect(const std::string& host = "127.0.0.1");
+  // A connection that was greeted and identified as `user`.
+  peer admitted(const std::string& user = "tester");
+  // Standard output and error of the daemon and its connection processes.
+  std::string out() const { return without_cr(process_.out()); }
+  std::string err() const { return without_cr(process_.err()); }
+  // Linux pids of the Wine processes in the agent's process group (its
+  // connection processes; not their programs, which get groups of their own)
+  // whose command line holds `text`.
+  std::vector<pid_t> processes_named(const std::string& text) const;
+
+ private:
+  temp_dir dir_;
+  int port_ = 0;
+  captured_process process_;
+};
+
+}  // namespace e2e
