@@ -18,6 +18,9 @@ constexpr int AGT_LINE_CAP = 1048576;
 constexpr std::size_t AGT_HIGH_WATER = 4u << 20;
 // Seconds a connection may take to identify a user (KVS_IDENT_TIMEOUT; 0: no limit).
 constexpr int AGT_IDENT_TIMEOUT = 120;
+// How far into the pause after an accept the daemon starts the connection
+// process that waits for the next connection.
+constexpr int AGT_PREPARE_AFTER_MS = 50;
 
 int AGTmain(int argc, char** argv);
 [[noreturn]] void AGTlisten(agt_context* context, const char* program, int port);
