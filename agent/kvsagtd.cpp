@@ -82,9 +82,7 @@ int AGTmain(int argc, char** argv) {
     AGTlisten(context.get(), argv[0], port);
   }
   if (args == 3) {
-    std::string peer = argv[1];
-    if (name_pending) TCPIPpeer_host(command_socket, &peer);
-    AGTserve(peer.c_str(), command_socket);
+    AGTserve(argv[1], command_socket, name_pending);
     CSTexit(0);
   }
   CSTfprintf(stderr, "%s", AGT_USAGE);
@@ -158,7 +156,7 @@ bool identified(agt_context* context) {
 
 }  // namespace
 
-void AGTserve(const char* peer_name, int command_socket) {
+void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
   agt_context_ptr owner = CTXnew(10);
   if (!owner) return;
   agt_context* context = owner.get();
@@ -175,8 +173,12 @@ void AGTserve(const char* peer_name, int command_socket) {
   PLATset_cloexec(command_socket);
   kvwstr greeting = CMDreply(MSG_210_HELLO);
   send_line(context, command_socket, greeting);
+  // The peer's name, when still to be looked up, is wanted only from the
+  // first command on: the greeting does not wait for the resolver.
+  std::string peer = peer_name;
+  if (name_pending) TCPIPpeer_host(command_socket, &peer);
 
-  if (AGTstart_modules(context, peer_name) == 0) {
+  if (AGTstart_modules(context, peer.c_str()) == 0) {
     kvwstr buffer;
     // From here on the command connection is non-blocking: replies wait in
     // its queue until the studio takes them.

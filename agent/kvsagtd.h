@@ -24,7 +24,9 @@ constexpr int AGT_PREPARE_AFTER_MS = 50;
 
 int AGTmain(int argc, char** argv);
 [[noreturn]] void AGTlisten(agt_context* context, const char* program, int port);
-void AGTserve(const char* peer_name, int command_socket);
+// Serves one connection; with `name_pending`, the peer's name is looked up
+// from the socket once the greeting has gone.
+void AGTserve(const char* peer_name, int command_socket, bool name_pending = false);
 
 void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int command_socket, kvwstr& buffer,
                       int* stop);
