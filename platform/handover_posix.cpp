@@ -1,10 +1,14 @@
 #include "platform/handover.h"
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -26,7 +30,10 @@
 //
 // The daemon's end of the channel is close-on-exec, so the daemon alone holds
 // it: when the daemon ends, even killed, the spare reads the end of the
-// channel and ends too.
+// channel and ends too. The spare answers one byte once it holds the socket:
+// a spare that dies before (the socket then dies with it in the channel) is
+// seen by the daemon, which still holds its own copy and starts a process
+// for it as without spare.
 
 namespace {
 
@@ -65,6 +72,39 @@ bool send_socket(int channel, int socket) {
   do sent = ::sendmsg(channel, &message, MSG_NOSIGNAL);
   while (sent < 0 && errno == EINTR);
   return sent == 1;
+}
+
+// How long the daemon waits for the spare to take the socket before it
+// ends the spare and starts a process for the connection instead.
+constexpr int TAKE_WAIT_MS = 2000;
+
+// One byte from the channel: 1 (the spare's answer), 0 (the channel ended,
+// the spare died without it) or -1 (nothing within `timeout_ms`).
+int read_answer(int channel, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    pollfd p{channel, POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    int ready = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (ready == 0) return -1;
+    if (ready < 0) {
+      if (errno != EINTR) return -1;
+      continue;
+    }
+    char byte;
+    ssize_t got = ::recv(channel, &byte, 1, MSG_DONTWAIT);
+    if (got >= 0) return got == 1 ? 1 : 0;
+    if (errno != EINTR && errno != EAGAIN) return 0;
+  }
+}
+
+// Whether the spare took `accepted` (sent on `channel`). One that does not
+// answer in time is ended; the socket is then its only if it answered first.
+bool spare_took(int channel, int pid) {
+  int answer = read_answer(channel, TAKE_WAIT_MS);
+  if (answer >= 0) return answer == 1;
+  ::kill(pid, SIGKILL);
+  return read_answer(channel, TAKE_WAIT_MS) == 1;
 }
 
 bool is_stream_socket(int fd) {
@@ -124,7 +164,7 @@ int PLAThand_over(const char* program, int accepted, int listen_socket,
     // A spare that died refuses the socket (its end is closed): the
     // connection is then started as below.
     unique_fd channel = std::move(spare.channel);
-    if (send_socket(channel.get(), accepted)) return spare.pid;
+    if (send_socket(channel.get(), accepted) && spare_took(channel.get(), spare.pid)) return spare.pid;
   }
   std::function<void(std::vector<std::string>&)> complete;
   if (look_up) complete = [&look_up](std::vector<std::string>& argv) { look_up(argv[1]); };
@@ -144,7 +184,11 @@ int PLATtake_over(const char* second, const char* third, bool* name_pending) {
     if (channel <= 2) return -1;
     unique_fd owned(channel);
     int socket = receive_socket(channel);
-    if (socket >= 0 && name_pending != nullptr) *name_pending = true;
+    if (socket < 0) return -1;
+    // The daemon waits for this answer (a daemon already gone does not).
+    char taken = 1;
+    ::send(channel, &taken, 1, MSG_NOSIGNAL);
+    if (name_pending != nullptr) *name_pending = true;
     return socket;
   }
   // The daemon's port is held by the daemon alone.
