@@ -52,9 +52,15 @@ int AGTmain(int argc, char** argv) {
   CSTinstall_new_handler();
   PLATensure_std_fds();
   PLATignore_sigpipe();
+  int args = argc - 1;
+  // A connection process takes its socket over first: one started ahead of
+  // its connection waits here, holding nothing but its channel to the daemon
+  // (a stop signal meanwhile simply ends it).
+  bool name_pending = false;
+  int command_socket = args == 3 ? PLATtake_over(argv[2], argv[3], &name_pending) : -1;
+  if (args == 3 && command_socket < 0) CSTexit(0);
   PLATcatch_stop_signals();
   PLATreset_signals();
-  int args = argc - 1;
   int ipv4 = (args == 2 && std::strcmp(argv[2], "-IPv4") == 0) ? 1 : 0;
 
   agt_context_ptr context = CTXnew(10);
@@ -76,13 +82,7 @@ int AGTmain(int argc, char** argv) {
     AGTlisten(context.get(), argv[0], port);
   }
   if (args == 3) {
-    bool name_pending = false;
-    int command_socket = PLATtake_over(argv[2], argv[3], &name_pending);
-    if (command_socket >= 0) {
-      std::string peer = argv[1];
-      if (name_pending) TCPIPpeer_host(command_socket, &peer);
-      AGTserve(peer.c_str(), command_socket);
-    }
+    AGTserve(argv[1], command_socket, name_pending);
     CSTexit(0);
   }
   CSTfprintf(stderr, "%s", AGT_USAGE);
@@ -105,6 +105,11 @@ void AGTlisten(agt_context* context, const char* program, int port) {
   }
   PLATreap_children();
   const int pause_ms = AGTaccept_pause_ms(std::getenv("KVS_ACCEPT_PAUSE_MS"));
+  // The next connection process is started ahead of its connection: at
+  // start, and again a little into the pause after each accept (started at
+  // once, it would take the CPU from the connection just handed over).
+  const int prepare_after_ms = std::min(pause_ms, AGT_PREPARE_AFTER_MS);
+  PLATprepare_hand_over(program);
   // SIGTERM or SIGINT: no new connection is accepted; the connection
   // processes serve on until their studios leave. The wait, unlike a
   // blocking accept, returns when such a signal arrives.
@@ -122,8 +127,11 @@ void AGTlisten(agt_context* context, const char* program, int port) {
                     [accepted](std::string& name) { TCPIPpeer_host(accepted, &name); });
       TCPIPclose(context, accepted);
     }
-    if (pause_ms > 0) PLATsleep_ms(pause_ms);
+    if (prepare_after_ms > 0) PLATsleep_ms(prepare_after_ms);
+    if (!PLATstop_requested()) PLATprepare_hand_over(program);
+    if (pause_ms > prepare_after_ms) PLATsleep_ms(pause_ms - prepare_after_ms);
   }
+  PLATend_hand_overs();
   TCPIPclose(context, listen_socket);
   TCPIPterm(context);
   CSTexit(0);
@@ -148,7 +156,7 @@ bool identified(agt_context* context) {
 
 }  // namespace
 
-void AGTserve(const char* peer_name, int command_socket) {
+void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
   agt_context_ptr owner = CTXnew(10);
   if (!owner) return;
   agt_context* context = owner.get();
@@ -165,8 +173,12 @@ void AGTserve(const char* peer_name, int command_socket) {
   PLATset_cloexec(command_socket);
   kvwstr greeting = CMDreply(MSG_210_HELLO);
   send_line(context, command_socket, greeting);
+  // The peer's name, when still to be looked up, is wanted only from the
+  // first command on: the greeting does not wait for the resolver.
+  std::string peer = peer_name;
+  if (name_pending) TCPIPpeer_host(command_socket, &peer);
 
-  if (AGTstart_modules(context, peer_name) == 0) {
+  if (AGTstart_modules(context, peer.c_str()) == 0) {
     kvwstr buffer;
     // From here on the command connection is non-blocking: replies wait in
     // its queue until the studio takes them.

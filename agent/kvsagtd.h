@@ -18,10 +18,15 @@ constexpr int AGT_LINE_CAP = 1048576;
 constexpr std::size_t AGT_HIGH_WATER = 4u << 20;
 // Seconds a connection may take to identify a user (KVS_IDENT_TIMEOUT; 0: no limit).
 constexpr int AGT_IDENT_TIMEOUT = 120;
+// How far into the pause after an accept the daemon starts the connection
+// process that waits for the next connection.
+constexpr int AGT_PREPARE_AFTER_MS = 50;
 
 int AGTmain(int argc, char** argv);
 [[noreturn]] void AGTlisten(agt_context* context, const char* program, int port);
-void AGTserve(const char* peer_name, int command_socket);
+// Serves one connection; with `name_pending`, the peer's name is looked up
+// from the socket once the greeting has gone.
+void AGTserve(const char* peer_name, int command_socket, bool name_pending = false);
 
 void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int command_socket, kvwstr& buffer,
                       int* stop);

@@ -196,6 +196,17 @@ std::vector<pid_t> children_of(pid_t parent) {
   return found;
 }
 
+bool waiting_spare(pid_t pid) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str()), ::closedir);
+  if (!dir) return false;
+  int others = 0;
+  while (dirent* entry = ::readdir(dir.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != ".." && name != "0" && name != "1" && name != "2") ++others;
+  }
+  return others == 1;
+}
+
 bool port_listening(int port) {
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::ifstream in(table);

@@ -68,6 +68,10 @@ long wake_ups(pid_t pid);
 long cpu_ms(pid_t pid);
 // Pids whose parent is `parent`.
 std::vector<pid_t> children_of(pid_t parent);
+// Whether a child of the daemon is the connection process it started ahead
+// of the next connection, still waiting for it (nothing open besides 0-2 but
+// its channel to the daemon).
+bool waiting_spare(pid_t pid);
 // True when something listens on the TCP port (IPv4 or IPv6).
 bool port_listening(int port);
 // A TCP port nothing listens on right now.

@@ -229,7 +229,9 @@ class agent_daemon {
 
   // An identified session. `connection_pid` receives the connection process.
   bool open(bench::line_channel& channel, pid_t* connection_pid = nullptr) {
-    std::vector<pid_t> before = bench::children_of(pid());
+    std::vector<pid_t> before;
+    for (pid_t p : bench::children_of(pid()))
+      if (!bench::waiting_spare(p)) before.push_back(p);
     if (!channel.open("127.0.0.1", port_, kReplyMs)) return false;
     std::optional<std::string> greeting = channel.read_line();
     note_greeting();
@@ -248,12 +250,13 @@ class agent_daemon {
     return admitted && admitted->rfind("310", 0) == 0;
   }
 
-  // The connection process started since `before` was taken; -1.
+  // The connection process that was not serving when `before` was taken
+  // (the daemon's spare, waiting for a connection, serves none); -1.
   pid_t new_child(const std::vector<pid_t>& before) {
     auto deadline = clock::now() + std::chrono::seconds(5);
     while (clock::now() < deadline) {
       for (pid_t p : bench::children_of(pid()))
-        if (std::find(before.begin(), before.end(), p) == before.end()) return p;
+        if (!bench::waiting_spare(p) && std::find(before.begin(), before.end(), p) == before.end()) return p;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return -1;

@@ -7,17 +7,31 @@
 #include <functional>
 #include <string>
 
+// Where the platform allows it, starts a connection process ahead of its
+// connection (`program`: the daemon's own first argument word), which waits
+// for the next accepted socket; nothing when one is already waiting. At most
+// one waits at a time; it is no connection until PLAThand_over gives it one,
+// and it ends by itself when the daemon ends. The daemon calls this at start
+// and after each hand-over, when it has time to spare.
+void PLATprepare_hand_over(const char* program);
+
 // Starts a copy of the running executable (`program`: the daemon's own first
-// argument word) to serve `accepted`. `look_up`, when given, may write the
+// argument word) to serve `accepted`, or gives `accepted` to the connection
+// process PLATprepare_hand_over started. `look_up`, when given, may write the
 // peer's name; the look-up runs in the new process, never in the daemon,
 // either before the copy starts or (where it cannot) through
 // PLATtake_over's `name_pending`. The daemon still closes its own copy of
-// the socket afterwards. The new process's id, or -1.
+// the socket afterwards. The serving process's id, or -1.
 int PLAThand_over(const char* program, int accepted, int listen_socket,
                   const std::function<void(std::string&)>& look_up = {});
 
+// In the daemon, when it stops: the connection process waiting for a socket
+// (if any) ends.
+void PLATend_hand_overs();
+
 // In the connection process: the command socket that the second and third
 // argument words name (anything else the daemon handed over is closed), or
-// -1 when they name none. *name_pending is set when the peer's name (the
-// first word) is still to be looked up from the socket.
+// -1 when they name none. A process started ahead of its connection waits
+// here for its socket, holding nothing else. *name_pending is set when the
+// peer's name (the first word) is still to be looked up from the socket.
 int PLATtake_over(const char* second, const char* third, bool* name_pending);

@@ -95,9 +95,12 @@ int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>&
   std::vector<char*> args;
   for (std::string& a : words) args.push_back(a.data());
   args.push_back(nullptr);
-  // Every descriptor of the agent is close-on-exec; only those named
-  // on the command line are handed over. Signal dispositions that the agent
-  // caught are reset by exec.
+  // Every descriptor of the agent is close-on-exec; so are made any that
+  // whoever started the daemon left open to it. Only those named on the
+  // command line are handed over. Signal dispositions that the agent caught
+  // are reset by exec.
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+    for (int fd = 3; fd < 1024; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   for (int fd : keep) {
     int flags = ::fcntl(fd, F_GETFD);
     if (flags >= 0) ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);

@@ -34,17 +34,23 @@ class Daemon:
         return Agent(self.host, self.port, **kwargs)  # type: ignore[arg-type]
 
     def children(self) -> set[int]:
-        """Pids of the connection processes."""
+        """Pids of the connection processes (not the one the daemon started
+        ahead of the next connection, which waits with nothing open but its
+        channel to the daemon besides 0-2)."""
         found = set()
         for entry in Path("/proc").iterdir():
             if entry.name.isdigit():
                 try:
                     stat = (entry / "stat").read_text()
+                    fields = stat.rsplit(")", 1)[1].split()
+                    if int(fields[1]) != self.pid or fields[0] == "Z":
+                        continue
+                    others = [fd for fd in os.listdir(entry / "fd") if fd not in ("0", "1", "2")]
+                    if len(others) == 1 and os.readlink(entry / "fd" / others[0]).startswith("socket:"):
+                        continue
                 except OSError:
                     continue
-                fields = stat.rsplit(")", 1)[1].split()
-                if int(fields[1]) == self.pid and fields[0] != "Z":
-                    found.add(int(entry.name))
+                found.add(int(entry.name))
         return found
 
 

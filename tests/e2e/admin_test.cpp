@@ -41,7 +41,7 @@ TEST(Admin, DaemonAndConnectionProcessesAreNamedKvsagtd) {
   e2e::captured_process daemon = e2e::start_agent({std::to_string(port)});
   studio::connection c(e2e::connect_local(port, kReplyMs));
   ASSERT_EQ(c.read_line(kReplyMs), "210 hello, please to meet you.");
-  std::vector<pid_t> children = e2e::children_of(daemon.pid);
+  std::vector<pid_t> children = e2e::connection_processes_of(daemon.pid);
   ASSERT_EQ(children.size(), 1u);
   EXPECT_EQ(comm_of(daemon.pid), "kvsagtd\n");
   EXPECT_EQ(comm_of(children[0]), "kvsagtd\n");

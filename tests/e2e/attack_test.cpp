@@ -167,7 +167,7 @@ TEST(Attack, AnInheritedSignalMaskIsReset) {
     EXPECT_EQ(c.command("Qim walter", kReplyMs), "310 access authorized.");
     EXPECT_EQ(c.command("QUIT", kReplyMs), "221 bye.");
   }
-  EXPECT_TRUE(eventually([&] { return e2e::children_of(daemon.pid).empty(); }, kExitMs))
+  EXPECT_TRUE(eventually([&] { return e2e::connection_processes_of(daemon.pid).empty(); }, kExitMs))
       << "a connection process stayed a zombie";
   ::kill(daemon.pid, SIGTERM);
   EXPECT_EQ(daemon.wait_exit(kExitMs), 0);

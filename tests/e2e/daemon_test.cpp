@@ -105,9 +105,50 @@ TEST(Daemon, EndedConnectionProcessesAreReaped) {
   }
   bool clean = false;
   for (int i = 0; i < 250 && !clean; ++i) {
-    clean = e2e::children_of(d.process.pid).empty();
+    clean = e2e::connection_processes_of(d.process.pid).empty();
     if (!clean) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(clean);
   EXPECT_TRUE(d.process.running());
+}
+
+// Each connection process is started ahead of its connection: connections in
+// a row are all served, and the one waiting for the next connection ends with
+// the daemon, however the daemon ends; the connections already open go on.
+TEST(Daemon, ConnectionsInARowAreServedAndNoSpareOutlivesTheDaemon) {
+  for (int signal : {SIGTERM, SIGKILL}) {
+    daemon_run d({}, {.env = {{"KVS_ACCEPT_PAUSE_MS", "0"}}});
+    std::vector<studio::connection> open;
+    for (int i = 0; i < 4; ++i) {
+      open.emplace_back(d.connect());
+      ASSERT_EQ(open.back().read_line(kReplyMs), "210 hello, please to meet you.") << i;
+    }
+    // (A spare just started may still be on its way to its wait.)
+    EXPECT_TRUE(e2e::eventually([&] { return e2e::connection_processes_of(d.process.pid).size() == 4; }));
+    pid_t spare = -1;
+    ASSERT_TRUE(e2e::eventually([&] { return (spare = e2e::spare_of(d.process.pid)) > 0; }));
+    ASSERT_EQ(::kill(d.process.pid, signal), 0);
+    EXPECT_TRUE(d.process.wait_exit(kReplyMs).has_value());
+    EXPECT_TRUE(e2e::eventually([&] { return !e2e::process_alive(spare); })) << signal;
+    EXPECT_EQ(open[0].command("HELO", kReplyMs), "210 hello, please to meet you.") << signal;
+  }
+}
+
+// A connection that comes when the waiting process has died, or that it does
+// not take (frozen: the daemon ends it after a while), is started for it as
+// it arrives; the next one is waiting again afterwards.
+TEST(Daemon, AConnectionIsServedWhenItsSpareDiedOrFroze) {
+  daemon_run d({}, {.env = {{"KVS_ACCEPT_PAUSE_MS", "0"}}});
+  for (int signal : {SIGKILL, SIGSTOP, SIGKILL}) {
+    pid_t spare = -1;
+    ASSERT_TRUE(e2e::eventually([&] { return (spare = e2e::spare_of(d.process.pid)) > 0; })) << signal;
+    ASSERT_EQ(::kill(spare, signal), 0);
+    if (signal == SIGKILL) {
+      ASSERT_TRUE(e2e::eventually([&] { return !e2e::process_alive(spare); }));
+    }
+    studio::connection c(d.connect());
+    EXPECT_EQ(c.read_line(kReplyMs), "210 hello, please to meet you.") << signal;
+    EXPECT_EQ(c.command("HELO", kReplyMs), "210 hello, please to meet you.") << signal;
+    EXPECT_TRUE(e2e::eventually([&] { return !e2e::process_alive(spare); })) << signal;
+  }
 }

@@ -245,6 +245,36 @@ std::vector<pid_t> children_of(pid_t pid) {
   return children;
 }
 
+bool waiting_spare(pid_t pid) {
+  std::string dir = "/proc/" + std::to_string(pid);
+  std::vector<std::string> others;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir + "/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name != "0" && name != "1" && name != "2") others.push_back(fs::read_symlink(it->path(), ec).string());
+  }
+  if (ec || others.size() != 1 || others[0].rfind("socket:[", 0) != 0) return false;
+  // A Unix socket: its inode is listed among the process's Unix sockets.
+  std::string inode = " " + others[0].substr(8, others[0].size() - 9) + " ";
+  std::istringstream unix_sockets(read_file(dir + "/net/unix"));
+  for (std::string line; std::getline(unix_sockets, line);)
+    if ((line + " ").find(inode) != std::string::npos) return true;
+  return false;
+}
+
+std::vector<pid_t> connection_processes_of(pid_t daemon) {
+  std::vector<pid_t> connections;
+  for (pid_t child : children_of(daemon))
+    if (!waiting_spare(child)) connections.push_back(child);
+  return connections;
+}
+
+pid_t spare_of(pid_t daemon) {
+  for (pid_t child : children_of(daemon))
+    if (waiting_spare(child)) return child;
+  return -1;
+}
+
 int open_fd_count(pid_t pid) {
   int count = 0;
   std::error_code ec;

@@ -120,6 +120,14 @@ bool eventually(const std::function<bool()>& pred, int timeout_ms = kReplyMs);
 std::string fd_target(pid_t pid, int fd);
 // Pids of the processes whose parent is `pid`.
 std::vector<pid_t> children_of(pid_t pid);
+// A daemon's children are its connection processes and at most one spare: a
+// connection process started ahead of its connection, waiting for it with
+// nothing open besides 0-2 but its channel to the daemon (a Unix socket).
+bool waiting_spare(pid_t pid);
+// The daemon's children that serve connections (or ended unreaped).
+std::vector<pid_t> connection_processes_of(pid_t daemon);
+// The daemon's waiting spare, or -1.
+pid_t spare_of(pid_t daemon);
 // Number of open descriptors of a process.
 int open_fd_count(pid_t pid);
 // Current user's name, as the agent sees it.

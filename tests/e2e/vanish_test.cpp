@@ -25,7 +25,7 @@ TEST(Vanish, StudioWhoseMachineVanishesIsNoticed) {
   ASSERT_EQ(studio.read_line(e2e::kReplyMs), "210 hello, please to meet you.");
   ASSERT_EQ(studio.command("Qim walter", e2e::kReplyMs), "310 access authorized.");
   ASSERT_EQ(studio.command("EXEC sleep 600", e2e::kReplyMs), "261 child process launched : %1");
-  std::vector<pid_t> connections = e2e::children_of(daemon.pid);
+  std::vector<pid_t> connections = e2e::connection_processes_of(daemon.pid);
   ASSERT_EQ(connections.size(), 1u);
   const pid_t connection = connections[0];
   std::vector<pid_t> programs;
