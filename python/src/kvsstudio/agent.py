@@ -753,6 +753,9 @@ class Agent:
                 old_dir = self.pwd()
                 self.cwd(cwd)
             number = self.exec(line)
+            # Watched before the environment is restored: a program that
+            # ends at once is reported while those replies are awaited.
+            self._watched.add(number)
         finally:
             # The program has inherited them: the connection gets its own back.
             if old_dir is not None:
@@ -762,7 +765,6 @@ class Agent:
                     self.denv(name)
                 else:
                     self.senv(name, previous)
-        self._watched.add(number)
         process = Process(self, number, data, timeout, on_output, keep_output)
         self._active = process
         return process
