@@ -18,13 +18,21 @@ std::FILE* PLATopen_transfer(const char* path, bool for_writing, bool text);
 // mask allows (POSIX); nothing to do on Windows. 0 or -1.
 int PLATgive_default_permissions(std::FILE* file);
 
-// The directory calls, each 0 or -1 with errno set.
+// The directory calls, each 0 or -1 with errno set. A relative path is
+// resolved against the current directory. On Windows that is the agent's
+// own, kept apart from the process's, and paths of any length are taken
+// (the classic calls end at 260 characters).
 int PLATchdir(const char* path);
 int PLATmkdir(const char* path);
 int PLATrmdir(const char* path);
 int PLATunlink(const char* path);
-// The current directory; none on failure (errno set).
+// The current directory, whole; none on failure or once it has been removed
+// (errno set).
 std::optional<std::string> PLATgetcwd();
+// Whether a program started now begins in the current directory. Always on
+// POSIX. On Windows a process's current directory is at most 258
+// characters: the agent works in a longer one, but starts no program there.
+bool PLATcurrent_dir_fits_programs();
 
 // Whether text files of this platform end their lines with CR LF (Windows),
 // which an ASCII GETF reads as one line end, as the C runtime's text mode

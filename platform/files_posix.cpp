@@ -69,5 +69,7 @@ std::optional<std::string> PLATgetcwd() {
   return std::string(path.c_str());
 }
 
+bool PLATcurrent_dir_fits_programs() { return true; }
+
 char PLATdir_separator() { return '/'; }
 bool PLATtext_ends_lines_with_crlf() { return false; }

@@ -1,7 +1,6 @@
 #ifdef _WIN32
 #include "platform/files.h"
 
-#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -9,6 +8,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+#include "platform/windows_paths.h"
 
 namespace {
 
@@ -23,6 +25,19 @@ void set_errno_from(DWORD error) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
       errno = EACCES;
+      break;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      errno = EEXIST;
+      break;
+    case ERROR_DIR_NOT_EMPTY:
+      errno = ENOTEMPTY;
+      break;
+    case ERROR_DIRECTORY:
+      errno = ENOTDIR;
+      break;
+    case ERROR_FILENAME_EXCED_RANGE:
+      errno = ENAMETOOLONG;
       break;
     default:
       errno = EIO;
@@ -44,6 +59,128 @@ bool names_null_device(const char* path) {
   return true;
 }
 
+// The agent keeps its current directory itself, whole and in plain form
+// ("C:\a\b"), and gives the file calls whole long-form paths built from
+// it: a process's own current directory, and every path of the classic
+// calls, end at 260 characters. The process's current directory follows the
+// agent's as long as it can, for the programs that EXEC starts.
+struct current_directory {
+  std::wstring path;             // empty until first needed, then read from the process
+  bool process_follows = true;   // whether the process's current directory is `path`
+};
+
+current_directory& current() {
+  static current_directory dir;
+  return dir;
+}
+
+// The agent's strings are in the ANSI code page, as for the ...A calls of
+// the environment and the programs.
+bool widen(const char* text, std::wstring& wide) {
+  int n = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (n <= 0) {
+    errno = EINVAL;
+    return false;
+  }
+  wide.assign(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), n);
+  wide.resize(static_cast<std::size_t>(n) - 1);
+  return true;
+}
+
+std::string narrow(const std::wstring& wide) {
+  int n = ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string text(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, text.data(), n, nullptr, nullptr);
+  text.resize(static_cast<std::size_t>(n) - 1);
+  return text;
+}
+
+bool load_current() {
+  current_directory& dir = current();
+  if (!dir.path.empty()) return true;
+  std::wstring path(MAX_PATH + 1, L'\0');
+  for (;;) {
+    DWORD n = ::GetCurrentDirectoryW(static_cast<DWORD>(path.size()), path.data());
+    if (n == 0) {
+      set_errno_from(::GetLastError());
+      return false;
+    }
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(n);  // n counts the terminator when the buffer was too small
+  }
+  dir.path = PLATplain_windows_path(path);
+  dir.process_follows = true;
+  return true;
+}
+
+// The whole path, "." and ".." resolved and '/' made '\', that `path`
+// names from the agent's current directory. A long-form path ("\\?\...")
+// is taken as it stands, as the system does.
+bool full_path(const char* path, std::wstring& full) {
+  std::wstring wide;
+  if (!load_current() || !widen(path, wide)) return false;
+  std::wstring joined = PLATjoin_windows_path(current().path, wide);
+  full.assign(MAX_PATH + 1, L'\0');
+  for (;;) {
+    DWORD n = ::GetFullPathNameW(joined.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) {
+      set_errno_from(::GetLastError());
+      return false;
+    }
+    if (n < full.size()) {
+      full.resize(n);
+      return true;
+    }
+    full.resize(n);
+  }
+}
+
+// The path to give the wide file calls for `path`.
+bool call_path(const char* path, std::wstring& call) {
+  std::wstring full;
+  if (!full_path(path, full)) return false;
+  call = PLATlong_windows_path(full);
+  return true;
+}
+
+// Whether `call` names a directory that can be entered, as the system's own
+// change of directory checks it: it opens for traversal.
+bool can_enter(const std::wstring& call) {
+  HANDLE handle = ::CreateFileW(call.c_str(), FILE_TRAVERSE | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    set_errno_from(::GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  bool directory =
+      ::GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  ::CloseHandle(handle);
+  if (!directory) errno = ENOTDIR;
+  return directory;
+}
+
+// The process's current directory for the agent's `dir`: `dir` itself when
+// it is short enough, otherwise its longest ancestor that is (one that the
+// agent's directory keeps from being removed anyway). Whether it is `dir`.
+bool follow_with_process(const std::wstring& dir) {
+  if (dir.size() <= PLATmax_process_dir && ::SetCurrentDirectoryW(dir.c_str())) return true;
+  std::wstring ancestor = dir;
+  for (;;) {
+    std::size_t cut = ancestor.find_last_of(L'\\');
+    if (cut == std::wstring::npos || cut < 2) return false;
+    ancestor.resize(cut);
+    std::wstring plain = PLATplain_windows_path(ancestor.size() == 2 ? ancestor + L'\\' : ancestor);
+    if (plain.size() <= PLATmax_process_dir && ::SetCurrentDirectoryW(plain.c_str())) return false;
+  }
+}
+
 }  // namespace
 
 // Only a disk file or NUL is taken: a console (CON), a serial port (COMn) or
@@ -51,7 +188,9 @@ bool names_null_device(const char* path) {
 // does not wait, so the kind is read from the opened handle, which is then
 // closed untouched. The handle is not inheritable.
 std::FILE* PLATopen_transfer(const char* path, bool for_writing, bool text) {
-  HANDLE handle = ::CreateFileA(path, for_writing ? GENERIC_WRITE : GENERIC_READ,
+  std::wstring call;
+  if (!call_path(path, call)) return nullptr;
+  HANDLE handle = ::CreateFileW(call.c_str(), for_writing ? GENERIC_WRITE : GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 for_writing ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -84,19 +223,52 @@ std::FILE* PLATopen_transfer(const char* path, bool for_writing, bool text) {
 // Permissions of a new file come from its folder on Windows.
 int PLATgive_default_permissions(std::FILE*) { return 0; }
 
-int PLATchdir(const char* path) { return ::_chdir(path) == 0 ? 0 : -1; }
-int PLATmkdir(const char* path) { return ::_mkdir(path) == 0 ? 0 : -1; }
-int PLATrmdir(const char* path) { return ::_rmdir(path) == 0 ? 0 : -1; }
-int PLATunlink(const char* path) { return ::_unlink(path) == 0 ? 0 : -1; }
-
-std::optional<std::string> PLATgetcwd() {
-  std::string path(MAX_PATH + 1, '\0');
-  while (::_getcwd(path.data(), static_cast<int>(path.size())) == nullptr) {
-    if (errno != ERANGE) return std::nullopt;
-    path.resize(path.size() * 2);
-  }
-  return std::string(path.c_str());
+int PLATchdir(const char* path) {
+  std::wstring full;
+  if (!full_path(path, full) || !can_enter(PLATlong_windows_path(full))) return -1;
+  std::wstring dir = PLATplain_windows_path(full);
+  current_directory& now = current();
+  now.process_follows = follow_with_process(dir);
+  now.path = dir;
+  return 0;
 }
+
+int PLATmkdir(const char* path) {
+  std::wstring call;
+  if (!call_path(path, call)) return -1;
+  if (::CreateDirectoryW(call.c_str(), nullptr)) return 0;
+  set_errno_from(::GetLastError());
+  return -1;
+}
+
+int PLATrmdir(const char* path) {
+  std::wstring call;
+  if (!call_path(path, call)) return -1;
+  if (::RemoveDirectoryW(call.c_str())) return 0;
+  set_errno_from(::GetLastError());
+  return -1;
+}
+
+int PLATunlink(const char* path) {
+  std::wstring call;
+  if (!call_path(path, call)) return -1;
+  if (::DeleteFileW(call.c_str())) return 0;
+  set_errno_from(::GetLastError());
+  return -1;
+}
+
+// The agent's own current directory; none once it has been removed, as on
+// POSIX.
+std::optional<std::string> PLATgetcwd() {
+  if (!load_current()) return std::nullopt;
+  if (::GetFileAttributesW(PLATlong_windows_path(current().path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    set_errno_from(::GetLastError());
+    return std::nullopt;
+  }
+  return narrow(current().path);
+}
+
+bool PLATcurrent_dir_fits_programs() { return load_current() && current().process_follows; }
 
 char PLATdir_separator() { return '\\'; }
 bool PLATtext_ends_lines_with_crlf() { return true; }

@@ -4,10 +4,12 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <map>
 #include <mutex>
 
 #include "platform/environment.h"
+#include "platform/files.h"
 #include "platform/wake_pair.h"
 
 // What the seam calls a pid is the Windows process id; the handles stay
@@ -139,6 +141,12 @@ class path_for_search {
 
 int PLATlaunch_line(const char* command_line, int std_fd, const std::vector<std::string>* env) {
   if (command_line == nullptr || *command_line == '\0') return -1;
+  // The program would start in the process's directory, which is not the
+  // agent's: better no start than one in another directory.
+  if (!PLATcurrent_dir_fits_programs()) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
   std_handle standard(std_fd);
   if (standard.get() == INVALID_HANDLE_VALUE) return -1;
   HANDLE job = ::CreateJobObjectA(nullptr, nullptr);

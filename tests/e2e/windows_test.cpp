@@ -543,3 +543,148 @@ TEST_F(WindowsAgent, SigintStopsTheDaemonAndAConnection) {
   EXPECT_EQ(still_alive(kept, "signalled"), 0);
   EXPECT_EQ(kept.command("QUIT"), "221 bye.");
 }
+
+// Paths longer than the 260 characters of the system's classic calls. The
+// agent keeps its current directory itself and gives the file calls whole
+// paths, so that none of its commands stops at that length.
+namespace {
+
+// The name of level i of a deep tree: 60 characters.
+std::string level(int i) { return "level" + std::to_string(i) + std::string(54, 'x'); }
+
+// The first `levels` levels, each after a `sep`.
+std::string long_tail(int levels, char sep) {
+  std::string tail;
+  for (int i = 0; i < levels; ++i) tail += sep + level(i);
+  return tail;
+}
+
+constexpr int kLevels = 5;  // with the agent's folder, well past 300 characters
+
+}  // namespace
+
+TEST_F(WindowsAgent, LongCurrentDirectoryIsReported) {
+  e2e::wine_agent& a = start();
+  e2e::peer p = a.admitted();
+  const std::string root = a.windows_dir();
+  std::string here = root;
+  for (int i = 0; i < kLevels; ++i) {
+    const std::string name = level(i);
+    ASSERT_EQ(p.command("MKD " + name), "252 directory created") << here.size();
+    ASSERT_EQ(p.command("CWD " + name), "251 directory changed") << here.size();
+    here += "\\" + name;
+    EXPECT_EQ(p.command("PWD"), kPwd + here) << here.size();
+  }
+  ASSERT_GT(here.size(), 300u);
+  expect_replies(p, {
+                        {"CWD ..", "251 directory changed"},
+                        {"PWD", kPwd + root + long_tail(kLevels - 1, '\\')},
+                        {"CWD nowhere", "551 CWD failed"},
+                        {"PWD", kPwd + root + long_tail(kLevels - 1, '\\')},
+                        {"CWD " + root, "251 directory changed"},
+                        {"PWD", kPwd + root},
+                    });
+}
+
+TEST_F(WindowsAgent, CwdTakesALongAbsolutePath) {
+  e2e::wine_agent& a = start();
+  e2e::peer p = a.admitted();
+  const std::string root = a.windows_dir();
+  ASSERT_TRUE(fs::create_directories(a.dir().path() + long_tail(kLevels, '/')));
+  const std::string deep = root + long_tail(kLevels, '\\');
+  const std::string last = level(kLevels - 1);
+  e2e::write_file(a.dir().file("plain"), "x");
+  expect_replies(p, {
+                        {"CWD " + deep, "251 directory changed"},
+                        {"PWD", kPwd + deep},
+                        {"CWD " + root, "251 directory changed"},
+                        // Slashes, "." and ".." are resolved before the path is used.
+                        {"CWD " + root + long_tail(kLevels, '/') + "/./../" + last, "251 directory changed"},
+                        {"PWD", kPwd + deep},
+                        {"CWD ..\\..", "251 directory changed"},
+                        {"PWD", kPwd + root + long_tail(kLevels - 2, '\\')},
+                        {"CWD " + deep + "\\missing", "551 CWD failed"},
+                        {"CWD " + root + "\\plain", "551 CWD failed"},  // a file is no directory
+                        {"PWD", kPwd + root + long_tail(kLevels - 2, '\\')},
+                    });
+}
+
+TEST_F(WindowsAgent, FilesAndDirectoriesPastTheLimit) {
+  e2e::wine_agent& a = start();
+  e2e::peer p = a.admitted();
+  studio::file_transfer files(p.studio(), "127.0.0.1", kReplyMs);
+  const int port = files.data_port();
+  ASSERT_GT(port, 0);
+  const std::string root = a.windows_dir();
+  const std::string deep = root + long_tail(kLevels, '\\');
+  const std::string linux_deep = a.dir().path() + long_tail(kLevels, '/');
+  // MKD of each level by its absolute path, then the last one relative to
+  // its parent.
+  for (int i = 1; i < kLevels; ++i)
+    ASSERT_EQ(p.command("MKD " + root + long_tail(i, '\\')), "252 directory created") << i;
+  ASSERT_EQ(p.command("CWD " + root + long_tail(kLevels - 1, '\\')), "251 directory changed");
+  ASSERT_EQ(p.command("MKD " + level(kLevels - 1)), "252 directory created");
+  ASSERT_TRUE(fs::is_directory(linux_deep));
+
+  std::string bytes;
+  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+  // The same file by a relative and by an absolute name.
+  struct named {
+    std::string put;
+    std::string get;
+  };
+  const named names[] = {
+      {level(kLevels - 1) + "\\f.bin", deep + "\\f.bin"},
+      {deep + "\\g.bin", level(kLevels - 1) + "/./g.bin"},
+  };
+  for (const named& n : names) {
+    ASSERT_TRUE(p.studio().send_line("PUTF " + n.put));
+    studio::socket_fd up = studio::connect_data("127.0.0.1", port, kReplyMs);
+    ASSERT_TRUE(studio::send_all(up.get(), bytes));
+    up.reset();
+    EXPECT_EQ(p.read_line(), "231 (end of transfered) file received") << n.put;
+    ASSERT_TRUE(p.studio().send_line("GETF " + n.get));
+    studio::socket_fd down = studio::connect_data("127.0.0.1", port, kReplyMs);
+    EXPECT_TRUE(studio::read_until_closed(down.get(), kReplyMs) == bytes) << n.get;
+    EXPECT_EQ(p.read_line(), "230 (end of transfered) file sent") << n.get;
+  }
+  EXPECT_TRUE(e2e::read_file(linux_deep + "/f.bin") == bytes);
+  EXPECT_TRUE(e2e::read_file(linux_deep + "/g.bin") == bytes);
+
+  expect_replies(p, {
+                        {"RMD " + deep, "554 RMD failed"},  // not empty
+                        {"DELF " + deep + "\\f.bin", "232 file deleted"},
+                        {"DELF " + level(kLevels - 1) + "\\g.bin", "232 file deleted"},
+                        {"DELF " + deep + "\\g.bin", "532 delete file failed"},
+                        {"RMD " + level(kLevels - 1), "254 directory removed"},
+                        {"CWD " + root, "251 directory changed"},
+                    });
+  for (int i = kLevels - 1; i >= 1; --i)
+    EXPECT_EQ(p.command("RMD " + root + long_tail(i, '\\')), "254 directory removed") << i;
+  EXPECT_FALSE(fs::exists(a.dir().path() + long_tail(1, '/')));
+}
+
+// A program cannot start in a directory too long for a process's current
+// directory: EXEC fails there, as it does for a missing program, rather than
+// start it somewhere else.
+TEST_F(WindowsAgent, ProgramsStartOnlyInADirectoryTheyCanHave) {
+  e2e::wine_agent& a = start();
+  e2e::peer p = a.admitted();
+  const std::string root = a.windows_dir();
+  ASSERT_TRUE(fs::create_directories(a.dir().path() + long_tail(kLevels, '/')));
+  studio::trace_connection trace = studio::establish_trace(p.studio(), "127.0.0.1", kReplyMs);
+  ASSERT_TRUE(trace.valid());
+  const std::string fits = root + long_tail(1, '\\');
+  ASSERT_EQ(p.command("CWD " + fits), "251 directory changed");
+  ASSERT_EQ(p.command(helper("cwd")), "261 child process launched : %1");
+  EXPECT_EQ(trace.read_until("\n", kExitMs), fits + "\n");
+  EXPECT_EQ(p.read_line(kExitMs), kEnded + "%1 => %1 (%0)");
+  expect_replies(p, {
+                        {"CWD " + root + long_tail(kLevels, '\\'), "251 directory changed"},
+                        {helper("cwd"), "561 EXEC process failed"},
+                        {"CWD ..\\..\\..\\..", "251 directory changed"},
+                    });
+  ASSERT_EQ(p.command(helper("cwd")), "261 child process launched : %2");
+  EXPECT_EQ(trace.read_until("\n", kExitMs), fits + "\n");
+  EXPECT_EQ(p.read_line(kExitMs), kEnded + "%1 => %2 (%0)");
+}
