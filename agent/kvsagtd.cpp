@@ -13,6 +13,7 @@
 #include "net/tcpip.h"
 #include "platform/handover.h"
 #include "platform/process.h"
+#include "platform/procname.h"
 #include "platform/spawn.h"
 #include "support/cstsyst.h"
 
@@ -29,6 +30,14 @@ int parse_port(const char* text) {
   return port >= 1 && port <= 65535 ? port : -1;
 }
 
+// A descriptor or handle value of the internal form: decimal digits only.
+bool decimal(const char* text) {
+  if (*text == '\0') return false;
+  for (const char* c = text; *c != '\0'; ++c)
+    if (*c < '0' || *c > '9') return false;
+  return true;
+}
+
 // The connection being served, for the teardown of a fatal failure.
 agt_context* serving = nullptr;
 
@@ -40,6 +49,8 @@ void teardown_on_fatal() {
   TCPIPset_guard(serving, -1);
   AGTend_modules(serving);
 }
+
+void print_usage(FILE* stream) { CSTfprintf(stream, AGT_USAGE_FORMAT, PLATagent_file_name()); }
 
 void send_line(agt_context* context, int socket, kvwstr& text) {
   text.cat("\r\n");
@@ -53,12 +64,23 @@ int AGTmain(int argc, char** argv) {
   PLATensure_std_fds();
   PLATignore_sigpipe();
   int args = argc - 1;
+  // Asked by a user: answered before anything starts, on standard output.
+  if (args == 1 && std::strcmp(argv[1], "--version") == 0) {
+    CSTprintf("%s", AGT_VERSION_LINE);
+    CSTexit(0);
+  }
+  if (args == 1 && std::strcmp(argv[1], "--help") == 0) {
+    print_usage(stdout);
+    CSTexit(0);
+  }
   // A connection process takes its socket over first: one started ahead of
   // its connection waits here, holding nothing but its channel to the daemon
   // (a stop signal meanwhile simply ends it).
   bool name_pending = false;
-  int command_socket = args == 3 ? PLATtake_over(argv[2], argv[3], &name_pending) : -1;
-  if (args == 3 && command_socket < 0) CSTexit(0);
+  // Three words that are not the internal form are a user's mistake.
+  const bool internal_form = args == 3 && decimal(argv[2]) && decimal(argv[3]);
+  int command_socket = internal_form ? PLATtake_over(argv[2], argv[3], &name_pending) : -1;
+  if (internal_form && command_socket < 0) CSTexit(0);
   PLATcatch_stop_signals();
   PLATreset_signals();
   int ipv4 = (args == 2 && std::strcmp(argv[2], "-IPv4") == 0) ? 1 : 0;
@@ -70,10 +92,11 @@ int AGTmain(int argc, char** argv) {
     CSTexit(3);
   }
 
+  // The daemon: a port, then nothing or exactly -IPv4.
   if (args == 1 || args == 2) {
     int port = parse_port(argv[1]);
-    if (port < 0) {
-      CSTfprintf(stderr, "%s", AGT_USAGE);
+    if (port < 0 || (args == 2 && ipv4 == 0)) {
+      print_usage(stderr);
       TCPIPterm(context.get());
       CTXfree(context);
       CSTexit(1);
@@ -81,11 +104,11 @@ int AGTmain(int argc, char** argv) {
     CSTfprintf(stderr, "%s", AGT_BANNER);
     AGTlisten(context.get(), argv[0], port);
   }
-  if (args == 3) {
+  if (internal_form) {
     AGTserve(argv[1], command_socket, name_pending);
     CSTexit(0);
   }
-  CSTfprintf(stderr, "%s", AGT_USAGE);
+  print_usage(stderr);
   TCPIPterm(context.get());
   CTXfree(context);
   CSTexit(1);

@@ -9,8 +9,12 @@
 #include "support/kvwstr.h"
 
 constexpr const char* AGT_BANNER = "System testing Agent 8.0.1.2.343.015\n";
-constexpr const char* AGT_USAGE =
-    "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: kvsagtd.exe <TCP port number> [-IPv4]\n";
+// With the executable's name as the system writes it (PLATagent_file_name).
+constexpr const char* AGT_USAGE_FORMAT =
+    "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: %s <TCP port number> [-IPv4]\n";
+// What --version prints: the package's version (project() in CMakeLists.txt),
+// as the client tools print theirs.
+constexpr const char* AGT_VERSION_LINE = "kvsagtd 8.0.1\n";
 // Unfinished command text beyond this many bytes ends the connection.
 constexpr int AGT_LINE_CAP = 1048576;
 // Replies waiting for a studio that does not read them: beyond this many

@@ -6,3 +6,7 @@
 // through the running executable's own path, which would otherwise give it
 // that path's last component as its name.
 void PLATset_process_name(const char* name);
+
+// The agent's executable as this system names it, for the usage text:
+// "kvsagtd", or "kvsagtd.exe" on Windows.
+const char* PLATagent_file_name();

@@ -68,6 +68,7 @@ expect_status() {  # status, command...
   [ "$got" -eq "$want" ]
 }
 check "kvsagtd without arguments prints its usage, status 1" expect_status 1 "$sbin/kvsagtd"
+check "kvsagtd --version" expect_status 0 "$sbin/kvsagtd" --version
 check "kvsagtd-check --help" expect_status 0 "$sbin/kvsagtd-check" --help
 check "kvsctl --version" expect_status 0 "$bin/kvsctl" --version
 check "kvsdynf --help" expect_status 0 "$bin/kvsdynf" --help

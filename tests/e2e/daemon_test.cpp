@@ -13,7 +13,7 @@ using e2e::kReplyMs;
 namespace {
 
 const std::string kUsage =
-    "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: kvsagtd.exe <TCP port number> [-IPv4]\n";
+    "System testing Agent 8.0.1.2.343.015\nProvex-I-USAGE: kvsagtd <TCP port number> [-IPv4]\n";
 const std::string kBanner = "System testing Agent 8.0.1.2.343.015\n";
 
 // A running daemon, stopped at the end of the test.
@@ -38,14 +38,44 @@ std::string greeting(studio::socket_fd& s) {
 
 }  // namespace
 
-TEST(Daemon, WrongArgumentsPrintTheUsageAndExitOne) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"1", "2", "3", "4"}, {"abc"}, {"0"}, {"65536"}, {"12x"}, {"-5"}}) {
-    e2e::captured_process p = e2e::start_agent(args);
-    EXPECT_EQ(p.wait_exit(kReplyMs), 1);
-    EXPECT_EQ(p.err(), kUsage) << (args.empty() ? "" : args[0]);
-    EXPECT_EQ(p.out(), "");
+TEST(Daemon, CommandLinesOtherThanTheDocumentedOnesPrintTheUsageAndExitOne) {
+  // A port on which nothing listens: a daemon that wrongly started would be found there.
+  const std::string port = std::to_string(e2e::free_port());
+  struct run_case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const run_case cases[] = {
+      {{}, 1, "", kUsage},
+      {{"1", "2", "3", "4"}, 1, "", kUsage},
+      {{"abc"}, 1, "", kUsage},
+      {{"0"}, 1, "", kUsage},
+      {{"65536"}, 1, "", kUsage},
+      {{"12x"}, 1, "", kUsage},
+      {{"-5"}, 1, "", kUsage},
+      {{"-IPv4"}, 1, "", kUsage},
+      // The second word is -IPv4 exactly, or there is none.
+      {{port, "127.0.0.1"}, 1, "", kUsage},
+      {{port, "-IPv6"}, 1, "", kUsage},
+      {{port, "-ipv4"}, 1, "", kUsage},
+      {{port, "-IPv4 "}, 1, "", kUsage},
+      // Three words that are not the internal form (descriptor numbers).
+      {{port, "-IPv4", "x"}, 1, "", kUsage},
+      {{"--version", "x"}, 1, "", kUsage},
+      {{"--version"}, 0, "kvsagtd 8.0.1\n", ""},
+      {{"--help"}, 0, kUsage, ""},
+  };
+  for (const run_case& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.args) line += "[" + arg + "]";
+    e2e::captured_process p = e2e::start_agent(c.args);
+    EXPECT_EQ(p.wait_exit(kReplyMs), c.status) << line;
+    EXPECT_EQ(p.out(), c.out) << line;
+    EXPECT_EQ(p.err(), c.err) << line;
   }
+  EXPECT_FALSE(studio::connect_tcp("127.0.0.1", std::stoi(port), 200).valid());
 }
 
 TEST(Daemon, GreetsWithTheBannerOnStandardErrorAndRefusesABusyPort) {
@@ -62,7 +92,7 @@ TEST(Daemon, GreetsWithTheBannerOnStandardErrorAndRefusesABusyPort) {
 }
 
 TEST(Daemon, DefaultModeServesIpv4AndIpv6Clients) {
-  daemon_run d({"-ipv4"});  // wrong case: ignored, default mode
+  daemon_run d;
   studio::socket_fd four = d.connect("127.0.0.1");
   ASSERT_TRUE(four.valid());
   EXPECT_EQ(greeting(four), "210 hello, please to meet you.");
