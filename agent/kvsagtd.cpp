@@ -172,6 +172,14 @@ int setting(const char* name, int fallback) {
   return static_cast<int>(value);
 }
 
+// Testers are read only while one more receive of theirs fits in what the
+// connection may hold for its studio; otherwise their input waits in the system.
+void hold_testers(agt_context* context) {
+  const bool held = TCPIProom(context) < TCPIP_RELAY_MAX;
+  TCPIPhold_input(context, TCPIP_OWNER_RDV, held);
+  TCPIPhold_input(context, TCPIP_OWNER_DYNF, held);
+}
+
 bool identified(agt_context* context) {
   const cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
   return state != nullptr && state->authorized != 0;
@@ -213,8 +221,10 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
     int stop = 0;
     while (stop == 0) {
       if (cmd_reply ended = CMDpoll(context)) send_line(context, command_socket, *ended);
-      // Back-pressure: a studio that does not read its replies is not read either.
+      // Back-pressure: a studio that does not read its replies is not read
+      // either, nor are the testers once what is held for it is at its bound.
       TCPIPset_read(context, command_socket, TCPIPqueued(context, command_socket) <= AGT_HIGH_WATER);
+      hold_testers(context);
       // Running programs are polled every second; otherwise only an event
       // (input, writable output, a program's end, a stop signal) wakes the
       // wait, or the end of the time to identify.
@@ -237,6 +247,16 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
         CSTprintf("kvsagtd : no user identified within %d s, connection closed\n", ident_timeout);
         stop = 1;
       }
+    }
+    // Tester text that came before the end (while GETF, PUTF or TRWA held
+    // the command stream, say) is still forwarded: one last look at the
+    // tester sockets, without waiting.
+    if (identified(context) && !PLATstop_requested() && !TCPIPsend_failed(context, command_socket)) {
+      TCPIPset_read(context, command_socket, false);
+      hold_testers(context);
+      ready.clear();
+      TCPIPwait(context, ready, 0);
+      AGTserve_channels(context, ready, command_socket);
     }
     // The last replies (221 bye.) leave before the connection closes, unless
     // the studio does not take them or a stop signal came.

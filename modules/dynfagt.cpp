@@ -61,6 +61,15 @@ void join(std::optional<kvwstr>& result, std::optional<kvwstr> text) {
   }
 }
 
+// Sums the testers' unfinished lines and tells the network layer, which
+// counts them against what the connection holds for its studio.
+void account(agt_context* context, dynf_state* state) {
+  std::size_t total = 0;
+  for (const dynf_tester& tester : state->testers) total += static_cast<std::size_t>(tester.pending.len());
+  state->pending_total = total;
+  TCPIPset_held(context, TCPIP_OWNER_DYNF, total);
+}
+
 // A tester that closed or failed: closed and forgotten.
 void retire(agt_context* context, dynf_state* state, dynf_tester& tester) {
   DYNFremove_tester(context, state, tester.socket.get());
@@ -111,12 +120,21 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
       // Nothing more is relayed; the connection stays for the studio's answer.
       tester.phase = dynf_phase::ended;
       tester.pending = kvwstr();
+      account(context, state);
       return result;
     }
   }
   if (tester.pending.len() > DYNF_PENDING_MAX) {
     CSTprintf("kvsagtd : tester %d sent more than %d bytes without a line end, connection closed\n", id,
               DYNF_PENDING_MAX);
+    DYNFremove_tester(context, state, socket);
+    join(result, CMDreplyf(MSG_710_TESTER_DISCONNECTED, "%d ", id));
+    return result;
+  }
+  account(context, state);
+  if (tester.pending.len() > before && state->pending_total > DYNF_PENDING_TOTAL_MAX) {
+    CSTprintf("kvsagtd : testers hold more than %zu bytes without a line end, tester %d closed\n",
+              DYNF_PENDING_TOTAL_MAX, id);
     DYNFremove_tester(context, state, socket);
     join(result, CMDreplyf(MSG_710_TESTER_DISCONNECTED, "%d ", id));
   }
@@ -130,7 +148,7 @@ void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
   kvwstr discarded;
   int end = 0;
   if (TCPIPrecv_append(context, tester.socket.get(), discarded, &end) > 0 && end == 0) return;
-  if (TCPIPsend_failed(context, tester.socket.get()) || tester.half_closed) {
+  if (TCPIPsend_failed(context, tester.socket.get()) || tester.half_closed || tester.answered) {
     retire(context, state, tester);
     return;
   }
@@ -154,6 +172,8 @@ void answer(agt_context* context, int tester_id, std::string_view text, bool fin
     DYNFremove_tester(context, state, socket);
     return;
   }
+  // Its closing, when it comes, is then the end of it, not a half-close.
+  if (final_answer) tester->answered = true;
   if (TCPIPqueued(context, socket) <= DYNF_QUEUE_MAX &&
       TCPIPqueued_by(context, TCPIP_OWNER_DYNF) <= DYNF_QUEUE_TOTAL_MAX)
     return;
@@ -185,6 +205,7 @@ int DYNFterm(agt_context* context) {
   std::unique_ptr<dynf_state> state = CTXtake<dynf_state>(context, CTX_SLOT_DYNF);
   for (dynf_tester& tester : state->testers) TCPIPunwatch(context, tester.socket.get());
   state->testers.clear();
+  TCPIPset_held(context, TCPIP_OWNER_DYNF, 0);
   TCPIPunwatch(context, state->listener.get());
   state->listener.reset();
   return 0;
@@ -207,6 +228,10 @@ std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& 
     if (socket == state->listener.get()) {
       join(result, DYNFaccept(context, state));
     } else if (dynf_tester* tester = find_tester(state, socket)) {
+      // Once what is held for the studio leaves no room for what one more
+      // receive may add, testers wait (an ended one adds nothing).
+      const std::size_t gathered = result ? static_cast<std::size_t>(result->len()) : 0;
+      if (tester->phase != dynf_phase::ended && TCPIProom(context) < gathered + TCPIP_RELAY_MAX) continue;
       join(result, DYNFreceive(context, state, *tester));
     }
   }
@@ -253,6 +278,7 @@ int DYNFremove_tester(agt_context* context, dynf_state* state, int socket) {
   if (it == state->testers.end()) return -1;
   TCPIPunwatch(context, socket);
   state->testers.erase(it);
+  account(context, state);
   return 0;
 }
 

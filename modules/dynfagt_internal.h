@@ -13,6 +13,7 @@ struct dynf_tester {
   unique_fd socket;
   int id = 0;  // the tester_id
   bool half_closed = false;  // ended, then closed its sending side: awaits its answer
+  bool answered = false;     // has had its final answer: closed once it closes
   dynf_phase phase = dynf_phase::booting;
   kvwstr pending;  // received text not yet ended by CR LF
 };
@@ -21,6 +22,7 @@ struct dynf_state {
   std::vector<dynf_tester> testers;  // every connection the module owns, oldest first
   int next_id = 1;                   // tester_id of the next tester accepted
   std::optional<kvwstr> notes;       // testers dropped by an answer, for the studio
+  std::size_t pending_total = 0;     // the testers' unfinished lines together
   unique_fd listener;
   int port = 0;
 };

@@ -91,6 +91,10 @@ std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& re
   if (state == nullptr) return std::nullopt;
   std::optional<kvwstr> result;
   for (int socket : ready) {
+    // Each receive from a tester gives one line for the studio; once what is
+    // held for the studio leaves no room for one more, testers wait.
+    const std::size_t gathered = result ? static_cast<std::size_t>(result->len()) : 0;
+    if (socket != state->listen_socket && TCPIProom(context) < gathered + TCPIP_RELAY_MAX) continue;
     std::optional<kvwstr> message = serve_socket(context, state, socket);
     if (!message) continue;
     if (result) {
@@ -117,6 +121,7 @@ kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterat
 
 kvwstr RDVAjoin(rdv_state* state, kvwstr text, rdv_waiters::iterator record) {
   if (text.view().ends_with("\r\n")) text.cut(text.len() - 2, 2);
+  if (text.len() > RDV_NAME_MAX) text.cut(RDV_NAME_MAX, text.len() - RDV_NAME_MAX);
   kvwstr_one_line(text);  // a CR or LF inside must not make a line of its own in 601 to 603
   auto group = find_group(state, text.view());
   if (group == state->groups.end()) {

@@ -764,6 +764,37 @@ int TCPIPset_read(agt_context* context, int socket, bool on) {
   return 0;
 }
 
+int TCPIPhold_input(agt_context* context, int owner, bool held) {
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
+  if (state == nullptr) return -1;
+  std::vector<int>& owners = state->held_owners;
+  auto it = std::find(owners.begin(), owners.end(), owner);
+  if (held && it == owners.end()) owners.push_back(owner);
+  if (!held && it != owners.end()) owners.erase(it);
+  return 0;
+}
+
+int TCPIPset_held(agt_context* context, int owner, std::size_t bytes) {
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
+  if (state == nullptr) return -1;
+  for (auto& [who, held] : state->kept)
+    if (who == owner) {
+      held = bytes;
+      return 0;
+    }
+  state->kept.emplace_back(owner, bytes);
+  return 0;
+}
+
+std::size_t TCPIProom(agt_context* context) {
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
+  if (state == nullptr) return 0;
+  const tcpip_entry* studio = state->guard_socket >= 0 ? find_entry(state, state->guard_socket) : nullptr;
+  std::size_t held = studio != nullptr ? studio->queued() : 0;
+  for (const auto& [owner, bytes] : state->kept) held += bytes;
+  return held >= TCPIP_HELD_MAX ? 0 : TCPIP_HELD_MAX - held;
+}
+
 std::size_t TCPIPqueued(agt_context* context, int socket) {
   tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
   const tcpip_entry* entry = state == nullptr ? nullptr : find_entry(state, socket);
@@ -936,7 +967,9 @@ int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
   fds.clear();
   bool failed_waiting = false;
   for (const tcpip_entry& entry : state->entries) {
-    short events = entry.read ? POLLIN : 0;
+    const bool held = std::find(state->held_owners.begin(), state->held_owners.end(), entry.owner) !=
+                      state->held_owners.end();
+    short events = entry.read && !held ? POLLIN : 0;
     if (entry.queued() > 0 && !entry.failed) events |= POLLOUT;
     fds.push_back({entry.socket, events, 0});
     failed_waiting = failed_waiting || entry.failed;

@@ -20,6 +20,15 @@ constexpr int TCPIP_RECV_CHUNK = TCPIP_RECV_AREA - 1;
 constexpr int TCPIP_GUARD_PENDING_MAX = 1 << 20;
 // System send buffer of the tester connections (rendezvous, dynamic follow).
 constexpr int TCPIP_TESTER_SNDBUF = 64 * 1024;
+// Everything a connection holds on its studio's behalf, counted together:
+// the studio's output queue (replies, relayed lines, notifications) and what
+// the channels keep for it (the unfinished lines of every tester). A tester
+// is read only while the room left is at least TCPIP_RELAY_MAX, the most one
+// receive of TCPIP_RECV_CHUNK bytes can add (empty lines, each relayed as a
+// line of its own); otherwise its input waits in the system, and the tester's
+// sending stalls until the studio reads.
+constexpr std::size_t TCPIP_HELD_MAX = 4u << 20;
+constexpr std::size_t TCPIP_RELAY_MAX = 64u << 10;
 
 // Who registered a watched descriptor. A ready descriptor goes only to the
 // owner that registered it, in the generation it was registered in.
@@ -74,6 +83,15 @@ int TCPIPwatch_as(agt_context* context, int socket, int owner);
 bool TCPIPready_for(agt_context* context, int socket, int owner);
 // Turns the watching of a registered socket's input on or off.
 int TCPIPset_read(agt_context* context, int socket, bool on);
+// Holds back (or lets again) the input of every socket of `owner`, whatever
+// TCPIPset_read says for each: the wait does not watch it while held.
+int TCPIPhold_input(agt_context* context, int owner, bool held);
+// Bytes `owner` keeps on the studio's behalf outside any queue (replaces
+// what it said before).
+int TCPIPset_held(agt_context* context, int owner, std::size_t bytes);
+// Room left in TCPIP_HELD_MAX after the guard socket's (the studio's) queue
+// and what every owner keeps; 0 when none is left.
+std::size_t TCPIProom(agt_context* context);
 // Output queued on a registered socket; the total over `owner`'s sockets.
 std::size_t TCPIPqueued(agt_context* context, int socket);
 std::size_t TCPIPqueued_by(agt_context* context, int owner);

@@ -54,6 +54,9 @@ struct tcpip_state {
   tcpip_ip studio_local{};
   bool studio_known = false;
   bool testers_any_host = false;
+  // Owners whose input is held back, and what owners keep for the studio.
+  std::vector<int> held_owners;
+  std::vector<std::pair<int, std::size_t>> kept;
   std::vector<tcpip_poll> poll_set;  // the wait's own list, kept between waits
 };
 

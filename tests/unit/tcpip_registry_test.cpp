@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "net/tcpip_internal.h"
 #include "tcpip_fixture.h"
@@ -71,3 +73,51 @@ TEST(TcpipRegistry, QueuedOutputLeavesWhenThePeerReads) {
 }
 
 }  // namespace
+
+// The room for the studio counts the guard socket's queue and what every
+// owner keeps (each owner's figure replaced, not added to); a held-back
+// owner's readable socket is not reported, another owner's still is.
+TEST(TcpipRegistry, RoomAndHeldBackInput) {
+  layer l;
+  socket_pair studio, tester, command;
+  ASSERT_GE(TCPIPwatch_as(l.get(), studio.a, TCPIP_OWNER_COMMAND), 0);
+  ASSERT_GE(TCPIPwatch_as(l.get(), tester.a, TCPIP_OWNER_DYNF), 0);
+  ASSERT_GE(TCPIPwatch_as(l.get(), command.a, TCPIP_OWNER_RDV), 0);
+  TCPIPset_guard(l.get(), studio.a);
+  EXPECT_EQ(TCPIProom(l.get()), TCPIP_HELD_MAX);
+  struct step {
+    int owner;
+    std::size_t bytes;
+    std::size_t room;
+  };
+  const step steps[] = {
+      {TCPIP_OWNER_DYNF, 1000, TCPIP_HELD_MAX - 1000},
+      {TCPIP_OWNER_DYNF, 300, TCPIP_HELD_MAX - 300},  // replaced
+      {TCPIP_OWNER_RDV, 200, TCPIP_HELD_MAX - 500},
+      {TCPIP_OWNER_DYNF, TCPIP_HELD_MAX, 0},           // never below 0
+      {TCPIP_OWNER_DYNF, 0, TCPIP_HELD_MAX - 200},
+  };
+  for (const step& s : steps) {
+    TCPIPset_held(l.get(), s.owner, s.bytes);
+    EXPECT_EQ(TCPIProom(l.get()), s.room) << s.owner << " " << s.bytes;
+  }
+  TCPIPset_held(l.get(), TCPIP_OWNER_RDV, 0);
+  // Output the studio does not take counts too.
+  std::string reply(1 << 20, 'r');
+  int length = static_cast<int>(reply.size());
+  TCPIPsend(l.get(), studio.a, reply.data(), &length);
+  ASSERT_GT(TCPIPqueued(l.get(), studio.a), 0u);
+  EXPECT_EQ(TCPIProom(l.get()), TCPIP_HELD_MAX - TCPIPqueued(l.get(), studio.a));
+
+  ASSERT_EQ(::write(tester.b, "x", 1), 1);
+  ASSERT_EQ(::write(command.b, "y", 1), 1);
+  TCPIPhold_input(l.get(), TCPIP_OWNER_DYNF, true);
+  std::vector<int> ready;
+  TCPIPwait(l.get(), ready, 1000);
+  EXPECT_EQ(ready, std::vector<int>{command.a});
+  TCPIPhold_input(l.get(), TCPIP_OWNER_DYNF, false);
+  ready.clear();
+  TCPIPwait(l.get(), ready, 1000);
+  EXPECT_NE(std::find(ready.begin(), ready.end(), tester.a), ready.end());
+  TCPIPset_guard(l.get(), -1);
+}
