@@ -21,6 +21,7 @@ const cmd_entry rows[] = {
     {"HELO", 4, CMDhelo, nullptr, 8, CMD_BEFORE_ADMISSION, CMD_ANSWERED},
     {"HELP", 4, CMDhelp, "210 help : HELP [command]", 9, CMD_ADMITTED_ONLY, CMD_ANSWERED},
     {"QUIT", 4, CMDquit, nullptr, 20, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"XWHY", 4, CMDxwhy, nullptr, 33, CMD_ADMITTED_ONLY, CMD_ANSWERED, CMD_HIDDEN},
 };
 
 const agt_module cmd_module = {"interpreter", CTX_SLOT_CMD, false, nullptr, nullptr, nullptr, rows};
@@ -222,9 +223,12 @@ cmd_reply CMDhelo(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_2
 
 cmd_reply CMDquit(agt_context*, cmd_state*, const char*) { return CMDreply(MSG_221_BYE); }
 
+cmd_reply CMDxwhy(agt_context*, cmd_state* state, const char*) { return CMDfailure_reply(*state); }
+
 cmd_reply CMDhelp(agt_context*, cmd_state*, const char* argument) {
   if (*argument != '\0') {
     for (const cmd_entry& entry : cmd_table) {
+      if (entry.listed == CMD_HIDDEN) continue;
       if (std::strncmp(argument, entry.name, std::strlen(entry.name)) == 0)
         return entry.help != nullptr ? kvwstr(entry.help) : CMDreply(MSG_210_NO_HELP);
     }
@@ -232,9 +236,9 @@ cmd_reply CMDhelp(agt_context*, cmd_state*, const char* argument) {
   }
   kvwstr list = CMDreply(MSG_110_KNOWN_COMMANDS);
   list.cat("\r\n110");
-  for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
+  for (int i = 0; i < CMD_LISTED_SIZE; ++i) {
     list.cat("\t").cat(cmd_table[i].name);
-    if ((i + 1) % 8 == 0 && i + 1 < CMD_TABLE_SIZE) list.cat(CMD_TABLE_SIZE - (i + 1) < 8 ? "\r\n210" : "\r\n110");
+    if ((i + 1) % 8 == 0 && i + 1 < CMD_LISTED_SIZE) list.cat(CMD_LISTED_SIZE - (i + 1) < 8 ? "\r\n210" : "\r\n110");
   }
   return list;
 }

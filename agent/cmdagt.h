@@ -9,7 +9,9 @@
 #include "modules/agt_module.h"
 #include "support/kvwstr.h"
 
-constexpr int CMD_TABLE_SIZE = 33;
+// The rows HELP lists, then the hidden ones (extensions old studios never send).
+constexpr int CMD_LISTED_SIZE = 33;
+constexpr int CMD_TABLE_SIZE = 34;
 
 // Bounds on an expanded command line. A longer one is not run: after
 // admission it is answered as an unknown command (the line as received),
@@ -45,3 +47,5 @@ cmd_reply CMDpoll(agt_context* context);
 cmd_reply CMDhelo(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply CMDhelp(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply CMDquit(agt_context* context, cmd_state* state, const char* argument);
+// XWHY: the cause of this connection's latest failure reply.
+cmd_reply CMDxwhy(agt_context* context, cmd_state* state, const char* argument);

@@ -7,8 +7,10 @@
 // through these records, which they walk in the order of the module list.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,12 +21,35 @@
 // A reply without its line end, or none when nothing is to be sent.
 using cmd_reply = std::optional<kvwstr>;
 
+// Why a handler chose a failure reply.
+struct cmd_failure {
+  std::string command;  // the command word
+  std::string call;     // the operation that failed
+  std::string path;     // the path or name as the handler saw it; empty when there is none
+  int error = 0;        // errno of the failed call; 0 when no system call failed
+};
+
 struct cmd_state {
   int launched = 0;  // programs launched by EXEC whose end has not been reported
   std::vector<std::pair<int, int>> ended_pairs;  // (process number, exit code), filled by PROpoll_ended
   int authorized = 0;
   const char* peer_name = nullptr;  // not owned
+  // The cause of the connection's latest failure reply (none before the
+  // first); a later success leaves it. XWHY tells it.
+  std::optional<cmd_failure> last_failure;
 };
+
+// Paths and names kept in a failure's cause are cut to this many bytes.
+constexpr std::size_t CMD_FAILURE_PATH_MAX = 4096;
+
+// Every handler that chooses a failure reply tells why, with the errno of
+// the call that failed, taken right after it (0: none): the cause replaces
+// the one kept in `state` (none: not kept), and with the debug setting it is
+// also written on standard error. `path` may be none.
+void CMDfailed(cmd_state* state, const char* command, const char* call, const char* path, int error);
+// The line XWHY answers with: "290 last failure : COMMAND : CALL : ERROR TEXT
+// : PATH", or "291 no failure recorded". One line, whatever the path holds.
+kvwstr CMDfailure_reply(const cmd_state& state);
 
 // Handler contract: context, interpreter state and the argument (the rest of
 // the expanded line after the command word and the blanks and tabs that
@@ -40,6 +65,10 @@ enum cmd_answer {
   CMD_ANSWERED = 0,  // its reply goes to the studio
   CMD_SILENT = 1,    // never answered on the command connection (answers go to testers)
 };
+enum cmd_listed {
+  CMD_LISTED = 0,  // named by HELP
+  CMD_HIDDEN = 1,  // an extension of this agent: HELP neither lists it nor knows it
+};
 
 // One row of the command table.
 struct cmd_entry {
@@ -47,9 +76,10 @@ struct cmd_entry {
   int name_length;
   cmd_handler handler;
   const char* help;
-  int listing;  // position in HELP's listing (0 first), the order of the assembled table
+  int listing;  // position in the assembled table, which is HELP's listing order (0 first)
   cmd_gate gate;
   cmd_answer answer;
+  cmd_listed listed = CMD_LISTED;  // hidden rows come after the listed ones
 };
 
 struct agt_module {

@@ -73,17 +73,17 @@ std::vector<std::string> ENVblock(agt_context* context) {
   return block;
 }
 
-cmd_reply ENVcmd_genv(agt_context* context, cmd_state*, const char* argument) {
+cmd_reply ENVcmd_genv(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_411_GENV_NEEDS_NAME);
   std::optional<kvwstr> value = ENVget(context, argument);
   if (!value) {
-    CSTdebug_cause("GENV", "ENVget", argument, 0);
+    CMDfailed(state, "GENV", "ENVget", argument, 0);
     return CMDreply(MSG_511_GETENV_FAILED);
   }
   return CMDreplyf(MSG_211_GETENV_RESULT, "%s=%s", argument, value->c_str());
 }
 
-cmd_reply ENVcmd_senv(agt_context* context, cmd_state*, const char* argument) {
+cmd_reply ENVcmd_senv(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_412_SENV_NEEDS_PARAMETER);
   std::string_view text(argument);
   std::size_t equal = text.find('=');
@@ -91,16 +91,16 @@ cmd_reply ENVcmd_senv(agt_context* context, cmd_state*, const char* argument) {
   std::string name(text.substr(0, equal));
   std::string value(text.substr(equal + 1));
   if (ENVset(context, name.c_str(), value.c_str()) != 0) {
-    CSTdebug_cause("SENV", "ENVset", name.c_str(), 0);
+    CMDfailed(state, "SENV", "ENVset", name.c_str(), 0);
     return CMDreply(MSG_512_SETENV_FAILED);
   }
   return CMDreply(MSG_212_SETENV_OK);
 }
 
-cmd_reply ENVcmd_denv(agt_context* context, cmd_state*, const char* argument) {
+cmd_reply ENVcmd_denv(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_414_DENV_NEEDS_NAME);
   if (ENVunset(context, argument) != 0) {
-    CSTdebug_cause("DENV", "ENVunset", argument, 0);
+    CMDfailed(state, "DENV", "ENVunset", argument, 0);
     return CMDreply(MSG_513_UNSETENV_FAILED);
   }
   return CMDreply(MSG_213_UNSETENV_OK);

@@ -70,7 +70,9 @@ class data_connection {
     if (listen_socket < 0) return false;
     int accepted = -1;
     if (TCPIPaccept_stream(context_, listen_socket, &accepted, nullptr, nullptr) != 0) {
+      const int error = errno;
       if (accepted >= 0) TCPIPdiscard(accepted);
+      errno = error;
       return false;
     }
     socket_ = accepted;
@@ -112,11 +114,13 @@ int send_stream(fs_state* state, agt_context* context, std::FILE* file, int sock
   }
 }
 
-cmd_reply path_command(agt_context* context, const char* argument, int (*operation)(agt_context*, const char*),
-                       cmd_msg_id empty, cmd_msg_id done, cmd_msg_id failed, const char* command, const char* call) {
+cmd_reply path_command(agt_context* context, cmd_state* state, const char* argument,
+                       int (*operation)(agt_context*, const char*), cmd_msg_id empty, cmd_msg_id done,
+                       cmd_msg_id failed, const char* command, const char* call) {
   if (*argument == '\0') return CMDreply(empty);
+  errno = 0;  // a failure without a system call leaves no cause of an earlier one
   if (operation(context, argument) == 0) return CMDreply(done);
-  CSTdebug_cause(command, call, argument, errno);
+  CMDfailed(state, command, call, argument, errno);
   return CMDreply(failed);
 }
 
@@ -398,26 +402,36 @@ int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* bl
   return 0;
 }
 
-int FSsend_file(agt_context* context, const char* path) {
+namespace {
+
+// A transfer's failure: the errno of the call that failed, taken at once,
+// before the closing of the file and the data connection can change it.
+int failure(int& error) {
+  error = errno;
+  return -1;
+}
+
+int send_file(agt_context* context, const char* path, int& error) {
   fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || path == nullptr || *path == '\0') return -1;
   data_connection data(context);
-  if (!data.accept(state->data_socket)) return -1;
+  if (!data.accept(state->data_socket)) return failure(error);
   // A file that cannot be opened leaves the studio a stream without data; the
   // reply tells it why.
   file_ptr file = open_for_reading(path);
-  if (!file) return -1;
+  if (!file) return failure(error);
   transfer_buffers buffers(state);
-  return send_stream(state, context, file.get(), data.socket());
+  if (send_stream(state, context, file.get(), data.socket()) != 0) return failure(error);
+  return 0;
 }
 
-int FSreceive_file(agt_context* context, const char* path) {
+int receive_file(agt_context* context, const char* path, int& error) {
   fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
   if (state == nullptr || path == nullptr || *path == '\0') return -1;
   data_connection data(context);
-  if (!data.accept(state->data_socket)) return -1;
+  if (!data.accept(state->data_socket)) return failure(error);
   file_ptr file = open_for_writing(path, state->binary_mode == 0);
-  if (!file) return -1;
+  if (!file) return failure(error);
   const int binary = state->binary_mode;
   state->ascii_cr_held = 0;
   transfer_buffers buffers(state);
@@ -431,45 +445,64 @@ int FSreceive_file(agt_context* context, const char* path) {
     // A connection reset, or the studio leaving meanwhile, cuts the file
     // short: that is not a file received.
     if (received < 0) {
-      failed = 1;
+      failed = failure(error);
       break;
     }
     if (FSwrite_block(state, context, file.get(), block.data(), received) != 0) {
-      failed = 1;
+      failed = failure(error);
       break;
     }
   }
-  // A CR that ended the stream has no LF after it: it is data.
+  // A CR that ended the stream has no LF after it: it is data. The first
+  // failure is the cause.
   char held;
   std::size_t tail = FSascii_decode_end(&state->ascii_cr_held, &held);
-  if (tail != 0 && std::fwrite(&held, 1, tail, file.get()) != tail) failed = 1;
-  if (binary != 0 && PLATgive_default_permissions(file.get()) != 0) failed = 1;
+  if (tail != 0 && std::fwrite(&held, 1, tail, file.get()) != tail && failed == 0) failed = failure(error);
+  if (binary != 0 && PLATgive_default_permissions(file.get()) != 0 && failed == 0) failed = failure(error);
   // Buffered data reaches the file here; a failing close is a failed write.
-  if (std::fclose(file.release()) != 0) failed = 1;
+  if (std::fclose(file.release()) != 0 && failed == 0) failed = failure(error);
   return failed != 0 ? -1 : 0;
 }
 
-cmd_reply FScmd_cwd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSchange_dir, MSG_451_CWD_NEEDS_NAME, MSG_251_DIR_CHANGED, MSG_551_CWD_FAILED, "CWD", "FSchange_dir");
+}  // namespace
+
+// On failure errno holds the cause (0: none), whatever was closed after it.
+int FSsend_file(agt_context* context, const char* path) {
+  int error = 0;
+  int result = send_file(context, path, error);
+  if (result != 0) errno = error;
+  return result;
 }
 
-cmd_reply FScmd_mkd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSmake_dir, MSG_452_MKD_NEEDS_NAME, MSG_252_DIR_CREATED, MSG_552_MKD_FAILED, "MKD", "FSmake_dir");
+int FSreceive_file(agt_context* context, const char* path) {
+  int error = 0;
+  int result = receive_file(context, path, error);
+  if (result != 0) errno = error;
+  return result;
 }
 
-cmd_reply FScmd_rmd(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSremove_dir, MSG_454_RMD_NEEDS_NAME, MSG_254_DIR_REMOVED, MSG_554_RMD_FAILED, "RMD", "FSremove_dir");
+cmd_reply FScmd_cwd(agt_context* context, cmd_state* state, const char* argument) {
+  return path_command(context, state, argument, FSchange_dir, MSG_451_CWD_NEEDS_NAME, MSG_251_DIR_CHANGED, MSG_551_CWD_FAILED, "CWD", "FSchange_dir");
 }
 
-cmd_reply FScmd_delf(agt_context* context, cmd_state*, const char* argument) {
-  return path_command(context, argument, FSdelete_file, MSG_432_DELF_NEEDS_NAME, MSG_232_FILE_DELETED,
+cmd_reply FScmd_mkd(agt_context* context, cmd_state* state, const char* argument) {
+  return path_command(context, state, argument, FSmake_dir, MSG_452_MKD_NEEDS_NAME, MSG_252_DIR_CREATED, MSG_552_MKD_FAILED, "MKD", "FSmake_dir");
+}
+
+cmd_reply FScmd_rmd(agt_context* context, cmd_state* state, const char* argument) {
+  return path_command(context, state, argument, FSremove_dir, MSG_454_RMD_NEEDS_NAME, MSG_254_DIR_REMOVED, MSG_554_RMD_FAILED, "RMD", "FSremove_dir");
+}
+
+cmd_reply FScmd_delf(agt_context* context, cmd_state* state, const char* argument) {
+  return path_command(context, state, argument, FSdelete_file, MSG_432_DELF_NEEDS_NAME, MSG_232_FILE_DELETED,
                       MSG_532_DELETE_FILE_FAILED, "DELF", "FSdelete_file");
 }
 
-cmd_reply FScmd_pwd(agt_context* context, cmd_state*, const char*) {
+cmd_reply FScmd_pwd(agt_context* context, cmd_state* state, const char*) {
+  errno = 0;
   std::optional<kvwstr> path = FScurrent_dir(context);
   if (!path) {
-    CSTdebug_cause("PWD", "FScurrent_dir", nullptr, errno);
+    CMDfailed(state, "PWD", "FScurrent_dir", nullptr, errno);
     return CMDreply(MSG_553_PWD_FAILED);
   }
   return CMDreplyf(MSG_253_CURRENT_DIR, "%s", path->c_str());
@@ -491,16 +524,16 @@ cmd_reply FScmd_ftpb(agt_context* context, cmd_state*, const char*) {
   return CMDreply(MSG_228_MODE_BINARY);
 }
 
-cmd_reply FScmd_getf(agt_context* context, cmd_state*, const char* argument) {
+cmd_reply FScmd_getf(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_430_GETF_NEEDS_NAME);
   if (FSsend_file(context, argument) == 0) return CMDreply(MSG_230_FILE_SENT);
-  CSTdebug_cause("GETF", "FSsend_file", argument, errno);
+  CMDfailed(state, "GETF", "FSsend_file", argument, errno);
   return CMDreply(MSG_530_SEND_FILE_FAILED);
 }
 
-cmd_reply FScmd_putf(agt_context* context, cmd_state*, const char* argument) {
+cmd_reply FScmd_putf(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_431_PUTF_NEEDS_NAME);
   if (FSreceive_file(context, argument) == 0) return CMDreply(MSG_231_FILE_RECEIVED);
-  CSTdebug_cause("PUTF", "FSreceive_file", argument, errno);
+  CMDfailed(state, "PUTF", "FSreceive_file", argument, errno);
   return CMDreply(MSG_531_RECEIVE_FILE_FAILED);
 }

@@ -95,7 +95,10 @@ int PROexec(agt_context* context, const char* command_line) {
 int PROlaunch(pro_state* state, agt_context* context, const char* command_line) {
   if (state == nullptr || command_line == nullptr) return -1;
   int std_fd = TRA_NULL_HANDLE;
-  if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) return -1;
+  if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) {
+    errno = ENOTCONN;  // trace is on and the latest TRWA failed: no connection to give the program
+    return -1;
+  }
   std::vector<std::string> env = ENVblock(context);
   return PLATlaunch_line(command_line, std_fd >= 0 ? std_fd : -1, &env);
 }
@@ -165,21 +168,22 @@ void PROtrace_off(agt_context* context) {
 
 cmd_reply PROcmd_exec(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_461_EXEC_NEEDS_COMMAND);
+  errno = 0;
   int number = PROexec(context, argument);
   if (number < 0) {
-    CSTdebug_cause("EXEC", "PROexec", argument, errno);
+    CMDfailed(state, "EXEC", "PROexec", argument, errno);
     return CMDreply(MSG_561_EXEC_FAILED);
   }
   state->launched += 1;
   return CMDreplyf(MSG_261_PROCESS_LAUNCHED, "%%%d", number);
 }
 
-cmd_reply PROcmd_stat(agt_context* context, cmd_state*, const char* argument) {
+cmd_reply PROcmd_stat(agt_context* context, cmd_state* state, const char* argument) {
   if (!is_number(argument)) return CMDreply(MSG_463_STAT_NEEDS_NUMBER);
   int exit_code = -1;
   int ended = PROstat(context, parse_number(argument), &exit_code);
   if (ended < 0) {
-    CSTdebug_cause("STAT", "PROstat", argument, 0);
+    CMDfailed(state, "STAT", "PROstat", argument, 0);
     return CMDreply(MSG_563_STAT_FAILED);
   }
   if (ended == 0) return CMDreplyf(MSG_264_PROCESS_RUNNING, "%s", argument);
@@ -187,12 +191,13 @@ cmd_reply PROcmd_stat(agt_context* context, cmd_state*, const char* argument) {
   return CMDreplyf(MSG_263_PROCESS_ENDED, "%%%s (%%%d)", argument, exit_code);
 }
 
-cmd_reply PROcmd_stop(agt_context* context, cmd_state*, const char* argument) {
+cmd_reply PROcmd_stop(agt_context* context, cmd_state* state, const char* argument) {
   if (!is_number(argument)) return CMDreply(MSG_464_STOP_NEEDS_NUMBER);
   int number = parse_number(argument);
   int exit_code = -1;
+  errno = 0;  // no such program: no system call failed
   if (PROstop(context, number, &exit_code) != 0) {
-    CSTdebug_cause("STOP", "PROstop", argument, errno);
+    CMDfailed(state, "STOP", "PROstop", argument, errno);
     return CMDreply(MSG_564_STOP_FAILED);
   }
   return CMDreplyf(MSG_265_PROCESS_KILLED, "%%%d (%%%d)", number, exit_code);

@@ -63,9 +63,10 @@ cmd_reply TRAcmd_port(agt_context* context, cmd_state*, const char*) {
   return CMDreplyf(MSG_222_TRACE_PORT, "%%%d", port);
 }
 
-cmd_reply TRAcmd_trwa(agt_context* context, cmd_state*, const char*) {
+cmd_reply TRAcmd_trwa(agt_context* context, cmd_state* state, const char*) {
+  errno = 0;
   if (TRAwait_connection(context) != 0) {
-    CSTdebug_cause("TRWA", "TRAwait_connection", nullptr, errno);
+    CMDfailed(state, "TRWA", "TRAwait_connection", nullptr, errno);
     return CMDreply(MSG_525_TRACE_FAILED);
   }
   return CMDreply(MSG_225_TRACE_ESTABLISHED);

@@ -8,8 +8,9 @@
 // Opens a file for a transfer without ever waiting: only a file that reading
 // or writing cannot block on is taken (a regular file, or the null device:
 // /dev/null on POSIX, "NUL" on Windows); a named pipe, a terminal or another
-// device is refused (errno EINVAL) and left as it was. For writing the file
-// is created when missing and emptied once it is known to be such a file.
+// device is refused (errno EINVAL; on POSIX a directory read gives EISDIR)
+// and left as it was. For writing the file is created when missing and
+// emptied once it is known to be such a file.
 // The stream is in binary mode unless `text` is set; text mode differs only
 // where the platform translates line ends (Windows). Programs launched later
 // never inherit the file. nullptr on failure, with errno set.

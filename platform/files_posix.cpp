@@ -12,12 +12,14 @@ namespace {
 // opens, a terminal or a device would hold the connection process. Files are
 // opened non-blocking and taken only when they are regular files (or
 // /dev/null, the usual sink and empty source).
-bool transferable(int fd) {
+// 0 when the file may be transferred, else the errno that tells why not.
+int untransferable(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  if (S_ISREG(st.st_mode)) return true;
+  if (::fstat(fd, &st) != 0) return errno;
+  if (S_ISREG(st.st_mode)) return 0;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
   struct stat null {};
-  return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev;
+  return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev ? 0 : EINVAL;
 }
 
 }  // namespace
@@ -27,9 +29,9 @@ std::FILE* PLATopen_transfer(const char* path, bool for_writing, bool) {
   int flags = for_writing ? O_WRONLY | O_CREAT : O_RDONLY;
   int fd = ::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
-  if (!transferable(fd)) {
+  if (int error = untransferable(fd); error != 0) {
     ::close(fd);
-    errno = EINVAL;
+    errno = error;
     return nullptr;
   }
   // A regular file never blocks; the flag is cleared all the same.
@@ -41,11 +43,17 @@ std::FILE* PLATopen_transfer(const char* path, bool for_writing, bool) {
   // make every transfer into a new file wait for the disk.
   struct stat st {};
   if (for_writing && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return nullptr;
   }
   std::FILE* file = ::fdopen(fd, for_writing ? "wb" : "rb");
-  if (file == nullptr) ::close(fd);
+  if (file == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
   return file;
 }
 

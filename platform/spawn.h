@@ -29,7 +29,8 @@ std::string PLATquote_windows_args(const std::vector<std::string>& words);
 // CreateProcessA as the program's command line (its quoting and program
 // search), and the program runs in a job object of its own, which
 // PLATkill_group terminates with the program's descendants; the standard
-// handles are `std_fd` (a socket) or the NUL device. The pid, or -1.
+// handles are `std_fd` (a socket) or the NUL device. The pid, or -1 with
+// errno telling why (EINVAL for an empty line or an open quote).
 int PLATlaunch_line(const char* command_line, int std_fd, const std::vector<std::string>* env = nullptr);
 
 // Whether an end reported by PLATpoll_exit with this signal number is the
@@ -44,7 +45,9 @@ bool PLATended_by_kill(int signal);
 // `std_fd` as descriptors 0, 1 and 2, or /dev/null on all three when std_fd is
 // negative, and no other descriptor; it leads a process group of its own, its
 // signal mask is empty and every signal has its default action. The pid, or
-// -1 when the program could not be started (the exec failure included).
+// -1 when the program could not be started (the exec failure included), with
+// errno the cause: the exec's own error, or for a word without a slash ENOENT
+// (no such program along PATH) or EACCES (found, but not executable).
 int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vector<std::string>* env = nullptr);
 
 // Without waiting: 1 when the program has ended (then *code is its exit

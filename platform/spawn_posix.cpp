@@ -93,16 +93,20 @@ void on_sigchld(int) {
 
 // The program a word names, looked up along `path` as execvp does when the
 // word holds no slash (an empty element is the current directory); empty when
-// no directory holds an executable file of that name.
-std::string find_program(const std::string& word, std::string_view path) {
+// no directory holds an executable file of that name, with *error ENOENT, or
+// EACCES when one holds such a file that may not be run (as execvp reports).
+std::string find_program(const std::string& word, std::string_view path, int* error) {
   if (word.find('/') != std::string::npos) return word;
+  *error = ENOENT;
   for (std::size_t from = 0;;) {
     std::size_t colon = path.find(':', from);
     std::string_view dir = path.substr(from, colon == std::string_view::npos ? std::string_view::npos : colon - from);
     std::string candidate = dir.empty() ? word : std::string(dir) + "/" + word;
     struct stat info {};
-    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      *error = EACCES;
+    }
     if (colon == std::string_view::npos) return {};
     from = colon + 1;
   }
@@ -114,23 +118,20 @@ void pause_ms(int ms) {
   }
 }
 
-}  // namespace
-
-int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vector<std::string>* env) {
-  if (words.empty()) return -1;
+// The launch of PLATlaunch: 0 and the pid, or the error number that tells
+// why the program could not be started.
+int launch(const std::vector<std::string>& words, int std_fd, const std::vector<std::string>* env, pid_t* pid) {
+  if (words.empty()) return EINVAL;
   spawn_setup setup;
-  if (!setup.prepare(std_fd)) return -1;
+  if (!setup.prepare(std_fd)) return EINVAL;
   std::vector<char*> argv;
   argv.reserve(words.size() + 1);
   for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
   argv.push_back(nullptr);
-  pid_t pid = -1;
   // The exec happens before posix_spawn returns, so a program that cannot be
   // run comes back here as an error (and its short-lived child is reaped).
-  if (env == nullptr) {
-    if (::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv.data(), environ) != 0) return -1;
-    return static_cast<int>(pid);
-  }
+  // posix_spawn returns its error and leaves errno alone.
+  if (env == nullptr) return ::posix_spawnp(pid, argv[0], setup.actions(), setup.attr(), argv.data(), environ);
   std::vector<char*> envp;
   envp.reserve(env->size() + 1);
   std::string_view path = "/bin:/usr/bin";  // the C library's default when PATH is not set
@@ -139,15 +140,30 @@ int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vec
     if (entry.starts_with("PATH=")) path = std::string_view(entry).substr(5);
   }
   envp.push_back(nullptr);
-  std::string program = find_program(words[0], path);
-  if (program.empty()) return -1;
-  if (::posix_spawn(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), envp.data()) != 0) return -1;
+  int error = 0;
+  std::string program = find_program(words[0], path, &error);
+  if (program.empty()) return error;
+  return ::posix_spawn(pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), envp.data());
+}
+
+}  // namespace
+
+int PLATlaunch(const std::vector<std::string>& words, int std_fd, const std::vector<std::string>* env) {
+  pid_t pid = -1;
+  // Set once the setup has been released, so that nothing clears it.
+  if (int error = launch(words, std_fd, env, &pid); error != 0) {
+    errno = error;
+    return -1;
+  }
   return static_cast<int>(pid);
 }
 
 int PLATlaunch_line(const char* command_line, int std_fd, const std::vector<std::string>* env) {
   std::vector<std::string> words;
-  if (command_line == nullptr || PLATsplit_words(command_line, words) != 0 || words.empty()) return -1;
+  if (command_line == nullptr || PLATsplit_words(command_line, words) != 0 || words.empty()) {
+    errno = EINVAL;  // no line, an open quote or no word
+    return -1;
+  }
   return PLATlaunch(words, std_fd, env);
 }
 

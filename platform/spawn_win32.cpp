@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <map>
 #include <mutex>
 
@@ -135,10 +136,32 @@ class path_for_search {
   bool changed_ = false;
 };
 
+// The errno that tells why a start failed, from the system's error code.
+int start_error(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+      return EACCES;
+    case ERROR_BAD_EXE_FORMAT:
+      return ENOEXEC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EIO;
+  }
+}
+
 }  // namespace
 
 int PLATlaunch_line(const char* command_line, int std_fd, const std::vector<std::string>* env) {
-  if (command_line == nullptr || *command_line == '\0') return -1;
+  if (command_line == nullptr || *command_line == '\0') {
+    errno = EINVAL;
+    return -1;
+  }
   std_handle standard(std_fd);
   if (standard.get() == INVALID_HANDLE_VALUE) return -1;
   HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
@@ -164,6 +187,7 @@ int PLATlaunch_line(const char* command_line, int std_fd, const std::vector<std:
   std::string line(command_line);
   std::string block = env != nullptr ? environment_block(*env) : std::string();
   PROCESS_INFORMATION process{};
+  DWORD start_failure = ERROR_INVALID_PARAMETER;  // the attribute list could not be made
   if (ok) {
     path_for_search search(env);
     // Its own process group keeps the console's CTRL+C meant for the agent
@@ -171,10 +195,13 @@ int PLATlaunch_line(const char* command_line, int std_fd, const std::vector<std:
     ok = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
                           CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT,
                           env != nullptr ? block.data() : nullptr, nullptr, &info.StartupInfo, &process);
+    // Taken before the search path is put back, which may change it.
+    if (!ok) start_failure = ::GetLastError();
   }
   ::DeleteProcThreadAttributeList(list);
   if (!ok) {
     ::CloseHandle(job);
+    errno = start_error(start_failure);
     return -1;
   }
   // Assigned before it runs, so that every process it starts is in the job.

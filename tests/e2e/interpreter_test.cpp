@@ -2,6 +2,9 @@
 // expansion and the environment of the connection process.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "client/transfer.h"
 #include "harness.h"
 
 using e2e::admitted_session;
@@ -20,7 +23,7 @@ std::unique_ptr<session> greeted() {
 }  // namespace
 
 TEST(Gate, RefusedLinesCloseWithoutAReply) {
-  for (const char* line : {"GENV PATH", "Qim", "Qim\ttester", "QUIT", "HELP"}) {
+  for (const char* line : {"GENV PATH", "Qim", "Qim\ttester", "QUIT", "HELP", "XWHY"}) {
     auto s = greeted();
     s->studio().send_line(line);
     EXPECT_TRUE(s->studio().wait_closed(kReplyMs)) << line;
@@ -76,4 +79,53 @@ TEST(Interpreter, EachConnectionHasItsOwnEnvironment) {
   EXPECT_EQ(b->command("GENV KVS_E2E_OWN"), "511 getenv failed");
   EXPECT_EQ(a->command("DENV KVS_E2E_OWN"), "213 unsetenv succeeded");
   EXPECT_EQ(a->command("GENV KVS_E2E_OWN"), "511 getenv failed");
+}
+
+TEST(Interpreter, XwhyTellsTheCauseOfTheLatestFailureReply) {
+  using step = std::function<std::string(e2e::session&, studio::file_transfer&)>;
+  struct why_case {
+    const char* what;
+    step fail;  // the failing command: its reply
+    std::string reply;
+    std::string why;  // the tail of the XWHY line after "290 last failure : "; empty: 291
+  };
+  const why_case cases[] = {
+      {"nothing failed", [](e2e::session& s, studio::file_transfer&) { return s.command("PWD").substr(0, 3); }, "253",
+       ""},
+      // The path as the handler saw it, after expansion.
+      {"GETF of a missing file",
+       [](e2e::session&, studio::file_transfer& files) { return files.get("${KVS_AGT_BASEPWD}/missing.txt").reply; },
+       "530 send file failed", "GETF : FSsend_file : No such file or directory : <dir>/missing.txt"},
+      {"PUTF into a missing directory",
+       [](e2e::session&, studio::file_transfer& files) { return files.put("nodir/a.txt", "x").reply; },
+       "531 receive file failed", "PUTF : FSreceive_file : No such file or directory : nodir/a.txt"},
+      {"GETF of a directory",
+       [](e2e::session&, studio::file_transfer& files) { return files.get(".").reply; }, "530 send file failed",
+       "GETF : FSsend_file : Is a directory : ."},
+      // Refused even to root: no execute bit. The launch's own error, not a stale one.
+      {"EXEC of a file that may not be run",
+       [](e2e::session& s, studio::file_transfer&) {
+         e2e::write_file(s.dir().file("plain.sh"), "#!/bin/sh\nexit 0\n");
+         return s.command("EXEC ./plain.sh");
+       },
+       "561 EXEC process failed", "EXEC : PROexec : Permission denied : ./plain.sh"},
+      {"EXEC of a missing program",
+       [](e2e::session& s, studio::file_transfer&) { return s.command("EXEC kvs-e2e-no-such-program -x"); },
+       "561 EXEC process failed", "EXEC : PROexec : No such file or directory : kvs-e2e-no-such-program -x"},
+      {"EXEC of a line with an open quote",
+       [](e2e::session& s, studio::file_transfer&) { return s.command("EXEC echo \"open"); },
+       "561 EXEC process failed", "EXEC : PROexec : Invalid argument : echo \"open"},
+      {"CWD into a missing directory", [](e2e::session& s, studio::file_transfer&) { return s.command("CWD gone"); },
+       "551 CWD failed", "CWD : FSchange_dir : No such file or directory : gone"},
+  };
+  for (const why_case& c : cases) {
+    auto s = admitted_session();
+    studio::file_transfer files(s->studio(), "127.0.0.1", kReplyMs);
+    EXPECT_EQ(c.fail(*s, files), c.reply) << c.what;
+    // A later success leaves the cause as it was.
+    EXPECT_EQ(s->command("FTPB"), "228 transfer mode set to BINARY") << c.what;
+    std::string why = c.why;
+    if (auto at = why.find("<dir>"); at != std::string::npos) why.replace(at, 5, s->dir().path());
+    EXPECT_EQ(s->command("XWHY"), why.empty() ? "291 no failure recorded" : "290 last failure : " + why) << c.what;
+  }
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -99,6 +100,7 @@ TEST(Help, SingleCommandsAndTheListing) {
   EXPECT_EQ(i.line("HELP QUIT"), "210 no help.");
   EXPECT_EQ(i.line("HELP XYZ"), "410 I can't give you help. This command is unknown.");
   EXPECT_EQ(i.line("HELP PWDX"), "210 print working directory");
+  EXPECT_EQ(i.line("HELP XWHY"), "410 I can't give you help. This command is unknown.");  // hidden
   EXPECT_EQ(i.line("HELP"),
             "110 the known commands are :\r\n"
             "110\tCWD\tDELF\tDENV\tEXEC\tFTPA\tFTPB\tGENV\tGETF\r\n"
@@ -172,11 +174,65 @@ TEST(Gate, TableColumns) {
     ASSERT_NE(cmd_table[i].name, nullptr) << i;
     EXPECT_EQ(cmd_table[i].listing, i) << cmd_table[i].name;
   }
-  std::string before, silent;
+  std::string before, silent, hidden;
   for (const cmd_entry& entry : cmd_table) {
     if (entry.gate == CMD_BEFORE_ADMISSION) before.append(entry.name).append(" ");
     if (entry.answer == CMD_SILENT) silent.append(entry.name).append(" ");
+    if (entry.listed == CMD_HIDDEN) hidden.append(entry.name).append(" ");
   }
   EXPECT_EQ(before, "HELO Qim ");
   EXPECT_EQ(silent, "ISND TOUT AVAI RVKO RVOK DFKO DFOK ");
+  // HELP lists the first rows; the hidden ones come after all of them.
+  EXPECT_EQ(hidden, "XWHY ");
+  for (int i = 0; i < CMD_TABLE_SIZE; ++i)
+    EXPECT_EQ(cmd_table[i].listed == CMD_HIDDEN, i >= CMD_LISTED_SIZE) << cmd_table[i].name;
+}
+
+TEST(Failure, TheLatestCauseIsToldOnOneBoundedLine) {
+  const std::string long_path(CMD_FAILURE_PATH_MAX + 100, 'p');
+  struct failure_case {
+    const char* command;
+    const char* call;
+    std::string path;
+    bool no_path;
+    int error;
+    std::string told;
+  };
+  const failure_case cases[] = {
+      {"GETF", "FSsend_file", "/tmp/x/a.txt", false, ENOENT,
+       "290 last failure : GETF : FSsend_file : No such file or directory : /tmp/x/a.txt"},
+      {"GENV", "ENVget", "NAME", false, 0, "290 last failure : GENV : ENVget : failed : NAME"},
+      {"TRWA", "TRAwait_connection", "", true, ECONNRESET,
+       "290 last failure : TRWA : TRAwait_connection : Connection reset by peer : "},
+      // The path comes last, so that it may hold the separator itself.
+      {"DELF", "FSdelete_file", "a : b", false, EACCES,
+       "290 last failure : DELF : FSdelete_file : Permission denied : a : b"},
+      // A path never ends the line or starts another.
+      {"PUTF", "FSreceive_file", "x\r\n291 no failure recorded\n", false, ENOENT,
+       "290 last failure : PUTF : FSreceive_file : No such file or directory : x  291 no failure recorded "},
+      {"CWD", "FSchange_dir", long_path, false, ENOENT,
+       "290 last failure : CWD : FSchange_dir : No such file or directory : " +
+           long_path.substr(0, CMD_FAILURE_PATH_MAX) + "..."},
+  };
+  for (const failure_case& c : cases) {
+    cmd_state state;
+    CMDfailed(&state, "MKD", "FSmake_dir", "earlier", EEXIST);  // replaced by the latest
+    CMDfailed(&state, c.command, c.call, c.no_path ? nullptr : c.path.c_str(), c.error);
+    EXPECT_EQ(CMDfailure_reply(state).view(), c.told) << c.command;
+  }
+  cmd_state none;
+  EXPECT_EQ(CMDfailure_reply(none).view(), "291 no failure recorded");
+  CMDfailed(nullptr, "GETF", "FSsend_file", "x", ENOENT);  // no state: nothing kept, nothing breaks
+}
+
+TEST(Failure, XwhyAnswersAfterAdmissionOnly) {
+  interpreter admitted(1);
+  EXPECT_EQ(admitted.line("XWHY"), "291 no failure recorded");
+  EXPECT_EQ(admitted.stop, 0);
+  EXPECT_EQ(admitted.line("GENV KVS_T_UNSET_FOR_XWHY"), "511 getenv failed");
+  EXPECT_EQ(admitted.line("SENV KVS_T_XWHY=1"), "212 setenv succeeded");  // a later success keeps the cause
+  EXPECT_EQ(admitted.line("XWHY"), "290 last failure : GENV : ENVget : failed : KVS_T_UNSET_FOR_XWHY");
+  interpreter greeted(0);
+  EXPECT_EQ(greeted.line("XWHY"), "<none>");
+  EXPECT_EQ(greeted.stop, 1);
 }
