@@ -85,7 +85,8 @@ class agent_session {
   void note(const std::string& what) const;
   // What to say about a failure reply to `what` (such as "put REMOTE"):
   // with an agent that tells the cause of its last failure (XWHY),
-  // "what: PATH: ERROR (reply)"; otherwise "what: reply". The agent's texts
+  // "what: PATH: ERROR (reply)" (PATH left out when `what` ends with it);
+  // otherwise "what: reply". The agent's texts
   // are shown through studio::visible.
   std::string failure(const std::string& what, const std::string& reply);
   // `text` as a path or word the agent must take literally: each '$' is

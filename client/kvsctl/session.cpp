@@ -226,8 +226,11 @@ std::string agent_session::failure(const std::string& what, const std::string& r
     field = rest.substr(0, at);
     rest.remove_prefix(at + 3);
   }
+  // The path, unless the message names it already.
   std::string out = what;
-  if (!rest.empty()) out += ": " + studio::visible(rest);
+  std::string path = studio::visible(rest);
+  if (!path.empty() && (out.size() < path.size() || out.compare(out.size() - path.size(), path.size(), path) != 0))
+    out += ": " + path;
   out += ": " + studio::visible(fields[2].empty() ? fields[1] : fields[2]);
   return out + " (" + studio::visible(reply) + ")";
 }

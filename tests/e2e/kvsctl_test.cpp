@@ -817,7 +817,7 @@ TEST(KvsctlHostileAgent, EveryAnswerEndsBoundedWithAMessageAndNoTerminalControl)
       {"escape-replies", {"run", "--", "true"}, 255, "522 INTERNAL ERROR: No trace port \\x1b]0;owned"},
       {"escape-replies", {"do", "cd", "/x", "---", "env", "A=1"}, 1, "551 CWD failed \\x1b]0;owned"},
       {"failure-cause", {"do", "cd", "/nope"}, 1,
-       "cannot change to directory /nope: /nope: No such file or directory (551 CWD failed)"},
+       "cannot change to directory /nope: No such file or directory (551 CWD failed)\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.scenario);
@@ -896,11 +896,15 @@ TEST(KvsctlFailures, ARefusedTransferSaysItsCause) {
   std::string missing = agent.dir().file("no-such-dir/a.txt");
   outcome put = kvsctl({agent.target(), "put", local.file("a.txt"), missing});
   EXPECT_EQ(put.status, 1);
-  // An agent that tells the cause (XWHY) gives the path and the system's
-  // text before the reply; the reply is there in any case.
-  EXPECT_NE(put.err.find(": put: " + missing + ": "), std::string::npos) << put.err;
-  EXPECT_NE(put.err.find("531 receive file failed"), std::string::npos) << put.err;
-  EXPECT_EQ(std::count(put.err.begin(), put.err.end(), '\n'), 1) << put.err;
+  // The agent tells the cause (XWHY): the system's text comes with the reply.
+  EXPECT_EQ(put.err, "kvsctl: " + agent.target() + ": put: " + missing +
+                         ": No such file or directory (531 receive file failed)\n");
+  std::string absent = agent.dir().file("absent $HOME.txt");
+  outcome get = kvsctl({agent.target(), "get", absent, local.file("b.txt")});
+  EXPECT_EQ(get.status, 1);
+  EXPECT_EQ(get.err, "kvsctl: " + agent.target() + ": get: " + absent +
+                         ": No such file or directory (530 send file failed)\n");
+  EXPECT_FALSE(std::filesystem::exists(local.file("b.txt")));
 }
 
 TEST(KvsctlRendezvous, ReleaseAndRefuseFromANewConnectionFailHonestly) {
