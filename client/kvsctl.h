@@ -136,7 +136,8 @@ std::optional<int> stopped_exit_code(std::string_view line, int number);
 int exit_status_for(int code);
 
 // The JSON text of a string: quoted, with the characters JSON requires
-// escaped; bytes that are not UTF-8 are replaced by U+FFFD.
+// escaped, the C1 controls (U+0080 to U+009F) as \\u escapes; bytes that are
+// not UTF-8 are replaced by U+FFFD.
 std::string json_string(std::string_view text);
 // The bytes in base64 (RFC 4648, with padding).
 std::string base64(std::string_view bytes);

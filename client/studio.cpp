@@ -109,16 +109,67 @@ bool receive_into(int fd, std::string& pending, bool& eof, clock::time_point dea
 }
 
 std::optional<std::string> connection::read_line(int timeout_ms) {
-  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  return read_line_by(clock::now() + std::chrono::milliseconds(timeout_ms));
+}
+
+bool connection::check_pending() {
+  std::size_t at = pending_.find("\r\n");
+  if (at != std::string::npos && at <= kMaxLine) return true;
+  // A line that has not ended within the bound (its CR may have come last)
+  // will not be taken, however it goes on.
+  if (at != std::string::npos || pending_.size() > kMaxLine + 1) {
+    overlong_ = true;
+    pending_.clear();
+    pending_.shrink_to_fit();
+    return false;
+  }
+  if (line_check_ && !pending_.empty() && line_check_(pending_)) {
+    rejected_ = true;
+    return false;
+  }
+  return false;
+}
+
+std::optional<std::string> connection::read_line_by(clock::time_point deadline) {
   for (;;) {
-    std::size_t at = pending_.find("\r\n");
-    if (at != std::string::npos) {
+    if (overlong_ || rejected_) return std::nullopt;
+    if (check_pending()) {
+      std::size_t at = pending_.find("\r\n");
       std::string line = pending_.substr(0, at);
       pending_.erase(0, at + 2);
       if (observer_) observer_('<', line);
       return line;
     }
+    if (overlong_ || rejected_) return std::nullopt;
     if (eof_ || !fd_.valid() || !receive_into(fd_.get(), pending_, eof_, deadline)) return std::nullopt;
+  }
+}
+
+std::optional<std::string> connection::read_reply_by(clock::time_point deadline) {
+  for (;;) {
+    std::optional<std::string> line = read_line_by(deadline);
+    if (!line || !is_notification(*line)) return line;
+    // A peer that never stops sending keeps the socket readable: the
+    // deadline is looked at after each line, not only when waiting.
+    if (clock::now() >= deadline) {
+      keep(std::move(*line));
+      return std::nullopt;
+    }
+    keep(std::move(*line));
+  }
+}
+
+void connection::keep(std::string line) {
+  {
+    // Callers take all of kept() at once; once it is empty the count restarts.
+    if (kept_.empty()) kept_bytes_ = 0;
+    kept_bytes_ += line.size();
+    kept_.push_back(std::move(line));
+    while (kept_.size() > kMaxKeptLines || kept_bytes_ > kMaxKeptBytes) {
+      kept_bytes_ -= kept_.front().size();
+      kept_.pop_front();
+      ++dropped_;
+    }
   }
 }
 
@@ -127,11 +178,17 @@ std::optional<std::string> connection::command(std::string_view line, int timeou
   return read_line(timeout_ms);
 }
 
+std::optional<std::string> connection::request(std::string_view line, int timeout_ms) {
+  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  if (!send_line(line)) return std::nullopt;
+  return read_reply_by(deadline);
+}
+
 bool connection::wait_closed(int timeout_ms) {
   auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!eof_) {
     pending_.clear();
-    if (!read_line(remaining_ms(deadline)) && !eof_) return false;
+    if (!read_line_by(deadline) && !eof_) return false;
   }
   return true;
 }
@@ -139,13 +196,75 @@ bool connection::wait_closed(int timeout_ms) {
 int reply_number(std::string_view reply) {
   std::size_t at = reply.rfind('%');
   if (at == std::string_view::npos) return -1;
-  int value = 0;
+  long long value = 0;
   bool any = false;
   for (std::size_t i = at + 1; i < reply.size() && reply[i] >= '0' && reply[i] <= '9'; ++i) {
     value = value * 10 + (reply[i] - '0');
+    if (value > 2147483647LL) return -1;
     any = true;
   }
-  return any ? value : -1;
+  return any ? static_cast<int>(value) : -1;
+}
+
+std::string visible(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  auto escape_byte = [&](unsigned char c) {
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  };
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        default:
+          if (c < 0x20 || c == 0x7f) escape_byte(c);
+          else out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    // One UTF-8 sequence: its length from the lead byte, then the checks
+    // for continuation bytes, overlong forms, surrogates and the range.
+    std::size_t length = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    bool valid = length != 0 && i + length <= text.size();
+    unsigned long code = valid ? (c & (0x7fu >> length)) : 0;
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xc0) == 0x80;
+      code = (code << 6) | (next & 0x3f);
+    }
+    static constexpr unsigned long kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (valid && (code < kLeast[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff)) valid = false;
+    if (!valid) {
+      escape_byte(c);
+      ++i;
+      continue;
+    }
+    if (code <= 0x9f) {
+      // A C1 control written in UTF-8: both its bytes shown.
+      for (std::size_t k = 0; k < length; ++k) escape_byte(static_cast<unsigned char>(text[i + k]));
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
 }
 
 bool is_notification(std::string_view line) {

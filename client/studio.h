@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,6 +39,24 @@ bool receive_into(int fd, std::string& pending, bool& eof, std::chrono::steady_c
 // Reads exactly n bytes within timeout_ms; fewer when the peer closed or time ran out.
 std::string read_exactly(int fd, std::size_t n, int timeout_ms);
 
+// The longest line taken from an agent, CR LF excluded: a tester's line
+// (which the agent relays up to 1 MiB) with its notification prefix and
+// number, with room to spare. A longer line ends the connection's reading.
+inline constexpr std::size_t kMaxLine = (std::size_t{1} << 20) + 4096;
+// Notifications kept while a reply is awaited: past either bound the oldest
+// kept ones are dropped (and counted), so a flood cannot grow memory.
+inline constexpr std::size_t kMaxKeptLines = 4096;
+inline constexpr std::size_t kMaxKeptBytes = std::size_t{16} << 20;
+
+// Text that came from a peer, made safe to print inside one's own messages:
+// valid printable UTF-8 stays as it is; the backslash becomes "\\"; tab,
+// CR, LF, ESC and the other C0 controls, DEL, the C1 controls (as bytes and
+// as U+0080 to U+009F) and every byte that is not part of valid UTF-8 become
+// escapes ("\t", "\r", "\n", "\x1b", "\xc2\x9b", "\xff"). Nothing the
+// peer sends can then move the cursor, retitle the terminal, or pass for a
+// line of our own.
+std::string visible(std::string_view text);
+
 // A command connection to an agent.
 class connection {
  public:
@@ -51,10 +71,30 @@ class connection {
   bool send_line(std::string_view line);
   bool send_raw(std::string_view bytes);
   // The next line the agent sent, without its CR LF; none when the agent
-  // closed the connection or timeout_ms passed first.
+  // closed the connection, timeout_ms passed first, or the line grew past
+  // kMaxLine (overlong() then tells, and nothing more is read).
   std::optional<std::string> read_line(int timeout_ms);
+  std::optional<std::string> read_line_by(std::chrono::steady_clock::time_point deadline);
+  // The next line that is no notification, read by the deadline whatever
+  // arrives before it; notifications that come first are kept in kept().
+  std::optional<std::string> read_reply_by(std::chrono::steady_clock::time_point deadline);
   // Sends a line and reads the next line.
   std::optional<std::string> command(std::string_view line, int timeout_ms);
+  // Sends a line and reads its reply (read_reply_by, timeout_ms from now).
+  std::optional<std::string> request(std::string_view line, int timeout_ms);
+  // Notifications that arrived while a reply was awaited, oldest first, and
+  // how many were dropped past the bounds.
+  std::deque<std::string>& kept() { return kept_; }
+  std::size_t dropped() const { return dropped_; }
+  // Whether the agent sent a line longer than kMaxLine.
+  bool overlong() const { return overlong_; }
+  // Called with what has arrived of a line whose end has not come yet;
+  // returning true gives up reading (rejected() then tells). Used to tell at
+  // once that a peer is no agent.
+  void set_line_check(std::function<bool(std::string_view)> check) { line_check_ = std::move(check); }
+  bool rejected() const { return rejected_; }
+  // What has arrived and not been taken as a line yet.
+  std::string_view buffered() const { return pending_; }
   // True when the agent closes the connection within timeout_ms; lines that
   // arrive before are discarded.
   bool wait_closed(int timeout_ms);
@@ -68,12 +108,24 @@ class connection {
 
  private:
   socket_fd fd_;
+  // Whether the first line in pending_ has ended, or is over-long or rejected.
+  bool check_pending();
+  // Keeps a notification within the bounds.
+  void keep(std::string line);
+
   std::string pending_;
   bool eof_ = false;
+  bool overlong_ = false;
+  bool rejected_ = false;
+  std::deque<std::string> kept_;
+  std::size_t kept_bytes_ = 0;
+  std::size_t dropped_ = 0;
   std::function<void(char, std::string_view)> observer_;
+  std::function<bool(std::string_view)> line_check_;
 };
 
-// The number after the last '%' of a reply such as "226 FTP port : %4242"; -1 when none.
+// The number after the last '%' of a reply such as "226 FTP port : %4242";
+// -1 when none, when digits do not follow it, or when they pass INT_MAX.
 int reply_number(std::string_view reply);
 
 // Whether a line the agent sent is an unsolicited notification rather than

@@ -56,17 +56,17 @@ trace_connection establish_trace(connection& agent, const std::string& host, int
     if (error != nullptr) *error = why;
     return trace_connection();
   };
-  std::optional<std::string> reply = agent.command("PORT", timeout_ms);
+  std::optional<std::string> reply = agent.request("PORT", timeout_ms);
   if (!reply) return fail("no reply to PORT");
-  if (reply->rfind(kTracePortReply, 0) != 0) return fail("PORT answered: " + *reply);
+  if (reply->rfind(kTracePortReply, 0) != 0) return fail("PORT answered: " + visible(*reply));
   int port = reply_number(*reply);
-  if (port <= 0) return fail("PORT answered: " + *reply);
+  if (port <= 0) return fail("PORT answered: " + visible(*reply));
   trace_connection trace;
   std::string why;
   if (!trace.open(peer_address(agent.fd(), host), port, timeout_ms, &why)) return fail(why);
-  reply = agent.command("TRWA", timeout_ms);
+  reply = agent.request("TRWA", timeout_ms);
   if (!reply) return fail("no reply to TRWA");
-  if (*reply != kTraceEstablished) return fail("TRWA answered: " + *reply);
+  if (*reply != kTraceEstablished) return fail("TRWA answered: " + visible(*reply));
   return trace;
 }
 

@@ -29,11 +29,13 @@ bool starts_with_any(const std::string& line, std::initializer_list<const char*>
   return false;
 }
 
-// The reply of a command among the lines the agent sends; notification lines
-// that arrive first are skipped.
+// The reply of a command among the lines the agent sends, within timeout_ms
+// whatever comes first: notification lines are kept on the connection,
+// other lines skipped.
 std::optional<std::string> read_reply(connection& command, std::initializer_list<const char*> codes, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    std::optional<std::string> line = command.read_line(timeout_ms);
+    std::optional<std::string> line = command.read_reply_by(deadline);
     if (!line || starts_with_any(*line, codes)) return line;
   }
 }

@@ -67,12 +67,13 @@ class staged_file {
 
 // Fills `r` from a transfer: 0 done, 1 refused by the agent or a local
 // failure, 255 when the connection failed.
-void transfer_outcome(const studio::transfer_result& result, const std::string& what, const std::string& local_error,
-                      step_result& r) {
+void transfer_outcome(agent_session& s, const studio::transfer_result& result, const std::string& what,
+                      const std::string& local_error, step_result& r) {
   if (!result.reply.empty()) r.reply = result.reply;
   if (!local_error.empty()) return r.fail(kExitFailed, what + ": " + local_error);
   if (result.ok) return;
-  if (!result.reply.empty()) return r.fail(kExitFailed, what + " failed: the agent answered " + result.reply);
+  if (!result.reply.empty()) return r.fail(kExitFailed, s.failure(what, result.reply));
+  if (s.conn().overlong()) return r.fail(kExitAgent, what + " failed: " + s.no_reply(what.substr(0, 3)));
   r.fail(kExitAgent, what + " failed: " + (result.error.empty() ? std::string("no reply") : result.error));
 }
 
@@ -85,12 +86,14 @@ bool choose_mode(agent_session& s, studio::file_transfer& transfer, bool ascii, 
 }
 
 // Sends what `fd` holds as `remote`.
-void send_file(studio::file_transfer& transfer, int fd, const std::string& local, const std::string& remote,
-               bool ascii, progress_line& bar, step_result& r) {
+void send_file(agent_session& s, studio::file_transfer& transfer, int fd, const std::string& local,
+               const std::string& remote, bool ascii, progress_line& bar, step_result& r) {
   std::string local_error;
+  std::string name;
+  if (!s.literal(remote_argument(remote), name, r)) return;
   std::vector<char> text(kChunk / 2);
   studio::transfer_result result =
-      transfer.put_stream(remote_argument(remote), [&](char* buffer, std::size_t room) -> long {
+      transfer.put_stream(name, [&](char* buffer, std::size_t room) -> long {
         // In ASCII mode a local byte may become two on the wire.
         char* into = ascii ? text.data() : buffer;
         std::size_t want = ascii ? std::min(room / 2, text.size()) : room;
@@ -108,7 +111,7 @@ void send_file(studio::file_transfer& transfer, int fd, const std::string& local
         std::string wire = studio::ascii_to_wire(std::string_view(text.data(), static_cast<std::size_t>(n)));
         return static_cast<long>(wire.copy(buffer, wire.size()));
       });
-  transfer_outcome(result, "put " + remote, local_error, r);
+  transfer_outcome(s, result, "put: " + remote, local_error, r);
 }
 
 // One entry of a tree to copy: a directory to create or a file to send.
@@ -188,7 +191,9 @@ step_result put_tree(agent_session& s, const step_spec& st, studio::file_transfe
   for (const tree_entry& e : plan) {
     if (e.directory) {
       // A directory that is already there is fine: the files say the rest.
-      std::optional<std::string> reply = s.command("MKD " + remote_argument(e.remote));
+      std::string name;
+      if (!s.literal(remote_argument(e.remote), name, r)) break;
+      std::optional<std::string> reply = s.command("MKD " + name);
       if (!reply) {
         r.fail(kExitAgent, "MKD " + e.remote + ": " + s.no_reply("MKD"));
         break;
@@ -203,7 +208,7 @@ step_result put_tree(agent_session& s, const step_spec& st, studio::file_transfe
     }
     bar.rename(e.remote);
     bar.count_file();
-    send_file(transfer, file.get(), e.local, e.remote, st.ascii, bar, r);
+    send_file(s, transfer, file.get(), e.local, e.remote, st.ascii, bar, r);
     if (r.status != kExitOk) break;
   }
   bar.done(remote);
@@ -238,7 +243,7 @@ step_result put_step(agent_session& s, const step_spec& st) {
   if (st.recursive) return put_tree(s, st, transfer);
   progress_line bar(s.opts(), st.remote, total);
   bar.count_file();
-  send_file(transfer, fd, st.local, st.remote, st.ascii, bar, r);
+  send_file(s, transfer, fd, st.local, st.remote, st.ascii, bar, r);
   bar.done(st.remote);
   return r;
 }
@@ -279,7 +284,9 @@ step_result get_step(agent_session& s, const step_spec& st) {
       local_error = "cannot write " + (to_stdout ? std::string("standard output") : target) + ": " + std::strerror(errno);
     return local_error.empty();
   };
-  studio::transfer_result result = transfer.get_stream(remote_argument(st.remote), [&](std::string_view piece) {
+  std::string name;
+  if (!s.literal(remote_argument(st.remote), name, r)) return r;
+  studio::transfer_result result = transfer.get_stream(name, [&](std::string_view piece) {
     bar.add(piece.size());
     r.bytes += static_cast<long long>(piece.size());
     return st.ascii ? store(decoder.feed(piece)) : store(piece);
@@ -288,7 +295,7 @@ step_result get_step(agent_session& s, const step_spec& st) {
   bar.done(st.remote);
   if (result.ok && local_error.empty() && !to_stdout && !staged.commit(target))
     local_error = "cannot write " + target + ": " + std::strerror(errno);
-  transfer_outcome(result, "get " + st.remote, local_error, r);
+  transfer_outcome(s, result, "get: " + st.remote, local_error, r);
   return r;
 }
 

@@ -66,11 +66,11 @@ class agent_session {
   const std::string& target() const { return target_; }
   const options& opts() const { return o_; }
   // Lines that arrived while a reply was awaited.
-  std::deque<std::string>& deferred() { return deferred_; }
+  std::deque<std::string>& deferred() { return conn_.kept(); }
 
   bool send(const std::string& line) { return conn_.send_line(line); }
-  // Sends a line and returns its reply; notifications that come first are
-  // kept in deferred().
+  // Sends a line and returns its reply within the reply time-out, however
+  // many notifications come first (they are kept in deferred(), bounded).
   std::optional<std::string> command(const std::string& line);
   // command() that wants a reply with `code`. Otherwise fills `r`: status 1
   // for a refusal, 255 when no reply came. The reply is kept in r.reply.
@@ -83,15 +83,34 @@ class agent_session {
   agent_platform platform() const { return platform_; }
   std::string no_reply(const std::string& word) const;
   void note(const std::string& what) const;
+  // What to say about a failure reply to `what` (such as "put REMOTE"):
+  // with an agent that tells the cause of its last failure (XWHY),
+  // "what: PATH: ERROR (reply)" (PATH left out when `what` ends with it);
+  // otherwise "what: reply". The agent's texts
+  // are shown through studio::visible.
+  std::string failure(const std::string& what, const std::string& reply);
+  // `text` as a path or word the agent must take literally: each '$' is
+  // written as a reference to a variable holding "$", which is set once per
+  // connection before the first such text. False, with `r` filled, when the
+  // agent does not set it.
+  bool literal(const std::string& text, std::string& sent, step_result& r);
 
  private:
   const options& o_;
   std::string target_;
+  std::string greeting_text() const;
+
   studio::connection conn_;
-  std::deque<std::string> deferred_;
+  std::size_t dropped_told_ = 0;
+  bool dollar_set_ = false;
   agent_platform platform_ = agent_platform::posix;
   bool platform_known_ = false;
 };
+
+// From now on Ctrl-C (SIGINT) prints "kvsctl: " and `what` on standard
+// error and ends kvsctl with status 130; the agent then ends the connection
+// and, with it, the programs the connection launched.
+void interrupt_message(const std::string& what);
 
 // The steps; `last` tells the run step that the connection ends after it.
 step_result run_step(agent_session& s, const step_spec& step, bool last, bool with_input);

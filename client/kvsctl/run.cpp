@@ -77,7 +77,7 @@ class program_run {
       on_line(line);
     }
     while (!code_) {
-      if (conn.has_buffered_line()) {
+      if (conn.has_buffered_line() && !conn.overlong()) {
         read_lines();
         continue;
       }
@@ -107,6 +107,7 @@ class program_run {
       if (input_at >= 0 && (fds[input_at].revents & kReady) != 0) input_open = read_input();
       if ((fds[0].revents & kReady) != 0) {
         read_lines();
+        if (conn.overlong()) return r_.fail(kExitAgent, s_.no_reply("EXEC"));
         if (!code_ && conn.peer_closed()) {
           r_.fail(kExitAgent, "the agent closed the connection before the program ended");
           drain(std::min(o_.timeout_ms, 2000));
@@ -144,7 +145,13 @@ class program_run {
   }
 
   void read_lines() {
-    while (std::optional<std::string> line = s_.conn().read_line(0)) on_line(*line);
+    // One receive, then the lines it completed: a peer that never stops
+    // sending cannot keep this loop from the trace connection and the clock.
+    std::optional<std::string> line = s_.conn().read_line(0);
+    while (line) {
+      on_line(*line);
+      line = s_.conn().has_buffered_line() ? s_.conn().read_line(0) : std::nullopt;
+    }
   }
 
   // Liveness of the agent while the program runs: after a silence of the
@@ -256,6 +263,7 @@ class program_run {
       if (conn_at >= 0 && (fds[conn_at].revents & kReady) != 0) {
         while (conn.read_line(0)) {
         }
+        if (conn.overlong()) break;
         deadline = clock::now() + std::chrono::milliseconds(quiet_ms);
       }
     }
@@ -310,14 +318,17 @@ step_result run_step(agent_session& s, const step_spec& st, bool last, bool with
   r.reply = *reply;
   if (starts_with(*reply, kExecFailed)) {
     // The program is not there or cannot be started: as a shell says it.
-    r.fail(kExitNoProgram, what + ": " + *reply);
+    r.fail(kExitNoProgram, s.failure(what, *reply));
     return r;
   }
   int number = starts_with(*reply, "261") ? studio::reply_number(*reply) : -1;
   if (number < 1) {
-    r.fail(kExitAgent, what + ": " + *reply);
+    r.fail(kExitAgent, what + ": " + studio::visible(*reply));
     return r;
   }
+  interrupt_message(s.target() + ": interrupted: the agent stops " + st.program[0] + " (process %" +
+                    std::to_string(number) + ") and every program this connection launched (SIGKILL) as the "
+                    "connection closes");
   program_run run(s, st, trace, number, r);
   run.wait(last, with_input);
   return r;

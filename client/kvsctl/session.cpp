@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,25 @@ namespace kvsctl {
 namespace {
 
 constexpr std::string_view kBye = "221 bye.";
+// The variable whose value is one '$', for paths that hold one.
+constexpr std::string_view kDollarVariable = "KVS_STUDIO_DOLLAR";
+constexpr std::string_view kDollarReference = "${KVS_STUDIO_DOLLAR}";
+// The agent's answer to XWHY: the command, the call, the system's text and
+// the path (last, as it may hold the separator itself).
+constexpr std::string_view kFailureCause = "290 last failure : ";
+// The part of a first line that is shown when the peer is no agent.
+constexpr std::size_t kShownGreeting = 200;
+
+// Whether what has come of a first line already shows that the peer is no
+// agent: a greeting starts with three digits and a blank, and has no bare LF.
+bool not_a_greeting(std::string_view pending) {
+  for (std::size_t i = 0; i < pending.size() && i < 4; ++i) {
+    char c = pending[i];
+    if (i < 3 ? (c < '0' || c > '9') : c != ' ') return true;
+  }
+  std::size_t lf = pending.find('\n');
+  return lf != std::string_view::npos && (lf == 0 || pending[lf - 1] != '\r');
+}
 // A greeting later than this is worth saying with -v: the connection waits
 // in the daemon's backlog behind others (it accepts about one a second).
 constexpr int kQueuedNoteMs = 2000;
@@ -49,7 +69,31 @@ void keep_alive(int fd, int timeout_ms) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
+// The message of an interrupt, written by the handler as it stands.
+char interrupt_text[1024];
+volatile sig_atomic_t interrupt_length = 0;
+
+void on_interrupt(int) {
+  ssize_t written = ::write(2, interrupt_text, static_cast<std::size_t>(interrupt_length));
+  (void)written;
+  ::_exit(130);
+}
+
 }  // namespace
+
+void interrupt_message(const std::string& what) {
+  std::string text = "kvsctl: " + what;
+  if (text.size() > sizeof interrupt_text - 2) text.resize(sizeof interrupt_text - 2);
+  text += '\n';
+  // The handler reads nothing while the text is replaced.
+  interrupt_length = 0;
+  std::copy(text.begin(), text.end(), interrupt_text);
+  interrupt_length = static_cast<sig_atomic_t>(text.size());
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+}
 
 bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
@@ -85,7 +129,7 @@ agent_session::agent_session(const options& o)
     : o_(o), target_(o.label.empty() ? format_target(o.host, o.port) : o.label) {
   if (o_.verbose)
     conn_.set_observer([this](char direction, std::string_view line) {
-      note(std::string(1, direction) + " " + std::string(line));
+      note(std::string(1, direction) + " " + studio::visible(line));
     });
 }
 
@@ -101,20 +145,28 @@ bool agent_session::open(step_result& r) {
   // connection made while others are served waits for its greeting, which
   // has its own, longer limit.
   std::optional<std::string> greeting;
+  conn_.set_line_check(not_a_greeting);
   int first_wait = o_.verbose ? std::min(kQueuedNoteMs, o_.greeting_ms) : o_.greeting_ms;
   greeting = conn_.read_line(first_wait);
-  if (!greeting && !conn_.peer_closed() && first_wait < o_.greeting_ms) {
+  if (!greeting && !conn_.peer_closed() && !conn_.rejected() && !conn_.overlong() && first_wait < o_.greeting_ms) {
     note("queued: connected, no greeting yet after " + seconds_text(first_wait) +
          " (the agent is serving earlier connections); waiting up to " + seconds_text(o_.greeting_ms));
     greeting = conn_.read_line(o_.greeting_ms - first_wait);
   }
+  conn_.set_line_check(nullptr);
+  if (!greeting && conn_.rejected()) {
+    std::string first = greeting_text();
+    r.fail(kExitAgent, "no agent there: its first line is " + first);
+    return false;
+  }
   if (!greeting) {
-    r.fail(kExitAgent, conn_.peer_closed() ? "the agent closed the connection without a greeting"
-                                           : "no greeting within " + seconds_text(o_.greeting_ms));
+    r.fail(kExitAgent, conn_.overlong()             ? "the greeting is longer than " + std::to_string(studio::kMaxLine) + " bytes"
+                       : conn_.peer_closed() ? "the agent closed the connection without a greeting"
+                                             : "no greeting within " + seconds_text(o_.greeting_ms));
     return false;
   }
   if (!starts_with(*greeting, "210 ")) {
-    r.fail(kExitAgent, "unexpected greeting: " + *greeting);
+    r.fail(kExitAgent, "unexpected greeting: " + studio::visible(*greeting));
     return false;
   }
   std::string user = o_.user.empty() ? local_user() : o_.user;
@@ -129,19 +181,21 @@ bool agent_session::open(step_result& r) {
   }
   r.reply = *reply;
   if (!starts_with(*reply, "310")) {
-    r.fail(kExitAgent, "identification as " + user + " refused: " + *reply);
+    r.fail(kExitAgent, "identification as " + user + " refused: " + studio::visible(*reply));
     return false;
   }
   return true;
 }
 
 std::optional<std::string> agent_session::command(const std::string& line) {
-  if (!send(line)) return std::nullopt;
-  for (;;) {
-    std::optional<std::string> reply = conn_.read_line(o_.timeout_ms);
-    if (!reply || !studio::is_notification(*reply)) return reply;
-    deferred_.push_back(std::move(*reply));
+  std::optional<std::string> reply = conn_.request(line, o_.timeout_ms);
+  if (conn_.dropped() > dropped_told_) {
+    report(target_ + ": " + std::to_string(conn_.dropped() - dropped_told_) +
+           " notifications dropped while a reply was awaited (more than " + std::to_string(studio::kMaxKeptLines) +
+           " lines or " + std::to_string(studio::kMaxKeptBytes >> 20) + " MiB)");
+    dropped_told_ = conn_.dropped();
   }
+  return reply;
 }
 
 bool agent_session::expect(const std::string& line, std::string_view code, const std::string& what, step_result& r) {
@@ -153,8 +207,49 @@ bool agent_session::expect(const std::string& line, std::string_view code, const
   }
   r.reply = *answer;
   if (!starts_with(*answer, code)) {
-    r.fail(kExitFailed, what + ": " + *answer);
+    r.fail(kExitFailed, failure(what, *answer));
     return false;
+  }
+  return true;
+}
+
+std::string agent_session::failure(const std::string& what, const std::string& reply) {
+  std::string plain = what + ": " + studio::visible(reply);
+  std::optional<std::string> cause = command("XWHY");
+  if (!cause || !starts_with(*cause, kFailureCause)) return plain;
+  // COMMAND : CALL : ERROR TEXT : PATH
+  std::string_view rest = std::string_view(*cause).substr(kFailureCause.size());
+  std::string_view fields[3];
+  for (std::string_view& field : fields) {
+    std::size_t at = rest.find(" : ");
+    if (at == std::string_view::npos) return plain;
+    field = rest.substr(0, at);
+    rest.remove_prefix(at + 3);
+  }
+  // The path, unless the message names it already.
+  std::string out = what;
+  std::string path = studio::visible(rest);
+  if (!path.empty() && (out.size() < path.size() || out.compare(out.size() - path.size(), path.size(), path) != 0))
+    out += ": " + path;
+  out += ": " + studio::visible(fields[2].empty() ? fields[1] : fields[2]);
+  return out + " (" + studio::visible(reply) + ")";
+}
+
+bool agent_session::literal(const std::string& text, std::string& sent, step_result& r) {
+  if (text.find('$') == std::string::npos) {
+    sent = text;
+    return true;
+  }
+  if (!dollar_set_) {
+    // A '$' at the end of a line is no reference: the value is that '$'.
+    std::string line = "SENV " + std::string(kDollarVariable) + "=$";
+    if (!expect(line, "212", "cannot set " + std::string(kDollarVariable), r)) return false;
+    dollar_set_ = true;
+  }
+  sent.clear();
+  for (char c : text) {
+    if (c == '$') sent += kDollarReference;
+    else sent += c;
   }
   return true;
 }
@@ -188,8 +283,17 @@ bool agent_session::learn_platform(step_result& r) {
 }
 
 std::string agent_session::no_reply(const std::string& word) const {
+  if (conn_.overlong())
+    return "the agent sent a line longer than " + std::to_string(studio::kMaxLine) + " bytes after " + word;
   return conn_.peer_closed() ? "the agent closed the connection after " + word
                              : "no reply to " + word + " within " + seconds_text(o_.timeout_ms);
+}
+
+std::string agent_session::greeting_text() const {
+  std::string_view first = conn_.buffered();
+  first = first.substr(0, first.find("\r\n"));
+  bool cut = first.size() > kShownGreeting;
+  return "\"" + studio::visible(first.substr(0, kShownGreeting)) + (cut ? "...\"" : "\"");
 }
 
 void agent_session::note(const std::string& what) const {

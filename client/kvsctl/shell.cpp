@@ -26,6 +26,13 @@ void answer(agent_session& s, const options& o, const std::string& line) {
   }
 }
 
+// Whether a typed line holds a control character other than a tab.
+bool has_control(std::string_view line) {
+  for (char c : line)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) return true;
+  return false;
+}
+
 }  // namespace
 
 // Command lines from standard input, every line of the agent on standard
@@ -38,6 +45,8 @@ int run_interactive(const options& o, bool follow) {
     report(s.target() + ": " + r.error);
     return r.status;
   }
+  interrupt_message(s.target() + ": interrupted: the agent stops every program this connection launched "
+                    "(SIGKILL) as the connection closes");
   studio::connection& conn = s.conn();
   if (follow) {
     step_result ports;
@@ -57,19 +66,37 @@ int run_interactive(const options& o, bool follow) {
   bool quit_sent = false;
   bool output_ok = true;
   std::unique_ptr<line_editor> editor;
+  // The agent's lines are shown with their control characters made visible.
   auto print = [&](const std::string& line) {
-    if (editor) editor->print(line);
-    else if (output_ok && !write_all(1, line + "\n")) output_ok = false;
+    std::string shown = studio::visible(line);
+    if (editor) editor->print(shown);
+    else if (output_ok && !write_all(1, shown + "\n")) output_ok = false;
     if (follow) answer(s, o, line);
+  };
+  // One receive and the lines it completed, so that a flood cannot keep
+  // the loop from the keyboard.
+  auto print_arrived = [&]() {
+    for (std::optional<std::string> line = conn.read_line(0); line;
+         line = conn.has_buffered_line() ? conn.read_line(0) : std::nullopt)
+      print(*line);
   };
   auto send_typed = [&](std::string line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) return;
+    if (has_control(line)) {
+      // Without a line editor, arrow and function keys arrive as escape
+      // sequences: nothing the agent could take as a command.
+      report("not sent: the line holds control characters (" + studio::visible(line) + ")");
+      return;
+    }
     if (line == "QUIT" || starts_with(line, "QUIT ") || starts_with(line, "QUIT\t")) quit_sent = true;
     s.send(line);
   };
+  // follow ends with the input only on a terminal (Ctrl-D); fed from a pipe
+  // or /dev/null it runs until the agent closes the connection.
+  bool typed_at_terminal = ::isatty(0) == 1;
   auto input_ended = [&]() {
-    if (!follow && !quit_sent) {
+    if ((!follow || typed_at_terminal) && !quit_sent) {
       s.send("QUIT");
       quit_sent = true;
     }
@@ -81,8 +108,8 @@ int run_interactive(const options& o, bool follow) {
   bool input_open = true;
   // On a terminal the editor waits for keys and serves the connection meanwhile.
   editor = terminal_editor("kvsctl " + s.target() + "> ", conn.fd(), [&]() {
-    while (std::optional<std::string> line = conn.read_line(0)) print(*line);
-    return !conn.peer_closed();
+    print_arrived();
+    return !conn.peer_closed() && !conn.overlong();
   });
   if (editor) {
     while (std::optional<std::string> line = editor->read_line()) send_typed(*line);
@@ -97,8 +124,12 @@ int run_interactive(const options& o, bool follow) {
       report(std::string("cannot write to standard output: ") + std::strerror(errno));
       return kExitFailed;
     }
+    if (conn.overlong()) {
+      report(s.target() + ": the agent sent a line longer than " + std::to_string(studio::kMaxLine) + " bytes");
+      return kExitAgent;
+    }
     if (conn.has_buffered_line()) {
-      while (std::optional<std::string> line = conn.read_line(0)) print(*line);
+      print_arrived();
       continue;
     }
     if (conn.peer_closed()) break;
@@ -118,7 +149,7 @@ int run_interactive(const options& o, bool follow) {
     constexpr short kReady = POLLIN | POLLHUP | POLLERR;
     if ((fds[0].revents & kReady) != 0) {
       last_heard = clock::now();
-      while (std::optional<std::string> line = conn.read_line(0)) print(*line);
+      print_arrived();
     }
     if (input_open && (fds[1].revents & kReady) != 0) {
       char chunk[kChunk];
@@ -145,19 +176,13 @@ int run_interactive(const options& o, bool follow) {
 }
 
 int answer_rendezvous(const options& o) {
-  agent_session s(o);
-  step_result r;
-  if (!s.open(r)) {
-    report(s.target() + ": " + r.error);
-    return r.status;
-  }
-  // Neither RVOK nor RVKO has a reply line: the bye after QUIT tells that the
-  // agent has handled it.
-  if (!s.send((o.cmd == command::release ? "RVOK " : "RVKO ") + o.name) || !s.quit()) {
-    report(s.target() + ": the connection ended before the agent said bye");
-    return kExitAgent;
-  }
-  return kExitOk;
+  // A rendezvous is answered only on the connection that launched its
+  // testers: RVOK or RVKO sent over a new connection would reach nobody.
+  std::string word = o.cmd == command::release ? "release" : "refuse";
+  report(word + " " + studio::visible(o.name) +
+         ": cannot reach the connection that holds the rendezvous; answer it there "
+         "(run --rendezvous ok|ko, or RVOK/RVKO in shell or follow)");
+  return kExitUsage;
 }
 
 }  // namespace kvsctl

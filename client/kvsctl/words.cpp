@@ -235,7 +235,15 @@ std::string json_string(std::string_view text) {
         ++i;
         continue;
       }
-      out.append(text.substr(i, length));
+      if (length == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+        // A C1 control (U+0080 to U+009F) is written as an escape, so that
+        // a terminal showing the line does not act on it.
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+        out += escaped;
+      } else {
+        out.append(text.substr(i, length));
+      }
       i += length;
       continue;
     }

@@ -122,6 +122,7 @@ class kvsctl_process {
   void write(const std::string& bytes) { studio::send_all(input_.get(), bytes); }
   void close_input() { input_.reset(); }
   std::optional<int> wait_exit(int timeout_ms = kExitMs) { return process_.wait_exit(timeout_ms); }
+  pid_t pid() const { return process_.pid; }
   std::string out() const { return process_.out(); }
   std::string err() const { return process_.err(); }
   // Waits until the standard output holds `text`.
@@ -362,9 +363,10 @@ TEST(KvsctlTesters, RendezvousAndDynamicFollowAreAnsweredOverIPv6) {
                                 " gate"});
   EXPECT_EQ(refused.status, 1) << refused.err;  // kvsrdv's status for Ko
   EXPECT_EQ(refused.out, "Ok\n");               // kvsdynf prints the answer
+  // A new connection cannot answer another's rendezvous: no success is claimed.
   outcome bye = kvsctl({six, "release", "nobody waits here"});
-  EXPECT_EQ(bye.status, 0) << bye.err;
-  EXPECT_EQ(bye.err, "");
+  EXPECT_EQ(bye.status, 2) << bye.err;
+  EXPECT_EQ(std::count(bye.err.begin(), bye.err.end(), '\n'), 1) << bye.err;
 }
 
 TEST(KvsctlUsage, HelpVersionAndBadCommandLines) {
@@ -718,3 +720,197 @@ TEST(KvsctlProgress, TheLineFitsTheTerminal) {
 }
 
 }  // namespace
+
+// A fake agent (tests/fake_agent.py) serving one hostile scenario on
+// loopback; it ends when its standard input closes, here with the object.
+class fake_agent {
+ public:
+  explicit fake_agent(const std::string& scenario) {
+    std::string python = "/usr/bin/python3";
+    if (::access(python.c_str(), X_OK) != 0) return;
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    input_.reset(in[1]);
+    studio::socket_fd child_in(in[0]), child_out(out[1]), port_line(out[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, child_in.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, child_out.get(), 1);
+    std::string script = std::string(KVS_SOURCE_DIR) + "/tests/fake_agent.py";
+    std::vector<std::string> argv{python, script, scenario};
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) == 0) process_.pid = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    child_out.reset();
+    // The port and a newline, read from the pipe within a bounded wait.
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{port_line.get(), POLLIN, 0};
+      if (::poll(&ready, 1, 100) <= 0) continue;
+      char chunk[16];
+      ssize_t n = ::read(port_line.get(), chunk, sizeof chunk);
+      if (n <= 0) break;
+      line.append(chunk, static_cast<std::size_t>(n));
+    }
+    line = line.substr(0, line.find('\n'));
+    port_ = line.empty() ? -1 : std::atoi(line.c_str());
+  }
+  ~fake_agent() {
+    input_.reset();
+    if (!process_.wait_exit(5000)) process_.kill_now();
+  }
+  bool available() const { return process_.pid > 0; }
+  int port() const { return port_; }
+  std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  e2e::captured_process process_;
+  studio::socket_fd input_;
+  int port_ = -1;
+};
+
+// The peak resident size of a process in KiB (VmHWM), 0 when unknown.
+long peak_kib(pid_t pid) {
+  std::istringstream status(e2e::read_file("/proc/" + std::to_string(pid) + "/status"));
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// Whether text holds a byte that a terminal acts on: a C0 control other
+// than LF and tab, DEL, one of the C1 bytes, or a byte that can never be
+// part of UTF-8 (the fake agent's 0xfe and 0xff).
+bool holds_terminal_control(const std::string& text) {
+  for (char c : text) {
+    auto u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n' && c != '\t') || u == 0x7f || u == 0x9b || u >= 0xfe) return true;
+  }
+  return false;
+}
+
+TEST(KvsctlHostileAgent, EveryAnswerEndsBoundedWithAMessageAndNoTerminalControl) {
+  e2e::temp_dir dir;
+  e2e::write_file(dir.file("a.txt"), "a\n");
+  struct row {
+    const char* scenario;
+    std::vector<std::string> command;
+    int status;
+    const char* says;  // in the message, when not empty
+  };
+  const std::vector<row> rows = {
+      {"silent", {"run", "--", "true"}, 255, "no greeting within 3 s"},
+      {"not-agent", {"run", "--", "true"}, 255, "SSH-2.0-test"},
+      {"greeting-endless", {"run", "--", "true"}, 255, "longer than"},
+      {"greeting-escape", {"run", "--", "true"}, 255, "\\x1b]0;owned\\x07"},
+      {"ident-escape", {"run", "--", "true"}, 255, "\\x1b[2J\\rkvsctl: all good\\x9b\\xff"},
+      {"reply-endless", {"run", "--", "true"}, 255, "longer than"},
+      {"flood", {"run", "--", "true"}, 255, "no reply to GENV within 2 s"},
+      {"flood", {"put", dir.file("a.txt"), "b.txt"}, 255, ""},
+      {"malformed", {"run", "--", "true"}, 255, "PORT answered"},
+      {"malformed", {"put", dir.file("a.txt"), "b.txt"}, 255, ""},
+      {"malformed-big", {"put", dir.file("a.txt"), "b.txt"}, 255, ""},
+      {"escape-replies", {"run", "--", "true"}, 255, "522 INTERNAL ERROR: No trace port \\x1b]0;owned"},
+      {"escape-replies", {"do", "cd", "/x", "---", "env", "A=1"}, 1, "551 CWD failed \\x1b]0;owned"},
+      {"failure-cause", {"do", "cd", "/nope"}, 1,
+       "cannot change to directory /nope: No such file or directory (551 CWD failed)\n"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.scenario);
+    fake_agent agent(r.scenario);
+    if (!agent.available()) GTEST_SKIP() << "no python3 here for the fake agent";
+    ASSERT_GT(agent.port(), 0);
+    std::vector<std::string> args{"-u", "tester", "-t", "2", "--greeting-timeout", "3", agent.target()};
+    args.insert(args.end(), r.command.begin(), r.command.end());
+    kvsctl_process p(args);
+    long peak = 0;
+    std::optional<int> status;
+    // Far beyond the 2 s reply and 3 s greeting limits: only a kvsctl that
+    // does not give up stays that long.
+    auto deadline = std::chrono::steady_clock::now() + 25s;
+    while (!(status = p.wait_exit(20)) && std::chrono::steady_clock::now() < deadline) {
+      peak = std::max(peak, peak_kib(p.pid()));
+    }
+    ASSERT_TRUE(status) << "kvsctl still running against " << r.scenario;
+    EXPECT_EQ(*status, r.status) << p.err();
+    EXPECT_LT(peak, 64 * 1024) << "peak resident KiB";
+    std::string shown = p.err() + p.out();
+    EXPECT_FALSE(holds_terminal_control(shown)) << shown;
+    if (*r.says != '\0') {
+      EXPECT_NE(p.err().find(r.says), std::string::npos) << p.err();
+    }
+  }
+}
+
+TEST(KvsctlExactNames, PathsAndWordsReachTheAgentByteForByte) {
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  e2e::temp_dir local;
+  // The agent's environment has HOME and a variable of this test's own, so
+  // that an expanded name would land elsewhere.
+  const std::vector<std::string> names = {
+      "plain.txt",  "with space.txt", "var $HOME.txt",     "$HOME",          "${HOME}x", "a${.txt", "b}.txt",
+      "$",          "x$",             "$$",                "${KVS_STUDIO_DOLLAR}", "\\$HOME", "\xc3\xbc\xe2\x82\xac.txt",
+      "-leading",   "Outer$Inner.class",
+  };
+  std::string remote = agent.dir().file("exact");
+  ASSERT_TRUE(std::filesystem::create_directory(remote));
+  std::filesystem::create_directory(local.file("tree"));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    std::string content = "content " + std::to_string(i) + " " + names[i] + "\n";
+    e2e::write_file(local.file("source"), content);
+    e2e::write_file(local.file("tree/" + names[i]), content);
+    outcome put = kvsctl({agent.target(), "put", local.file("source"), remote + "/" + names[i]});
+    ASSERT_EQ(put.status, 0) << put.err;
+    EXPECT_EQ(e2e::read_file(remote + "/" + names[i]), content);
+    outcome got = kvsctl({agent.target(), "get", remote + "/" + names[i], local.file("fetched")});
+    ASSERT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(e2e::read_file(local.file("fetched")), content);
+  }
+  // A tree whose directory and files hold them, sent in one connection.
+  outcome tree = kvsctl({agent.target(), "put", "-r", local.file("tree"), remote + "/tree $HOME"});
+  ASSERT_EQ(tree.status, 0) << tree.err;
+  std::vector<std::string> arrived;
+  for (const auto& entry : std::filesystem::directory_iterator(remote + "/tree $HOME"))
+    arrived.push_back(entry.path().filename().string());
+  std::sort(arrived.begin(), arrived.end());
+  std::vector<std::string> sent = names;
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(arrived, sent);
+  // A program word holding '$' reaches the program as it was written.
+  outcome run = kvsctl({agent.target(), "run", "--", "printf", "%s|", "$HOME", "${HOME}", "a$", "$"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "$HOME|${HOME}|a$|$|");
+}
+
+TEST(KvsctlFailures, ARefusedTransferSaysItsCause) {
+  daemon_agent agent;
+  ASSERT_TRUE(agent.ready());
+  e2e::temp_dir local;
+  e2e::write_file(local.file("a.txt"), "a\n");
+  std::string missing = agent.dir().file("no-such-dir/a.txt");
+  outcome put = kvsctl({agent.target(), "put", local.file("a.txt"), missing});
+  EXPECT_EQ(put.status, 1);
+  // The agent tells the cause (XWHY): the system's text comes with the reply.
+  EXPECT_EQ(put.err, "kvsctl: " + agent.target() + ": put: " + missing +
+                         ": No such file or directory (531 receive file failed)\n");
+  std::string absent = agent.dir().file("absent $HOME.txt");
+  outcome get = kvsctl({agent.target(), "get", absent, local.file("b.txt")});
+  EXPECT_EQ(get.status, 1);
+  EXPECT_EQ(get.err, "kvsctl: " + agent.target() + ": get: " + absent +
+                         ": No such file or directory (530 send file failed)\n");
+  EXPECT_FALSE(std::filesystem::exists(local.file("b.txt")));
+}
+
+TEST(KvsctlRendezvous, ReleaseAndRefuseFromANewConnectionFailHonestly) {
+  for (const char* word : {"release", "refuse"}) {
+    outcome o = kvsctl({"127.0.0.1:1", word, "gate"});
+    EXPECT_EQ(o.status, 2) << word;
+    EXPECT_NE(o.err.find("cannot reach the connection that holds the rendezvous"), std::string::npos) << o.err;
+  }
+}

@@ -1,8 +1,13 @@
 // kvsctl: command line, agent address, EXEC quoting and process reports.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/cmdagt.h"
@@ -369,6 +374,7 @@ TEST(KvsctlJson, StringsAndOutputEncodings) {
       {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\"", false},  // overlong
       {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"", false},  // surrogate
       {std::string("nul\0", 4), "\"nul\\u0000\"", true},
+      {"csi\xc2\x9b" "2J\xc2\x80\xc2\xa0", "\"csi\\u009b2J\\u0080\xc2\xa0\"", true},  // C1 escaped, U+00A0 kept
   };
   for (const row& r : rows) {
     EXPECT_EQ(kvsctl::json_string(r.text), r.json) << r.text;
@@ -378,6 +384,126 @@ TEST(KvsctlJson, StringsAndOutputEncodings) {
   EXPECT_EQ(kvsctl::base64("f"), "Zg==");
   EXPECT_EQ(kvsctl::base64("fo"), "Zm8=");
   EXPECT_EQ(kvsctl::base64("foo\xff"), "Zm9v/w==");
+}
+
+TEST(StudioVisible, PeerTextCannotDriveTheTerminalOrForgeEscapes) {
+  struct row {
+    std::string peer;
+    const char* shown;
+  };
+  const row rows[] = {
+      {"533 user is not allowed to connect", "533 user is not allowed to connect"},
+      {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},
+      {"a\rkvsctl: all good\n", "a\\rkvsctl: all good\\n"},
+      {"tab\there", "tab\\there"},
+      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
+      {"back\\x1b", "back\\\\x1b"},  // a backslash in the text cannot pass for an escape
+      {"c1 \x9b byte", "c1 \\x9b byte"},
+      {"c1 \xc2\x9b in utf-8", "c1 \\xc2\\x9b in utf-8"},
+      {"\xc2\x80\xc2\x9f\xc2\xa0", "\\xc2\\x80\\xc2\\x9f\xc2\xa0"},  // U+00A0 is printable
+      {"\xc3\xbcml \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3\xbcml \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"bad \xff\xfe", "bad \\xff\\xfe"},
+      {"\xc0\xaf", "\\xc0\\xaf"},                      // overlong '/'
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},               // surrogate
+      {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},     // beyond U+10FFFF
+      {"cut \xe2\x82", "cut \\xe2\\x82"},                // sequence cut short at the end
+      {"\xe2(\xa1", "\\xe2(\\xa1"},                      // lead byte without its continuation
+  };
+  for (const row& r : rows) {
+    std::string shown = studio::visible(r.peer);
+    EXPECT_EQ(shown, r.shown) << r.peer;
+    for (char c : shown) {
+      auto u = static_cast<unsigned char>(c);
+      EXPECT_FALSE(u < 0x20 || u == 0x7f) << r.peer;
+    }
+    EXPECT_TRUE(kvsctl::is_utf8(shown)) << r.peer;
+  }
+}
+
+TEST(StudioReplies, NumbersOutOfRangeAreNoNumbers) {
+  struct row {
+    const char* reply;
+    int number;
+  };
+  const row rows[] = {
+      {"226 FTP port : %4242", 4242},      {"261 child process launched : %1", 1},
+      {"222 TRACE port : %99999999999", -1}, {"222 TRACE port : %2147483648", -1},
+      {"222 TRACE port : %2147483647", 2147483647}, {"223 x : %-5", -1},
+      {"263 x : %", -1},                   {"no percent", -1},
+  };
+  for (const row& r : rows) EXPECT_EQ(studio::reply_number(r.reply), r.number) << r.reply;
+}
+
+TEST(StudioConnection, LinesAreBoundedAndNotificationsCannotPostponeAReply) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  studio::connection conn{studio::socket_fd(pair[0])};
+  studio::socket_fd agent(pair[1]);
+  auto soon = [] { return std::chrono::steady_clock::now() + std::chrono::seconds(5); };
+
+  // Notifications before a reply are kept, at most the bound, oldest dropped.
+  std::thread writer([&] {
+    std::string burst;
+    for (std::size_t i = 0; i < studio::kMaxKeptLines + 10; ++i) burst += "701 line dynfollow : 1 n" + std::to_string(i) + "\r\n";
+    burst += "212 setenv succeeded\r\n";
+    studio::send_all(agent.get(), burst);
+  });
+  std::optional<std::string> reply = conn.read_reply_by(soon());
+  writer.join();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(*reply, "212 setenv succeeded");
+  EXPECT_EQ(conn.kept().size(), studio::kMaxKeptLines);
+  EXPECT_EQ(conn.dropped(), 10u);
+  EXPECT_EQ(conn.kept().front(), "701 line dynfollow : 1 n10");
+  conn.kept().clear();
+
+  // Notifications alone do not extend the wait past its deadline.
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    while (!stop && studio::send_all(agent.get(), "601 wait rendezvous : x\r\n")) {
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  reply = conn.read_reply_by(start + std::chrono::milliseconds(300));
+  auto took = std::chrono::steady_clock::now() - start;
+  stop = true;
+  EXPECT_FALSE(reply);
+  EXPECT_LT(took, std::chrono::seconds(30));
+  EXPECT_LE(conn.kept().size(), studio::kMaxKeptLines);
+  // The flood's writes fail once this side is closed.
+  conn.close();
+  flood.join();
+}
+
+TEST(StudioConnection, ALineLongerThanTheBoundEndsReading) {
+  struct row {
+    std::size_t length;
+    bool taken;
+  };
+  const row rows[] = {{studio::kMaxLine, true}, {studio::kMaxLine + 1, false}, {8 * studio::kMaxLine, false}};
+  for (const row& r : rows) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    studio::connection conn{studio::socket_fd(pair[0])};
+    studio::socket_fd agent(pair[1]);
+    std::thread writer([&] {
+      std::string line(r.length, 'x');
+      line += "\r\n210 after\r\n";
+      studio::send_all(agent.get(), line);
+    });
+    std::optional<std::string> line = conn.read_line(5000);
+    if (r.taken) {
+      ASSERT_TRUE(line) << r.length;
+      EXPECT_EQ(line->size(), r.length);
+      EXPECT_EQ(conn.read_line(5000), "210 after");
+    } else {
+      EXPECT_FALSE(line) << r.length;
+      EXPECT_TRUE(conn.overlong()) << r.length;
+      EXPECT_FALSE(conn.read_line(0)) << r.length;
+    }
+    conn.close();
+    writer.join();
+  }
 }
 
 TEST(KvsctlProgress, LinesFitTheWidthAndKeepWhatMattersMost) {
