@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "client/socket_io.h"
 
@@ -62,6 +63,8 @@ class connection {
   // Whether a complete line is already buffered.
   bool has_buffered_line() const { return pending_.find("\r\n") != std::string::npos; }
   void close() { fd_.reset(); }
+  // Takes what has been received but not yet read as lines.
+  std::string take_buffered() { return std::exchange(pending_, std::string()); }
   // Called with every line sent ('>') and every line read ('<'), whoever
   // sends or reads it (a verbose log of the whole conversation).
   void set_observer(std::function<void(char, std::string_view)> observer) { observer_ = std::move(observer); }

@@ -40,6 +40,7 @@ int run_interactive(const options& o, bool follow) {
   }
   studio::connection& conn = s.conn();
   if (follow) {
+    s.follow();
     step_result ports;
     if (!s.expect("PDYN", "241", "no dynamic-follow port", ports)) {
       report(s.target() + ": " + ports.error);
@@ -147,15 +148,28 @@ int run_interactive(const options& o, bool follow) {
 int answer_rendezvous(const options& o) {
   agent_session s(o);
   step_result r;
-  if (!s.open(r)) {
+  // A rendezvous is answered on the connection whose tester waits at it: a
+  // connection of this call's own holds none.
+  int attached = s.attach(r);
+  if (attached < 0) {
     report(s.target() + ": " + r.error);
     return r.status;
   }
-  // Neither RVOK nor RVKO has a reply line: the bye after QUIT tells that the
-  // agent has handled it.
-  if (!s.send((o.cmd == command::release ? "RVOK " : "RVKO ") + o.name) || !s.quit()) {
-    report(s.target() + ": the connection ended before the agent said bye");
+  std::string word = o.cmd == command::release ? "release" : "refuse";
+  if (attached == 0) {
+    report(s.target() + ": cannot " + word + " '" + o.name +
+           "': no control connection (a rendezvous is answered through the connection whose tester waits at it; "
+           "kvsctl -M " + s.target() + " starts one)");
+    return kExitUsage;
+  }
+  std::optional<std::string> done = s.request((o.cmd == command::release ? "+RVOK " : "+RVKO ") + o.name, nullptr);
+  if (!done) {
+    report(s.target() + ": the control connection ended");
     return kExitAgent;
+  }
+  if (*done != "+DONE") {
+    report(s.target() + ": cannot " + word + " '" + o.name + "': no tester waits at it on the control connection");
+    return kExitUsage;
   }
   return kExitOk;
 }
