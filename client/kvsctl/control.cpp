@@ -337,6 +337,9 @@ void master::start(int id, const std::string& line) {
     return send_to(id, "221 bye.");
   }
   if (word == "Qim") return refuse("the control connection keeps its identification");
+  // These wait in the agent for a side connection that only the master
+  // makes (+TRACE, +PUTF, +GETF): sent as they are, they would stall every call.
+  if (word == "TRWA" || word == "PUTF" || word == "GETF") return refuse(word + " goes through the master's side connections");
   // The agent's liveness is the master's to watch (keep-alive on its
   // connection); a call's HELO is answered here so that it never waits
   // behind another call's long transfer.

@@ -77,14 +77,14 @@ class daemon_agent {
 
 class kvsctl_process {
  public:
-  explicit kvsctl_process(const std::vector<std::string>& args) {
+  explicit kvsctl_process(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
     static int serial = 0;
     ++serial;
     process_.out_path = dir_.file("out-" + std::to_string(serial));
     process_.err_path = dir_.file("err-" + std::to_string(serial));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, process_.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, process_.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<std::string> argv{e2e::tool_path("kvsctl")};
@@ -197,6 +197,23 @@ TEST_F(controlled, StepsOfAScriptKeepTheirDirectoryAndVariablesForThemselves) {
   EXPECT_EQ(after.out, "unset\n" + agent_.dir().path() + "\n");
 }
 
+TEST_F(controlled, TheShellsLinesAreExchangesOfItsOwn) {
+  e2e::temp_dir local;
+  // A GETF typed without its data connection would hold the agent, and every
+  // call behind it; QUIT ends the shell's part only.
+  e2e::write_file(local.file("typed"), "HELP\nGETF x\nGENV KVS_AGT_BASEPWD\nQUIT\n");
+  kvsctl_process shell(with({}, {"shell"}), local.file("typed"));
+  EXPECT_EQ(shell.wait_exit(), 0) << shell.err();
+  std::string out = shell.out();
+  EXPECT_EQ(out.rfind("110 the known commands are :\n", 0), 0u) << out;
+  EXPECT_NE(out.find("\n210\tQim\n+NO GETF goes through"), std::string::npos) << out;
+  EXPECT_NE(out.find("211 getenv result : KVS_AGT_BASEPWD=" + agent_.dir().path() + "\n221 bye.\n"), std::string::npos)
+      << out;
+  outcome after = kvsctl(with({}, {"run", "--", "echo", "still"}));
+  EXPECT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(after.out, "still\n");
+}
+
 TEST_F(controlled, ReleaseFromASecondProcessLetsTheTesterGoOn) {
   kvsctl_process tester(with({}, {"run", "--", "sh", "-c", e2e::tool_path("kvsrdv") + " gate; echo status $?"}));
   // No tester waits at another name.
@@ -275,11 +292,12 @@ TEST_F(controlled, AnotherLocalUserIsRefusedAtTheSocket) {
       std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
       verdict = 'c';  // could not even connect
       if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        ::send(fd, "GENV HOME\r\n", 11, MSG_NOSIGNAL);
+        // An admitted call is greeted; a refused one sees the end at once.
         timeval limit{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         char reply[64];
-        verdict = ::recv(fd, reply, sizeof reply, 0) == 0 ? 'r' : 'a';  // refused: closed without a word
+        long n = ::recv(fd, reply, sizeof reply, 0);
+        verdict = n == 0 ? 'r' : n > 0 ? 'a' : 't';
       }
     }
     (void)!::write(pipe_fds[1], &verdict, 1);
