@@ -5,7 +5,7 @@
 // shows in the table.
 //
 //   kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--ssh-config FILE]
-//            [--figures rtt,pipeline,exec,connect,ssh,transfer,dynf,rdv]
+//            [--figures rtt,pipeline,exec,connect,ssh,kvsctl,transfer,dynf,rdv]
 //            [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE] [--work-root DIR]
 //   kvsbench --table FILE
 //
@@ -47,12 +47,15 @@ struct options {
   // An ssh client configuration with the host "kvsbench-ssh" (bench/sshd.sh
   // writes one): the ssh, scp and sftp baselines run when it is given.
   std::string ssh_config;
+  // kvsctl, for the figures of 100 calls in a row (with a control connection
+  // or each on its own connection).
+  std::string kvsctl;
   // An older kvsagtd measured in the same run, turn about with the agent, for
   // the figures a change is judged by (connecting, memory, transfers): the
   // "9" rows, this agent against that one.
   std::string before;
   std::string work_root = "/tmp";
-  std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "ssh", "transfer", "dynf", "rdv"};
+  std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "ssh", "kvsctl", "transfer", "dynf", "rdv"};
   int file_mib = 512;
   bool quick = false;
   bool verbose = false;  // every run of a throughput figure on standard error
@@ -534,6 +537,61 @@ void figure_ssh(const options& o, const work_dir& work, agent_daemon& agent, rep
             bench::percentile(ssh_us, 50) / 1000, "ms", NAN, false);
 }
 
+// ---- 10. calls in a row: kvsctl through a control connection, and on
+// connections of its own
+
+// `kvsctl [-S SOCKET] TARGET run -- true`; microseconds, or -1.
+double kvsctl_true(const options& o, const std::string& socket, const std::string& target) {
+  auto start = clock::now();
+  return run_program({o.kvsctl, "-S", socket, target, "run", "--", "true"}, 30000) == 0 ? bench::micros_since(start)
+                                                                                         : -1;
+}
+
+void figure_kvsctl(const options& o, const work_dir& work, agent_daemon& agent, report& out) {
+  if (o.kvsctl.empty()) return;
+  const int calls = 100, alone = o.quick ? 3 : 10;
+  const std::string target = "127.0.0.1:" + std::to_string(agent.port());
+  const std::string socket = work.file("kvsctl-control");
+  agent.wait_idle();
+  if (run_program({o.kvsctl, "-M", "-S", socket, target}, 30000) != 0)
+    return out.failure("10a", "kvsctl via control connection", "kvsctl -M did not start");
+  agent.note_greeting();
+  ssh_master master;
+  const std::string control = work.file("ssh-control-10");
+  bool with_ssh = !o.ssh_config.empty() && master.start(o, control);
+  if (kvsctl_true(o, socket, target) < 0 || (with_ssh && ssh_command(o, control) < 0))
+    return out.failure("10a", "kvsctl via control connection", "no answer while warming up");
+  // Turn about, ten calls of each at a time; the totals of 100 calls.
+  double kvsctl_total = 0, ssh_total = 0;
+  for (int done = 0; done < calls; done += 10) {
+    for (int i = 0; i < 10; ++i) {
+      double us = kvsctl_true(o, socket, target);
+      if (us < 0) return out.failure("10a", "kvsctl via control connection", "kvsctl run -- true failed");
+      kvsctl_total += us;
+    }
+    for (int i = 0; with_ssh && i < 10; ++i) {
+      double us = ssh_command(o, control);
+      if (us < 0) return out.failure("10a", "kvsctl via control connection", "ssh did not run true");
+      ssh_total += us;
+    }
+  }
+  // Each on its own connection: the daemon's pause after each accept is
+  // what a call in a row then waits for; a few calls, scaled to 100.
+  double alone_total = 0;
+  for (int i = 0; i < alone; ++i) {
+    double us = kvsctl_true(o, "none", target);
+    if (us < 0) return out.failure("10b", "kvsctl on its own connection", "kvsctl run -- true failed");
+    alone_total += us;
+  }
+  agent.note_greeting();
+  run_program({o.kvsctl, "-O", "exit", "-S", socket, target}, 30000);
+  if (with_ssh)
+    out.ratio("10a", "100 kvsctl run -- true via -M (vs 100 ssh true via ControlMaster)", kvsctl_total / 1e6,
+              ssh_total / 1e6, "s", 1.5, false);
+  out.ratio("10b", "100 kvsctl run -- true, own connections (vs via -M)", alone_total * calls / alone / 1e6,
+            kvsctl_total / 1e6, "s", NAN, false);
+}
+
 // ---- 5. connecting, idle memory
 
 // Memory of the --before agent's idle connection, taken before this agent's.
@@ -923,6 +981,7 @@ bool parse(int argc, char** argv, options& o) {
     else if (a == "--ssh-config") o.ssh_config = value();
     else if (a == "--before") o.before = value();
     else if (a == "--work-root") o.work_root = value();
+    else if (a == "--kvsctl") o.kvsctl = value();
     else if (a == "--file-mib") o.file_mib = std::atoi(value().c_str());
     else if (a == "--quick") o.quick = true;
     else if (a == "--verbose") o.verbose = true;
@@ -943,11 +1002,11 @@ bool parse(int argc, char** argv, options& o) {
   }
   if (!o.table.empty()) return true;
   // The agent runs in the scratch directory: its path must not depend on ours.
-  for (std::string* path : {&o.agent, &o.echo, &o.spawn, &o.before})
+  for (std::string* path : {&o.agent, &o.echo, &o.spawn, &o.before, &o.kvsctl})
     if (!path->empty() && path->find('/') != std::string::npos) *path = fs::absolute(*path).string();
   if (o.agent.empty() || o.echo.empty() || o.spawn.empty() || o.file_mib <= 0) {
     std::cerr << "usage: kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--ssh-config FILE]\n"
-                 "                [--before PATH] [--figures LIST]\n"
+                 "                [--before PATH] [--kvsctl PATH] [--figures LIST]\n"
                  "                [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE]\n"
                  "                [--work-root DIR]\n"
                  "       kvsbench --table FILE\n";
@@ -991,6 +1050,7 @@ int main(int argc, char** argv) {
   if (o.figures.count("connect")) figure_connect(o, agent, older, out);
   if (o.figures.count("pipeline")) figure_pipeline(o, agent, out);
   if (o.figures.count("ssh")) figure_ssh(o, work, agent, out);
+  if (o.figures.count("kvsctl")) figure_kvsctl(o, work, agent, out);
   if (o.figures.count("dynf")) figure_dynf(o, agent, out);
   if (o.figures.count("rdv")) figure_rdv(o, agent, out);
   if (o.figures.count("transfer")) figure_transfer(o, work, agent, older, out);

@@ -57,7 +57,7 @@ command -v taskset >/dev/null || { echo "bench/run.sh: taskset (util-linux) is n
 
 echo "== building (Release) in $build"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target kvsagtd kvsbench kvsbench_echo kvsbench_spawn >/dev/null
+cmake --build "$build" --target kvsagtd kvsctl kvsbench kvsbench_echo kvsbench_spawn >/dev/null
 
 need=$((file_mib * 4 + 64))
 avail=$(df -Pm "$work" | awk 'NR == 2 { print $4 }')
@@ -77,7 +77,7 @@ trap cleanup EXIT
 bin=$build/bench
 agent=${KVSBENCH_AGENT:-$build/kvsagtd}
 common=(--agent "$agent" --echo "$bin/kvsbench_echo" --spawn "$bin/kvsbench_spawn"
-        --socat "$(command -v socat)" --work-root "$work" --file-mib "$file_mib" --results "$results" "${quick[@]}")
+        --socat "$(command -v socat)" --kvsctl "$build/kvsctl" --work-root "$work" --file-mib "$file_mib" --results "$results" "${quick[@]}")
 [ -z "${KVSBENCH_BEFORE:-}" ] || common+=(--before "$KVSBENCH_BEFORE")
 
 # The ssh baselines: a server of our own on a loopback port.
@@ -113,7 +113,7 @@ if awk '{ exit !($1 > 0.5) }' /proc/loadavg; then
 fi
 echo "== command and launch figures, pinned to CPU $cpu"
 status=0
-taskset -c "$cpu" "$bin/kvsbench" "${common[@]}" --figures rtt,pipeline,exec,connect,ssh --label "pinned, CPU $cpu" ||
+taskset -c "$cpu" "$bin/kvsbench" "${common[@]}" --figures rtt,pipeline,exec,connect,ssh,kvsctl --label "pinned, CPU $cpu" ||
   status=$?
 echo "== bulk figures, unpinned"
 "$bin/kvsbench" "${common[@]}" --figures dynf,rdv,transfer --label "unpinned" || status=$?

@@ -83,6 +83,13 @@ struct options : step_spec {
   // release and refuse
   std::string name;
 
+  // The control connection: -M starts one, -O check|exit asks it, -S names
+  // its socket ("none": this call connects on its own), --persist its idle time.
+  bool master = false;
+  std::string control_op;
+  std::string control_path;
+  int persist_ms = 600 * 1000;
+
   // do (and run, put, get as a script of one step)
   std::vector<step_spec> steps;
   bool keep_going = false;   // -k

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "client/socket_io.h"
 
@@ -85,6 +86,10 @@ class connection {
   // Notifications that arrived while a reply was awaited, oldest first, and
   // how many were dropped past the bounds.
   std::deque<std::string>& kept() { return kept_; }
+  // Keeps a notification within the bounds.
+  void keep(std::string line);
+  // Puts received bytes not yet cut into lines back in front of the buffer.
+  void put_back(std::string data) { pending_.insert(0, data); }
   std::size_t dropped() const { return dropped_; }
   // Whether the agent sent a line longer than kMaxLine.
   bool overlong() const { return overlong_; }
@@ -102,6 +107,8 @@ class connection {
   // Whether a complete line is already buffered.
   bool has_buffered_line() const { return pending_.find("\r\n") != std::string::npos; }
   void close() { fd_.reset(); }
+  // Takes what has been received but not yet read as lines.
+  std::string take_buffered() { return std::exchange(pending_, std::string()); }
   // Called with every line sent ('>') and every line read ('<'), whoever
   // sends or reads it (a verbose log of the whole conversation).
   void set_observer(std::function<void(char, std::string_view)> observer) { observer_ = std::move(observer); }
@@ -110,8 +117,6 @@ class connection {
   socket_fd fd_;
   // Whether the first line in pending_ has ended, or is over-long or rejected.
   bool check_pending();
-  // Keeps a notification within the bounds.
-  void keep(std::string line);
 
   std::string pending_;
   bool eof_ = false;

@@ -157,6 +157,10 @@ bool file_transfer::set_mode(transfer_mode mode) {
 }
 
 bool file_transfer::start(const std::string& command, transfer_result& result, socket_fd& data) {
+  if (opener_) {
+    data = opener_(command, &result.error);
+    return data.valid();
+  }
   if (port_ < 0 && data_port() < 0) {
     result.error = "the agent has no data port";
     return false;

@@ -59,6 +59,12 @@ class file_transfer {
   // FTPA / FTPB; the mode holds on the agent for every later transfer.
   bool set_mode(transfer_mode mode);
   transfer_mode mode() const { return mode_; }
+  // Makes the data connection of a transfer another way: given the command
+  // (PUTF or GETF and the name), it sends it and returns the connection, or
+  // an invalid one with the reason in its second argument.
+  void set_data_opener(std::function<socket_fd(const std::string&, std::string*)> opener) {
+    opener_ = std::move(opener);
+  }
 
   transfer_result put(const std::string& remote_name, std::string_view content);
   transfer_result get(const std::string& remote_name);
@@ -81,6 +87,7 @@ class file_transfer {
   int timeout_ms_;
   int port_ = -1;
   transfer_mode mode_ = transfer_mode::binary;
+  std::function<socket_fd(const std::string&, std::string*)> opener_;
 };
 
 }  // namespace studio

@@ -266,11 +266,13 @@ bool parse_script(std::string_view text, std::vector<step_spec>& steps, std::str
 }
 
 parse_result parse_arguments(const std::vector<std::string>& args) {
-  enum { user, timeout, greeting, verbose, quiet, hosts, parallel, group, json, json_output };
+  enum { user, timeout, greeting, verbose, quiet, hosts, parallel, group, json, json_output, master, socket, persist,
+         control };
   static constexpr cli::option kTable[] = {
       {"user", 'u', true},   {"timeout", 't', true},  {"greeting-timeout", 0, true}, {"verbose", 'v', false},
       {"quiet", 'q', false}, {"hosts", 'H', true},    {"parallel", 'P', true},       {"group", 'g', false},
-      {"json", 0, false},    {"json-output", 0, false},
+      {"json", 0, false},    {"json-output", 0, false}, {"master", 'M', false},      {"control-path", 'S', true},
+      {"persist", 0, true},  {"control", 'O', true},
   };
   cli::parsed p = cli::parse(args, kTable, cli::order::options_first);
   parse_result r;
@@ -329,6 +331,21 @@ parse_result parse_arguments(const std::vector<std::string>& args) {
       case json:
         o.json = true;
         break;
+      case master:
+        o.master = true;
+        break;
+      case socket:
+        if (f.value.empty()) return failure("-S needs a socket path or none");
+        o.control_path = f.value;
+        break;
+      case persist:
+        if (!parse_seconds(f.value, o.persist_ms))
+          return failure("--persist needs a number of seconds (more than 0, at most 86400)");
+        break;
+      case control:
+        if (f.value != "check" && f.value != "exit") return failure("-O takes check or exit");
+        o.control_op = f.value;
+        break;
       default:
         break;
     }
@@ -344,6 +361,14 @@ parse_result parse_arguments(const std::vector<std::string>& args) {
     if (!parse_target(words[0], o.host, o.port, &error)) return failure(error);
     o.label = words[0];
     ++i;
+  }
+  if (o.master || !o.control_op.empty()) {
+    std::string what = o.master ? "-M" : "-O";
+    if (o.master && !o.control_op.empty()) return failure("-M and -O go separately");
+    if (!o.hosts.empty()) return failure(what + " works with one agent, not with -H");
+    if (i < words.size()) return failure(what + " takes no command");
+    if (o.master && o.control_path == "none") return failure("-M needs a control socket, not -S none");
+    return r;
   }
   if (i >= words.size()) return failure("no command given");
   o.cmd = command_of(words[i]);

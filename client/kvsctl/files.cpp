@@ -239,7 +239,9 @@ step_result put_step(agent_session& s, const step_spec& st) {
     fd = file.get();
   }
   studio::file_transfer transfer(s.conn(), s.opts().host, s.opts().timeout_ms);
-  if (!choose_mode(s, transfer, st.ascii, r)) return r;
+  s.prepare(transfer);
+  held_stream held(s);
+  if (!s.hold(r) || !choose_mode(s, transfer, st.ascii, r)) return r;
   if (st.recursive) return put_tree(s, st, transfer);
   progress_line bar(s.opts(), st.remote, total);
   bar.count_file();
@@ -270,7 +272,9 @@ step_result get_step(agent_session& s, const step_spec& st) {
   }
   int fd = to_stdout ? 1 : staged.fd();
   studio::file_transfer transfer(s.conn(), s.opts().host, s.opts().timeout_ms);
-  if (!choose_mode(s, transfer, st.ascii, r)) return r;
+  s.prepare(transfer);
+  held_stream held(s);
+  if (!s.hold(r) || !choose_mode(s, transfer, st.ascii, r)) return r;
   progress_line bar(s.opts(), st.remote, -1);
   bar.count_file();
   std::string local_error;

@@ -11,6 +11,8 @@
 #include "client/kvsctl.h"
 #include "client/kvsctl/quoting.h"
 #include "client/studio.h"
+#include "client/trace.h"
+#include "client/transfer.h"
 
 namespace kvsctl {
 
@@ -60,7 +62,31 @@ class agent_session {
   explicit agent_session(const options& o);
 
   // Connects, waits for the greeting and identifies; on failure fills `r`.
-  bool open(step_result& r);
+  // With `use_control`, a control connection serving o's user, host and port
+  // is used instead when there is one.
+  bool open(step_result& r, bool use_control = true);
+  // Through a control connection only: 1 attached, 0 none serves (a
+  // control connection that has ended is said once and removed), -1 failed
+  // (fills `r`).
+  int attach(step_result& r);
+  bool via_control() const { return via_control_; }
+
+  // A sequence of exchanges no other call's exchange comes between; the
+  // lines of context() (the call's own cd and env steps) are sent first, and
+  // what they and the sequence change is put back when it ends. Nothing to do
+  // over a connection of the call's own.
+  bool hold(step_result& r);
+  void unhold();
+  std::vector<std::string>& context() { return context_; }
+  // Rendezvous and dynamic-follow lines come to this call.
+  void follow();
+  // A trace connection for the next EXEC.
+  studio::trace_connection open_trace(std::string* error);
+  // Makes `transfer` take its data connections through the control connection.
+  void prepare(studio::file_transfer& transfer);
+  // The reply to a request of the control connection's and the descriptor
+  // passed with it; lines that come before it are kept in deferred().
+  std::optional<std::string> request(const std::string& line, owned_fd* fd);
 
   studio::connection& conn() { return conn_; }
   const std::string& target() const { return target_; }
@@ -105,6 +131,23 @@ class agent_session {
   bool dollar_set_ = false;
   agent_platform platform_ = agent_platform::posix;
   bool platform_known_ = false;
+  bool via_control_ = false;
+  bool held_ = false;
+  bool following_ = false;
+  std::string side_host_;  // where the side connections go
+  std::vector<std::string> context_;
+};
+
+// Ends a hold when it goes out of scope.
+class held_stream {
+ public:
+  explicit held_stream(agent_session& s) : s_(s) {}
+  ~held_stream() { s_.unhold(); }
+  held_stream(const held_stream&) = delete;
+  held_stream& operator=(const held_stream&) = delete;
+
+ private:
+  agent_session& s_;
 };
 
 // From now on Ctrl-C (SIGINT) prints "kvsctl: " and `what` on standard

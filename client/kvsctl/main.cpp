@@ -5,6 +5,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "client/kvsctl/control.h"
 #include "client/kvsctl/internal.h"
 
 namespace kvsctl {
@@ -43,6 +44,8 @@ int main(const std::vector<std::string>& args) {
       break;
   }
   options& o = parsed.opts;
+  if (o.master) return start_master(o);
+  if (!o.control_op.empty()) return control_operation(o);
   if (!o.script_file.empty()) {
     std::string text;
     std::string error;

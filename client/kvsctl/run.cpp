@@ -1,10 +1,13 @@
 // kvsctl: the run step. Sets the variables and the directory, opens a trace
 // connection, launches the program and streams its output and input until
 // the agent reports its end.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -58,6 +61,15 @@ class tester_answers {
   bool dynfollow_hinted_ = false;
 };
 
+// How long the trace connection must be quiet after the end was reported
+// before its output is taken as complete: four round trips, at least 2 ms.
+int settle_ms(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  int rtt_us = ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? static_cast<int>(info.tcpi_rtt) : 0;
+  return std::clamp(4 * rtt_us / 1000 + 2, 2, kStepQuietMs);
+}
+
 class program_run {
  public:
   program_run(agent_session& s, const step_spec& st, studio::trace_connection& trace, int number, step_result& r)
@@ -109,19 +121,26 @@ class program_run {
         read_lines();
         if (conn.overlong()) return r_.fail(kExitAgent, s_.no_reply("EXEC"));
         if (!code_ && conn.peer_closed()) {
-          r_.fail(kExitAgent, "the agent closed the connection before the program ended");
+          r_.fail(kExitAgent, s_.via_control() ? "the control connection ended before the program ended"
+                                               : "the agent closed the connection before the program ended");
           drain(std::min(o_.timeout_ms, 2000));
           return;
         }
       }
     }
-    if (last) {
+    if (last && !s_.via_control()) {
       // The agent closes the trace connection when the connection ends,
       // after everything the program wrote: reading it to its end gets the
       // last bytes.
       s_.send("QUIT");
       r_.ended = true;
       drain(o_.timeout_ms);
+    } else if (s_.via_control()) {
+      // The agent keeps the trace connection while the control connection
+      // lives. What the program wrote before its end was sent before the end
+      // was reported, on another connection from the same host: it arrives
+      // within a few round trips of the report.
+      drain(std::min(o_.timeout_ms, settle_ms(trace_.fd())), true);
     } else {
       drain(std::min(o_.timeout_ms, kStepQuietMs), true);
     }
@@ -298,6 +317,11 @@ step_result run_step(agent_session& s, const step_spec& st, bool last, bool with
     r.fail(kExitNoProgram, what + ": " + error);
     return r;
   }
+  // Through a control connection no other call's exchange comes between
+  // these, and the variables and directory are put back after the launch.
+  held_stream held(s);
+  if (!s.hold(r)) return r;
+  if (st.rendezvous != auto_answer::none || st.dynfollow != auto_answer::none) s.follow();
   for (const auto& [name, value] : st.environment)
     if (!s.expect("SENV " + name + "=" + value, "212", "cannot set " + name, r)) return r;
   if (!st.directory.empty() &&
@@ -305,7 +329,7 @@ step_result run_step(agent_session& s, const step_spec& st, bool last, bool with
     return r;
   // Each run opens a trace connection of its own: the programs of earlier
   // steps keep theirs.
-  studio::trace_connection trace = studio::establish_trace(s.conn(), s.opts().host, s.opts().timeout_ms, &error);
+  studio::trace_connection trace = s.open_trace(&error);
   if (!trace.valid()) {
     r.fail(kExitAgent, "cannot open the trace connection: " + error);
     return r;
@@ -329,6 +353,7 @@ step_result run_step(agent_session& s, const step_spec& st, bool last, bool with
   interrupt_message(s.target() + ": interrupted: the agent stops " + st.program[0] + " (process %" +
                     std::to_string(number) + ") and every program this connection launched (SIGKILL) as the "
                     "connection closes");
+  s.unhold();
   program_run run(s, st, trace, number, r);
   run.wait(last, with_input);
   return r;

@@ -7,14 +7,24 @@ namespace kvsctl {
 
 namespace {
 
+// Through a control connection a cd or env step holds for this call only:
+// its lines are sent again at the start of each later step and undone at
+// its end.
 step_result simple_step(agent_session& s, const step_spec& st) {
   step_result r;
+  held_stream held(s);
+  if (!s.hold(r)) return r;
   if (st.kind == step_kind::cd) {
-    s.expect("CWD " + remote_argument(st.directory), "251", "cannot change to directory " + st.directory, r);
+    std::string line = "CWD " + remote_argument(st.directory);
+    if (s.expect(line, "251", "cannot change to directory " + st.directory, r) && s.via_control())
+      s.context().push_back(line);
     return r;
   }
-  for (const auto& [name, value] : st.environment)
-    if (!s.expect("SENV " + name + "=" + value, "212", "cannot set " + name, r)) break;
+  for (const auto& [name, value] : st.environment) {
+    std::string line = "SENV " + name + "=" + value;
+    if (!s.expect(line, "212", "cannot set " + name, r)) break;
+    if (s.via_control()) s.context().push_back(line);
+  }
   return r;
 }
 

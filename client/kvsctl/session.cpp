@@ -133,7 +133,11 @@ agent_session::agent_session(const options& o)
     });
 }
 
-bool agent_session::open(step_result& r) {
+bool agent_session::open(step_result& r, bool use_control) {
+  if (use_control) {
+    int attached = attach(r);
+    if (attached != 0) return attached > 0;
+  }
   std::string error;
   note("connecting to " + format_target(o_.host, o_.port));
   if (!conn_.open(o_.host, o_.port, o_.timeout_ms, &error)) {
@@ -255,6 +259,11 @@ bool agent_session::literal(const std::string& text, std::string& sent, step_res
 }
 
 bool agent_session::quit() {
+  if (via_control_) {
+    // The control connection stays; this call's part of it ends.
+    conn_.close();
+    return true;
+  }
   if (!send("QUIT")) return false;
   bool bye = false;
   for (;;) {
@@ -285,6 +294,7 @@ bool agent_session::learn_platform(step_result& r) {
 std::string agent_session::no_reply(const std::string& word) const {
   if (conn_.overlong())
     return "the agent sent a line longer than " + std::to_string(studio::kMaxLine) + " bytes after " + word;
+  if (via_control_ && conn_.peer_closed()) return "the control connection ended after " + word;
   return conn_.peer_closed() ? "the agent closed the connection after " + word
                              : "no reply to " + word + " within " + seconds_text(o_.timeout_ms);
 }

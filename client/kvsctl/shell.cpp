@@ -49,6 +49,7 @@ int run_interactive(const options& o, bool follow) {
                     "(SIGKILL) as the connection closes");
   studio::connection& conn = s.conn();
   if (follow) {
+    s.follow();
     step_result ports;
     if (!s.expect("PDYN", "241", "no dynamic-follow port", ports)) {
       report(s.target() + ": " + ports.error);
@@ -176,13 +177,32 @@ int run_interactive(const options& o, bool follow) {
 }
 
 int answer_rendezvous(const options& o) {
-  // A rendezvous is answered only on the connection that launched its
-  // testers: RVOK or RVKO sent over a new connection would reach nobody.
+  agent_session s(o);
+  step_result r;
+  // A rendezvous is answered on the connection whose tester waits at it: a
+  // connection of this call's own holds none.
+  int attached = s.attach(r);
+  if (attached < 0) {
+    report(s.target() + ": " + r.error);
+    return r.status;
+  }
   std::string word = o.cmd == command::release ? "release" : "refuse";
-  report(word + " " + studio::visible(o.name) +
-         ": cannot reach the connection that holds the rendezvous; answer it there "
-         "(run --rendezvous ok|ko, or RVOK/RVKO in shell or follow)");
-  return kExitUsage;
+  if (attached == 0) {
+    report(s.target() + ": cannot " + word + " '" + studio::visible(o.name) +
+           "': no control connection (a rendezvous is answered through the connection whose tester waits at it; "
+           "kvsctl -M " + s.target() + " starts one)");
+    return kExitUsage;
+  }
+  std::optional<std::string> done = s.request((o.cmd == command::release ? "+RVOK " : "+RVKO ") + o.name, nullptr);
+  if (!done) {
+    report(s.target() + ": the control connection ended");
+    return kExitAgent;
+  }
+  if (*done != "+DONE") {
+    report(s.target() + ": cannot " + word + " '" + studio::visible(o.name) + "': no tester waits at it on the control connection");
+    return kExitUsage;
+  }
+  return kExitOk;
 }
 
 }  // namespace kvsctl
