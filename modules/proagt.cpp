@@ -61,6 +61,16 @@ bool observe_end(pro_state& state, pro_entry& entry) {
   return true;
 }
 
+// Lets go of the trace connections that no program still running needs.
+void release_traces(pro_state& state, agt_context* context) {
+  // A program whose end has not been observed yet keeps its connection, so
+  // that the end is reported before the studio sees the connection close.
+  std::vector<int> in_use;
+  for (const pro_entry& entry : state.entries)
+    if (entry.ended == 0 && entry.trace != 0) in_use.push_back(entry.trace);
+  state.trace_held = TRArelease(context, in_use);
+}
+
 // The process number of a STAT or STOP argument: digits only, at least one.
 // -1 when the argument is not such a number; 0 (no such row) when it is too
 // large for any row.
@@ -122,19 +132,21 @@ int PROterm(agt_context* context) {
 int PROexec(agt_context* context, const char* command_line) {
   pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr || command_line == nullptr) return -1;
-  int pid = PROlaunch(state, context, command_line);
+  int trace = 0;
+  int pid = PROlaunch(state, context, command_line, &trace);
   if (pid < 0) return -1;
   pro_entry entry;
   entry.process = pid;
+  entry.trace = trace;
   state->entries.push_back(entry);
   state->unreaped[pid] = state->entries.size() - 1;
   return static_cast<int>(state->entries.size());
 }
 
-int PROlaunch(pro_state* state, agt_context* context, const char* command_line) {
+int PROlaunch(pro_state* state, agt_context* context, const char* command_line, int* trace) {
   if (state == nullptr || command_line == nullptr) return -1;
   int std_fd = TRA_NULL_HANDLE;
-  if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) return -1;
+  if (TRAset_std_handles(context, state->trace_on, &std_fd, trace) != 0) return -1;
   std::vector<std::string> env = ENVblock(context);
   return PLATlaunch_line(command_line, std_fd >= 0 ? std_fd : -1, &env);
 }
@@ -144,7 +156,10 @@ int PROstat(agt_context* context, int number, int* exit_code) {
   if (state == nullptr || exit_code == nullptr) return -1;
   pro_entry* entry = row(state, number);
   if (entry == nullptr) return -1;
-  if (entry->ended == 0) PROrefresh(state, context, number - 1);
+  if (entry->ended == 0) {
+    PROrefresh(state, context, number - 1);
+    if (entry->ended != 0) release_traces(*state, context);
+  }
   *exit_code = entry->exit_code;
   return entry->ended;
 }
@@ -185,14 +200,15 @@ int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs)
     pairs.emplace_back(static_cast<int>(i + 1), entry.exit_code);
     ++written;
   }
+  if (written > 0) release_traces(*state, context);
   return written;
 }
 
 bool PROany_running(agt_context* context) {
   const pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr) return false;
-  return std::any_of(state->entries.begin(), state->entries.end(),
-                     [](const pro_entry& entry) { return entry.ended == 0; });
+  return state->trace_held > 0 || std::any_of(state->entries.begin(), state->entries.end(),
+                                              [](const pro_entry& entry) { return entry.ended == 0; });
 }
 
 void PROprune_groups(agt_context* context) {
@@ -200,6 +216,7 @@ void PROprune_groups(agt_context* context) {
   if (state == nullptr) return;
   reap_children(*state);
   std::erase_if(state->lingering, [](int group) { return !PLATholds_group(group); });
+  release_traces(*state, context);
 }
 
 void PROtrace_on(agt_context* context) {

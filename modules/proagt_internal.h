@@ -15,6 +15,7 @@ struct pro_entry {
   int ended = 0;       // 1 once its end has been observed (by the poll or STAT)
   int exit_code = -1;  // -1 until then
   int stopped = 0;     // 1 once STOP has killed it: that death reports status 0
+  int trace = 0;       // serial of the trace connection it was given, 0 none
   // 1 once its process has been reaped: from then on its pid, and the id of
   // its group, may belong to another process. The status waits here for the
   // end to be observed.
@@ -34,12 +35,16 @@ struct pro_state {
   // them unreaped, which keeps the group's id from being given again; a group
   // in which it holds none is forgotten.
   std::vector<int> lingering;
+  // Trace connections besides the latest still held for their programs or
+  // their undelivered output: the loop then keeps turning every second.
+  int trace_held = 0;
   int trace_on = 1;
   child_wake wake;  // wakes the connection loop's wait when a program ends
 };
 
-// Starts the program with the standard handles the trace module chooses: its pid, or -1.
-int PROlaunch(pro_state* state, agt_context* context, const char* command_line);
+// Starts the program with the standard handles the trace module chooses: its
+// pid, or -1. *trace, when given, receives the serial of its trace connection.
+int PROlaunch(pro_state* state, agt_context* context, const char* command_line, int* trace = nullptr);
 
 // Observes the end of the row at `index` (0-based) if it has ended.
 void PROrefresh(pro_state* state, agt_context* context, int index);
