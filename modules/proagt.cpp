@@ -8,6 +8,7 @@
 #include "modules/envagt.h"
 #include "modules/traagt.h"
 #include "net/tcpip.h"
+#include "platform/process.h"
 #include "support/cstsyst.h"
 
 namespace {
@@ -21,18 +22,53 @@ pro_entry* row(pro_state* state, int number) {
   return &state->entries[static_cast<std::size_t>(number - 1)];
 }
 
+// Keeps a reaped row's status until its end is observed. Its group may still
+// hold processes it started.
+void keep_status(pro_state& state, pro_entry& entry, int code, int signal) {
+  entry.reaped = 1;
+  entry.reaped_code = code;
+  entry.reaped_signal = signal;
+  state.unreaped.erase(entry.process);
+  state.lingering.push_back(entry.process);
+}
+
+// Reaps every child that has ended: programs, whose status waits in their
+// row, and the processes adopted from ended programs, which nobody reports.
+void reap_children(pro_state& state) {
+  int pid = 0;
+  int code = 0;
+  int signal = 0;
+  while (PLATreap_any(&pid, &code, &signal) == 1) {
+    auto found = state.unreaped.find(pid);
+    if (found != state.unreaped.end()) keep_status(state, state.entries[found->second], code, signal);
+  }
+}
+
 // Records the end of a running row when its program has ended. A program
 // killed by STOP reports status 0, as a terminated program does elsewhere.
 bool observe_end(pro_state& state, pro_entry& entry) {
   if (entry.ended != 0) return false;
-  int code = 0;
-  int signal = 0;
-  if (PLATpoll_exit(entry.process, &code, &signal) != 1) return false;  // running, or no status to be had
-  if (entry.stopped != 0 && PLATended_by_kill(signal)) code = 0;
+  if (entry.reaped == 0) {
+    int code = 0;
+    int signal = 0;
+    if (PLATpoll_exit(entry.process, &code, &signal) != 1) return false;  // running, or no status to be had
+    keep_status(state, entry, code, signal);
+  }
+  int code = entry.reaped_code;
+  if (entry.stopped != 0 && PLATended_by_kill(entry.reaped_signal)) code = 0;
   entry.ended = 1;
   entry.exit_code = code;
-  if (PLATgroup_exists(entry.process)) state.lingering.push_back(entry.process);
   return true;
+}
+
+// Lets go of the trace connections that no program still running needs.
+void release_traces(pro_state& state, agt_context* context) {
+  // A program whose end has not been observed yet keeps its connection, so
+  // that the end is reported before the studio sees the connection close.
+  std::vector<int> in_use;
+  for (const pro_entry& entry : state.entries)
+    if (entry.ended == 0 && entry.trace != 0) in_use.push_back(entry.trace);
+  state.trace_held = TRArelease(context, in_use);
 }
 
 // The process number of a STAT or STOP argument: digits only, at least one.
@@ -58,6 +94,10 @@ int PROinit(agt_context* context) {
   auto state = std::make_unique<pro_state>();
   state->entries.reserve(PRO_INITIAL_ROWS);
   state->trace_on = 1;
+  // What programs leave behind when they end becomes this process's own: it
+  // may signal it at the end of the connection without ever reaching a
+  // process that merely got a freed id.
+  if (PLATadopt_orphans() != 0) CSTdebug_cause("PROinit", "PLATadopt_orphans", nullptr, errno);
   // Without the wake-up, ends are still found by the poll of every turn.
   if (state->wake.open() == 0) TCPIPset_wake(context, state->wake.fd());
   return CTXinstall(context, std::move(state), CTX_SLOT_PROC);
@@ -69,14 +109,20 @@ int PROterm(agt_context* context) {
   // Programs still running die with the programs they started, and so do the
   // processes that ended programs left in their groups (background children
   // that would otherwise outlive the connection and hold its trace
-  // connection open). Each running program is then reaped so that none stays
-  // behind as a zombie.
-  for (pro_entry& entry : state->entries)
-    if (entry.ended == 0) PLATkill_group(entry.process);
-  for (int group : state->lingering) PLATkill_pgid(group);
+  // connection open). Only groups this process holds a member of are
+  // signalled: an unreaped program, or a process adopted from one; nothing is
+  // reaped before every signal has gone, so that no id is freed meanwhile.
+  for (const auto& [pid, index] : state->unreaped) PLATkill_group(pid);
+  std::sort(state->lingering.begin(), state->lingering.end());
+  state->lingering.erase(std::unique(state->lingering.begin(), state->lingering.end()), state->lingering.end());
+  for (int group : state->lingering)
+    if (state->unreaped.count(group) == 0 && PLATholds_group(group)) PLATkill_pgid(group);
   state->lingering.clear();
-  for (pro_entry& entry : state->entries)
-    if (entry.ended == 0 && PLATreap(entry.process, PRO_REAP_MS) == 0) entry.ended = 1;
+  // Each running program is then reaped so that none stays behind as a
+  // zombie, and so is whatever adopted process has ended by then.
+  for (const auto& [pid, index] : state->unreaped) PLATreap(pid, PRO_REAP_MS);
+  state->unreaped.clear();
+  reap_children(*state);
   if (state->wake.fd() >= 0) TCPIPset_wake(context, -1);
   state->wake.close();
   TRAterm(context);
@@ -86,16 +132,21 @@ int PROterm(agt_context* context) {
 int PROexec(agt_context* context, const char* command_line) {
   pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr || command_line == nullptr) return -1;
-  int pid = PROlaunch(state, context, command_line);
+  int trace = 0;
+  int pid = PROlaunch(state, context, command_line, &trace);
   if (pid < 0) return -1;
-  state->entries.push_back(pro_entry{pid, 0, -1, 0});
+  pro_entry entry;
+  entry.process = pid;
+  entry.trace = trace;
+  state->entries.push_back(entry);
+  state->unreaped[pid] = state->entries.size() - 1;
   return static_cast<int>(state->entries.size());
 }
 
-int PROlaunch(pro_state* state, agt_context* context, const char* command_line) {
+int PROlaunch(pro_state* state, agt_context* context, const char* command_line, int* trace) {
   if (state == nullptr || command_line == nullptr) return -1;
   int std_fd = TRA_NULL_HANDLE;
-  if (TRAset_std_handles(context, state->trace_on, &std_fd) != 0) {
+  if (TRAset_std_handles(context, state->trace_on, &std_fd, trace) != 0) {
     errno = ENOTCONN;  // trace is on and the latest TRWA failed: no connection to give the program
     return -1;
   }
@@ -108,7 +159,10 @@ int PROstat(agt_context* context, int number, int* exit_code) {
   if (state == nullptr || exit_code == nullptr) return -1;
   pro_entry* entry = row(state, number);
   if (entry == nullptr) return -1;
-  if (entry->ended == 0) PROrefresh(state, context, number - 1);
+  if (entry->ended == 0) {
+    PROrefresh(state, context, number - 1);
+    if (entry->ended != 0) release_traces(*state, context);
+  }
   *exit_code = entry->exit_code;
   return entry->ended;
 }
@@ -126,6 +180,12 @@ int PROstop(agt_context* context, int number, int* exit_code) {
   if (entry == nullptr) return -1;
   *exit_code = entry->exit_code;
   if (entry->ended != 0) return 0;
+  // The program has ended and been reaped, its end not yet reported: what
+  // it left in its group goes, as long as this process holds a member of it.
+  if (entry->reaped != 0) {
+    if (PLATholds_group(entry->process)) PLATkill_pgid(entry->process);
+    return 0;
+  }
   // The row changes only when the end is observed, as for any other end.
   if (PLATkill_group(entry->process) != 0) return -1;
   entry->stopped = 1;
@@ -135,6 +195,7 @@ int PROstop(agt_context* context, int number, int* exit_code) {
 int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs) {
   pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr) return -1;
+  reap_children(*state);
   int written = 0;
   for (std::size_t i = 0; i < state->entries.size(); ++i) {
     pro_entry& entry = state->entries[i];
@@ -142,20 +203,23 @@ int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs)
     pairs.emplace_back(static_cast<int>(i + 1), entry.exit_code);
     ++written;
   }
+  if (written > 0) release_traces(*state, context);
   return written;
 }
 
 bool PROany_running(agt_context* context) {
   const pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
   if (state == nullptr) return false;
-  return std::any_of(state->entries.begin(), state->entries.end(),
-                     [](const pro_entry& entry) { return entry.ended == 0; });
+  return state->trace_held > 0 || std::any_of(state->entries.begin(), state->entries.end(),
+                                              [](const pro_entry& entry) { return entry.ended == 0; });
 }
 
 void PROprune_groups(agt_context* context) {
   pro_state* state = CTXstate<pro_state>(context, CTX_SLOT_PROC);
-  if (state == nullptr || state->lingering.empty()) return;
-  std::erase_if(state->lingering, [](int group) { return !PLATgroup_exists(group); });
+  if (state == nullptr) return;
+  reap_children(*state);
+  std::erase_if(state->lingering, [](int group) { return !PLATholds_group(group); });
+  release_traces(*state, context);
 }
 
 void PROtrace_on(agt_context* context) {

@@ -21,10 +21,14 @@ int PROstop(agt_context* context, int number, int* exit_code);
 // Appends one (process number, exit code) pair per program whose end was
 // observed since the last call, in table order; returns the number appended.
 int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs);
-// Forgets the lingering groups that have no member left.
+// The work of every turn: reaps the ended programs and the processes adopted
+// from them, forgets the groups of ended programs in which the connection
+// process holds no member any more, and closes the trace connections that
+// are no longer needed.
 void PROprune_groups(agt_context* context);
 // Whether a launched program has not been seen to end yet (by the poll or by
-// STAT): the connection then looks for ends every second.
+// STAT), or an earlier trace connection waits for its output to reach the
+// studio: the connection then looks again every second.
 bool PROany_running(agt_context* context);
 
 // The module's record (its start, end and commands).

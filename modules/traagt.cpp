@@ -1,11 +1,16 @@
 #include "modules/traagt_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
 
 namespace {
+
+// Input dropped from a connection about to close, at most: what a studio
+// sent that no program read is in the system's buffers, which hold less.
+constexpr int TRA_DROP_MAX = 1 << 22;
 
 }  // namespace
 
@@ -41,20 +46,50 @@ int TRAwait_connection(agt_context* context) {
   if (TCPIPaccept_stream(context, state->listen_socket.get(), &accepted, nullptr, nullptr) != 0) {
     if (accepted >= 0) TCPIPdiscard(accepted);
     state->trace_socket = -1;
+    state->latest = 0;  // the previous one can no longer be given to a program
     return -1;
   }
-  state->connections.emplace_back(accepted);
+  state->connections.push_back(tra_connection{unique_fd(accepted), state->next_serial++});
   state->trace_socket = accepted;
+  state->latest = state->connections.back().serial;
   return 0;
 }
 
-int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd) {
+int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd, int* connection) {
   tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr || std_fd == nullptr) return -1;
   int handle = trace_flag != 0 ? state->trace_socket : state->null_handle;
   if (handle == -1) return -1;
   *std_fd = handle;
+  if (connection != nullptr) *connection = handle >= 0 ? state->latest : 0;
   return 0;
+}
+
+int TRArelease(agt_context* context, const std::vector<int>& in_use) {
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
+  if (state == nullptr) return 0;
+  int held = 0;
+  std::erase_if(state->connections, [&](tra_connection& connection) {
+    const int fd = connection.socket.get();
+    const tcpip_held now = TCPIPheld_state(fd);
+    if (now == tcpip_held::gone) {
+      // Programs still running hold their own copy; later ones get none.
+      if (connection.serial == state->latest) {
+        state->trace_socket = state->null_handle;
+        state->latest = 0;
+      }
+      return true;
+    }
+    if (connection.serial == state->latest) return false;
+    const bool used = std::find(in_use.begin(), in_use.end(), connection.serial) != in_use.end();
+    if (used || now == tcpip_held::busy) {
+      ++held;
+      return false;
+    }
+    TCPIPdrop_input(fd, TRA_DROP_MAX);
+    return true;
+  });
+  return held;
 }
 
 cmd_reply TRAcmd_port(agt_context* context, cmd_state*, const char*) {

@@ -15,8 +15,16 @@ int TRAwait_connection(agt_context* context);
 // Chooses the standard input, output and error of the next program: the trace
 // connection when trace_flag is set, else TRA_NULL_HANDLE, written to *std_fd.
 // -1, with *std_fd unchanged, when the state is missing or closed or when the
-// flag is set and the latest TRWA failed.
-int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd);
+// flag is set and the latest TRWA failed. *connection, when given, receives
+// the serial of the trace connection chosen, 0 for none.
+int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd, int* connection = nullptr);
+// Closes the trace connections that nobody needs any more: one whose studio
+// has reset it; one that is not the latest (no later EXEC can be given it),
+// none of whose programs (the serials in `in_use`) still runs, and whose
+// output has all reached the studio. Input left unread is dropped first, so
+// that the close ends the connection with a FIN, not a reset. Returns how
+// many connections besides the latest are still held.
+int TRArelease(agt_context* context, const std::vector<int>& in_use);
 
 // The module's record (its start, end and commands).
 extern const agt_module tra_module;

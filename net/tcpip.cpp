@@ -12,6 +12,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -852,6 +856,40 @@ int TCPIPclose(agt_context* context, int socket) {
 }
 
 int TCPIPdiscard(int socket) { return socket < 0 ? -1 : sys_close(socket); }
+
+tcpip_held TCPIPheld_state(int socket) {
+  if (socket < 0) return tcpip_held::gone;
+  tcpip_poll entry{socket, POLLIN, 0};
+  // A hang-up is both directions shut: the agent never shuts its side, so
+  // the peer reset the connection. A peer that only closed its sending side
+  // (its end of the programs' input) may still read.
+  if (sys_poll(&entry, 1, 0) < 0 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return tcpip_held::gone;
+#ifdef _WIN32
+  // Winsock tells nothing of unacknowledged output; closesocket sends what is
+  // left in the background.
+  return tcpip_held::idle;
+#elif defined(SIOCOUTQ)
+  int unsent = 0;
+  if (::ioctl(socket, SIOCOUTQ, &unsent) != 0) return tcpip_held::gone;
+  return unsent > 0 ? tcpip_held::busy : tcpip_held::idle;
+#else
+  return tcpip_held::idle;
+#endif
+}
+
+void TCPIPdrop_input(int socket, int limit) {
+  char area[16384];
+  for (int dropped = 0; socket >= 0 && dropped < limit;) {
+#ifdef _WIN32
+    // The socket may be blocking: only what is already there is read.
+    u_long waiting = 0;
+    if (::ioctlsocket(sock(socket), FIONREAD, &waiting) != 0 || waiting == 0) return;
+#endif
+    ssize_t n = sys_recv(socket, area, sizeof area, true);
+    if (n <= 0) return;
+    dropped += static_cast<int>(n);
+  }
+}
 
 const char* TCPIPerror_text(int code) {
   static char area[1024];

@@ -107,6 +107,16 @@ int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tc
 int TCPIPunwatch(agt_context* context, int socket);
 int TCPIPclose(agt_context* context, int socket);
 int TCPIPdiscard(int socket);
+// A connection the agent holds for its programs and never reads or writes
+// itself (a trace connection). busy: the system still holds output that the
+// peer has not acknowledged; idle: everything written has reached the peer;
+// gone: the connection was reset or failed, and nothing more can reach it.
+enum class tcpip_held { busy, idle, gone };
+tcpip_held TCPIPheld_state(int socket);
+// Reads and drops, without waiting, at most `limit` bytes of input that
+// nobody is left to read: a socket closed with unread input ends its
+// connection with a reset, which may cost the peer output it has not read.
+void TCPIPdrop_input(int socket, int limit);
 int TCPIPset_addr_in(tcpip_addr* record, const char* host, const char* service, int port);
 const char* TCPIPerror_text(int code);
 

@@ -38,3 +38,21 @@ int PLATspawn_self(const std::vector<std::string>& argv, const std::vector<int>&
 void PLATsleep_ms(int ms);
 // The process's own environment, as "name=value" entries.
 std::vector<std::string> PLATenvironment();
+
+// Makes this process the reaper of its descendants' orphans: a process whose
+// parent ends while it still runs becomes a child of this process, which
+// alone may then signal or reap it, so that its id cannot be given to
+// another process meanwhile. On Windows a program's job object already holds
+// every process it starts: nothing to do. 0, or -1 when refused.
+int PLATadopt_orphans();
+// Reaps one ended child, whichever it is, without waiting: 1 (then *pid, and
+// *code and *signal as PLATpoll_exit gives them), 0 when no child has ended,
+// -1 when there is no child at all. On Windows: -1 (programs are followed
+// through their handles).
+int PLATreap_any(int* pid, int* code, int* signal);
+// Whether this process holds an unreaped child (running or ended) in process
+// group `pgid`. Such a child keeps the group's id from being given to another
+// process, so that signalling the group can only reach the group the id
+// named when it was created. On Windows: whether the job of the program
+// `pgid` still holds a process (PLATgroup_exists).
+bool PLATholds_group(int pgid);

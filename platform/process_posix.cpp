@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -119,4 +120,38 @@ void PLATsleep_ms(int ms) {
   timespec left{ms / 1000, (ms % 1000) * 1000000L};
   while (::nanosleep(&left, &left) != 0 && errno == EINTR && !PLATstop_requested()) {
   }
+}
+
+int PLATadopt_orphans() { return ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0 ? 0 : -1; }
+
+int PLATreap_any(int* pid, int* code, int* signal) {
+  if (pid == nullptr || code == nullptr || signal == nullptr) return -1;
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(-1, &status, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return 0;
+  if (r < 0) return -1;
+  *pid = static_cast<int>(r);
+  if (WIFSIGNALED(status)) {
+    *signal = WTERMSIG(status);
+    *code = 128 + *signal;
+  } else {
+    *signal = 0;
+    *code = WEXITSTATUS(status);
+  }
+  return 1;
+}
+
+bool PLATholds_group(int pgid) {
+  if (pgid <= 1) return false;
+  // WNOWAIT leaves an ended child for the reaping of the loop: only whether
+  // one of the group's members is ours is asked.
+  siginfo_t info{};
+  int r;
+  do {
+    r = ::waitid(P_PGID, static_cast<id_t>(pgid), &info, WEXITED | WNOHANG | WNOWAIT);
+  } while (r < 0 && errno == EINTR);
+  return r == 0;
 }

@@ -110,4 +110,13 @@ void PLATsleep_ms(int ms) {
   else
     ::Sleep(static_cast<DWORD>(ms));
 }
+
+// A program's job object holds every process it starts, and the agent holds
+// the job: nothing is ever orphaned out of its reach.
+int PLATadopt_orphans() { return 0; }
+
+int PLATreap_any(int*, int*, int*) { return -1; }
+
+bool PLATholds_group(int pgid) { return PLATgroup_exists(pgid); }
+
 #endif  // _WIN32

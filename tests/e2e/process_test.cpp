@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -212,4 +215,152 @@ TEST_F(Programs, ProgramsAndTheirChildrenDieWhenTheStudioLeaves) {
   s->studio().close();
   EXPECT_EQ(s->process().wait_exit(10000), 0);
   // TearDown checks that all three are gone.
+}
+
+TEST_F(Programs, WhatAnEndedProgramLeavesBehindIsAdoptedAndReapedUnreported) {
+  ASSERT_EQ(exec("sh -c '(while [ ! -e go ]; do sleep 0.02; done) & echo $! > bg; exit 0'"),
+            "261 child process launched : %1");
+  ASSERT_EQ(s->read_line(), kEnded + "%1 => %1 (%0)");
+  pid_t background = std::stoi("0" + e2e::read_file(s->dir().file("bg")));
+  ASSERT_GT(background, 0);
+  seen.push_back(background);
+  // Its parent has ended: it is the connection process's own now.
+  std::vector<pid_t> now = programs();
+  EXPECT_NE(std::find(now.begin(), now.end(), background), now.end());
+  e2e::write_file(s->dir().file("go"), "");
+  // Reaped once it ends, and never reported: the next reply is HELO's.
+  EXPECT_TRUE(eventually([&] { return programs().empty(); })) << "an adopted process stayed a zombie";
+  EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
+  EXPECT_EQ(s->command("STAT 1"), "263 process has ended : %1 (%0)");
+}
+
+// Processes that ended programs left in their groups end with the connection;
+// one that left the group (setsid) is meant to outlive it.
+TEST(ProgramGroups, LeftoversEndWithTheConnectionUnlessTheyLeftTheGroup) {
+  struct {
+    const char* name;
+    std::string command;
+    bool ends;
+  } cases[] = {
+      {"a background child", "sh -c 'sleep 300 & echo $! > bg'", true},
+      {"a grandchild whose parent ended too", "sh -c '(sleep 300 & echo $! > bg; exit 0) & wait'", true},
+      {"a child that left with setsid", "sh -c 'setsid sleep 300 & echo $! > bg'", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto s = e2e::admitted_session();
+    ASSERT_EQ(s->command("EXEC " + c.command), "261 child process launched : %1");
+    ASSERT_EQ(s->read_line(), kEnded + "%1 => %1 (%0)");
+    pid_t left = std::stoi("0" + e2e::read_file(s->dir().file("bg")));
+    ASSERT_GT(left, 0);
+    ASSERT_TRUE(e2e::process_alive(left));
+    std::vector<pid_t> held = e2e::children_of(s->process().pid);
+    EXPECT_NE(std::find(held.begin(), held.end(), left), held.end()) << "not adopted";
+    // setsid may not have run yet when its shell has ended.
+    if (!c.ends) {
+      EXPECT_TRUE(eventually([&] { return ::getsid(left) == left; }));
+    }
+    EXPECT_EQ(s->command("QUIT"), "221 bye.");
+    EXPECT_EQ(s->process().wait_exit(10000), 0);
+    if (c.ends) {
+      EXPECT_TRUE(eventually([&] { return !e2e::process_alive(left); }));
+    } else {
+      EXPECT_TRUE(e2e::process_alive(left));
+      ::kill(left, SIGKILL);
+    }
+  }
+}
+
+namespace {
+
+// The daemon as the first process of a PID namespace of its own (unshare, as
+// root), its output in files of `dir`; killing the returned process ends the
+// namespace and everything in it.
+e2e::captured_process daemon_in_pid_namespace(const e2e::temp_dir& dir, int port) {
+  e2e::captured_process p;
+  p.out_path = dir.file("agent.out");
+  p.err_path = dir.file("agent.err");
+  std::vector<std::string> argv{"unshare", "--pid", "--fork", "--mount-proc", "--kill-child",
+                                e2e::agent_path(), std::to_string(port), "-IPv4"};
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int out = ::open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::setenv("KVS_DIR", dir.path().c_str(), 1);
+    ::setenv("KVS_ACCEPT_PAUSE_MS", "0", 1);
+    if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
+    ::execvp(cargv[0], cargv.data());
+    ::_exit(127);
+  }
+  p.pid = pid;
+  return p;
+}
+
+}  // namespace
+
+// A program ends and so does what it left in its group: the group's id is
+// free. Handed (through ns_last_pid) to a program of another connection, that
+// program leads a group of the same number, which the end of the first
+// connection must not signal.
+TEST(ProgramGroups, AFreedGroupIdGivenToAnotherConnectionsProgramIsNotSignalled) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a PID namespace of its own needs root";
+  e2e::temp_dir dir;
+  e2e::write_file(dir.file("kvsagtd.ini"), "+ +\n");
+  // Waits until the group that a.pid names has no member left, then makes
+  // that id the next one given in the namespace.
+  e2e::write_file(dir.file("free-id.sh"),
+                  "P=$(cat a.pid)\n"
+                  "while kill -0 -$P 2>/dev/null; do sleep 0.02; done\n"
+                  "echo $((P - 1)) > /proc/sys/kernel/ns_last_pid\n");
+  e2e::write_file(dir.file("b.sh"), "echo $$ > b.pid\nexec sleep 300\n");
+  const int port = e2e::free_port();
+  e2e::captured_process ns = daemon_in_pid_namespace(dir, port);
+  e2e::peer a(e2e::connect_local(port, e2e::kReplyMs));
+  if (!a.valid()) {
+    ns.kill_now();
+    GTEST_SKIP() << "no PID namespace here: " << e2e::read_file(ns.err_path);
+  }
+  ASSERT_EQ(a.read_line(), "210 hello, please to meet you.");
+  ASSERT_EQ(a.identify(), "310 access authorized.");
+  e2e::peer b(e2e::connect_local(port, e2e::kReplyMs));
+  ASSERT_EQ(b.read_line(), "210 hello, please to meet you.");
+  ASSERT_EQ(b.identify(), "310 access authorized.");
+
+  // Another process of the namespace may take the id first: a few rounds.
+  int a_number = 0;
+  int b_number = 0;
+  bool handed = false;
+  for (int round = 0; round < 5 && !handed; ++round) {
+    std::filesystem::remove(dir.file("a.pid"));
+    std::filesystem::remove(dir.file("b.pid"));
+    ++a_number;
+    ASSERT_EQ(a.command("EXEC sh -c 'echo $$ > a.pid; sleep 0.3 & exit 0'"),
+              "261 child process launched : %" + std::to_string(a_number));
+    ASSERT_EQ(a.read_line(), kEnded + "%1 => %" + std::to_string(a_number) + " (%0)");
+    ++b_number;
+    ASSERT_EQ(b.command("EXEC sh free-id.sh"), "261 child process launched : %" + std::to_string(b_number));
+    ASSERT_EQ(b.read_line(10000), kEnded + "%1 => %" + std::to_string(b_number) + " (%0)");
+    ++b_number;
+    ASSERT_EQ(b.command("EXEC sh b.sh"), "261 child process launched : %" + std::to_string(b_number));
+    ASSERT_TRUE(eventually([&] { return !e2e::read_file(dir.file("b.pid")).empty(); }));
+    handed = e2e::read_file(dir.file("b.pid")) == e2e::read_file(dir.file("a.pid"));
+    if (!handed) {
+      ASSERT_EQ(b.command("STOP " + std::to_string(b_number)), "265 child process killed : %" +
+                                                                   std::to_string(b_number) + " (%-1)");
+      ASSERT_EQ(b.read_line(), kEnded + "%1 => %" + std::to_string(b_number) + " (%0)");
+    }
+  }
+  if (!handed) {
+    ns.kill_now();
+    GTEST_SKIP() << "the freed id went to another process every time";
+  }
+  EXPECT_EQ(a.command("QUIT"), "221 bye.");
+  EXPECT_TRUE(a.studio().wait_closed(e2e::kReplyMs));
+  EXPECT_EQ(b.command("STAT " + std::to_string(b_number)), "264 process is running : " + std::to_string(b_number));
+  ns.kill_now();
 }
