@@ -32,6 +32,13 @@ def test_plugin_with_and_without_agents(pytester: pytest.Pytester, daemon: Daemo
     with_agents.assert_outcomes(passed=3)
     without = pytester.runpytest()
     without.assert_outcomes(passed=1, skipped=2)
+    assert without.ret == 0
+    assert [line for line in without.outlines if line.startswith("kvsstudio:")] == [
+        "kvsstudio: 2 test(s) that need an agent skipped (--kvs-require-agent fails them): "
+        "no agent given (--kvs-agent HOST[:PORT])"]
+    required = pytester.runpytest("--kvs-require-agent")
+    required.assert_outcomes(passed=1, errors=2)
+    assert required.ret != 0
 
 
 @pytest.mark.parametrize(

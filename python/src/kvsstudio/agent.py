@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import getpass
 import os
+import re
 import select
 import socket
 import tempfile
@@ -18,14 +19,30 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, BinaryIO, Literal, Union, overload
 
-from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout
-from .events import Event, is_notification, parse_event
+from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout, visible
+from .events import Event, is_notification, parse_event, reply_code, to_int
 from .quoting import platform_from_os, quote_command
 
 DEFAULT_PORT = 7011
 DEFAULT_TIMEOUT = 10.0
 GREETING = "210 hello, please to meet you."
 _CHUNK = 64 * 1024
+# The longest line taken from the agent, its CR LF included: 1 MiB and room
+# for a command word, a code and a path. A longer one ends the connection.
+MAX_LINE = 1024 * 1024 + 64 * 1024
+# Unread events kept at most (count and bytes of their lines); past either
+# bound the oldest are dropped and counted in Agent.events_dropped.
+MAX_EVENTS = 10_000
+MAX_EVENT_BYTES = 16 * 1024 * 1024
+MAX_HELP_LINES = 1000
+# The variable whose value is one "$": a "$" the caller means literally goes
+# as a reference to it, which the agent replaces without scanning again.
+DOLLAR_VARIABLE = "KVS_STUDIO_DOLLAR"
+DOLLAR = "${" + DOLLAR_VARIABLE + "}"
+# Commands whose failure the agent can explain with XWHY.
+_EXPLAINED = frozenset({"CWD", "MKD", "RMD", "PWD", "DELF", "PUTF", "GETF", "EXEC", "TRWA"})
+_CAUSE = "290 last failure : "
+_NUMBER = re.compile(r"-?[0-9]+")
 
 Mode = Literal["binary", "ascii"]
 PathLike = Union[str, "os.PathLike[str]"]
@@ -49,14 +66,11 @@ class Reply:
 
     @property
     def number(self) -> int | None:
-        """The number after the last "%" (ports, process numbers), if any."""
+        """The number after the last "%" (ports, process numbers), if any
+        and if it fits in 32 bits."""
         at = self.line.rfind("%")
-        digits = ""
-        for c in self.line[at + 1:] if at >= 0 else "":
-            if not c.isdigit():
-                break
-            digits += c
-        return int(digits) if digits else None
+        match = _NUMBER.match(self.line, at + 1) if at >= 0 else None
+        return to_int(match.group()) if match else None
 
 
 @dataclass(frozen=True)
@@ -128,6 +142,11 @@ def _remote_argument(name: str) -> str:
     return "./" + name if name[0] in " \t" else name
 
 
+def _size(event: Event) -> int:
+    """What an event holds, as counted against MAX_EVENT_BYTES."""
+    return len(event.line) + len(event.text or "")
+
+
 def _abort(sock: socket.socket) -> None:
     """Ends a data connection with a reset, so that the agent does not take an
     unfinished stream for a whole file."""
@@ -178,6 +197,10 @@ class Agent:
         self._buf = bytearray()
         self._eof = False
         self._events: deque[Event] = deque()
+        self._event_bytes = 0
+        self.events_dropped = 0  # unread events dropped past MAX_EVENTS / MAX_EVENT_BYTES
+        self._dollar_set = False
+        self._explains = True  # False once the agent answered XWHY as unknown
         self._last_event: Event | None = None
         self._watched: set[int] = set()  # process numbers whose end run() waits for
         self._ended: dict[int, int] = {}
@@ -229,10 +252,12 @@ class Agent:
         self._sock = sock
         self._buf.clear()
         self._eof = False
-        greeting = self._next_reply(time.monotonic() + self.timeout, "the greeting")
+        self._dollar_set = False
+        self._explains = True
+        greeting = self._next_reply(time.monotonic() + self.timeout, "the greeting", first=True)
         if not greeting.startswith("210 "):
             self._drop()
-            raise AgentError(f"unexpected greeting: {greeting}", int(greeting[:3]) if greeting[:3].isdigit() else None, greeting)
+            raise AgentError(f"unexpected greeting: {visible(greeting)}", reply_code(greeting), greeting)
         return greeting
 
     def identify(self, user: str | None = None) -> Reply:
@@ -250,8 +275,8 @@ class Agent:
             try:
                 self._send("QUIT")
                 deadline = time.monotonic() + self.timeout
-                while not self._eof and self._recv(deadline):
-                    pass
+                while not self._eof and time.monotonic() < deadline and self._recv(deadline):
+                    self._buf.clear()  # nothing more is read from the connection
             except AgentError:
                 pass
         self._drop()
@@ -325,6 +350,10 @@ class Agent:
         if data:
             self._buf += data
             self._last_heard = time.monotonic()
+            end = self._buf.rfind(b"\r\n")
+            if len(self._buf) - (end + 2 if end >= 0 else 0) > MAX_LINE:
+                self._drop()
+                raise AgentError(f"the agent sent a line longer than {MAX_LINE} bytes")
         else:
             self._eof = True
         return True
@@ -344,8 +373,11 @@ class Agent:
             return True
         if len(line) < 3 or not line[:3].isdigit():
             # The rest of a tester's boot text that held CR LF.
-            if line and self._last_event is not None and self._last_event.code == 700:
-                self._last_event.text = (self._last_event.text or "") + "\r\n" + line
+            last = self._last_event
+            if line and last is not None and last.code == 700 and len(last.text or "") + len(line) <= MAX_LINE:
+                last.text = (last.text or "") + "\r\n" + line
+                if self._events and self._events[-1] is last:
+                    self._event_bytes += len(line) + 2
             return True
         if self._pings > 0 and line == GREETING:
             self._pings -= 1
@@ -365,27 +397,44 @@ class Agent:
             event.ended = kept
         self._last_event = event
         self._events.append(event)
+        self._event_bytes += _size(event)
+        while len(self._events) > MAX_EVENTS or (self._event_bytes > MAX_EVENT_BYTES and len(self._events) > 1):
+            self._pop_event()
+            self.events_dropped += 1
+
+    def _pop_event(self) -> Event:
+        event = self._events.popleft()
+        self._event_bytes -= _size(event)
+        return event
 
     def _pump(self) -> None:
         """Handles what has arrived, without waiting."""
         if self._sock is None or self._eof:
             return
-        while self._recv(None) and not self._eof:
-            pass
+        # A bounded number of reads: an agent that never stops sending
+        # cannot hold the caller here.
+        for _ in range(64):
+            if not self._recv(None) or self._eof:
+                break
+            while (line := self._take_line()) is not None:
+                self._absorb(line)
         while (line := self._take_line()) is not None:
             self._absorb(line)
 
-    def _next_reply(self, deadline: float, what: str) -> str:
+    def _next_reply(self, deadline: float, what: str, first: bool = False) -> str:
+        """The next reply line; with `first`, the next line whatever it is
+        (the greeting: a service that is not an agent ends the wait)."""
         while True:
             line = self._take_line()
             if line is not None:
-                if self._absorb(line):
+                if not first and self._absorb(line):
                     continue
                 return line
             if self._eof:
                 self._drop()
                 raise AgentClosed(f"the agent closed the connection before {what}")
-            if not self._recv(deadline):
+            # The deadline holds however many notifications come meanwhile.
+            if time.monotonic() >= deadline or not self._recv(deadline):
                 self._drop()
                 raise AgentTimeout(f"no reply to {what} within {self.timeout:g} s")
 
@@ -396,7 +445,7 @@ class Agent:
         self._delivering = True
         try:
             while self._events and self.on_event is not None:
-                self.on_event(self._events.popleft())
+                self.on_event(self._pop_event())
         finally:
             self._delivering = False
 
@@ -408,13 +457,71 @@ class Agent:
         self._send(line)
         word = line.split(" ", 1)[0]
         text = self._next_reply(time.monotonic() + self.timeout, word)
-        code = int(text[:3]) if text[:3].isdigit() else 0
-        if code == 0 or code >= 400:
+        code = reply_code(text)
+        if code is None or code >= 400:
             if expect_close_on_failure:
                 self._drop()
-            raise AgentError(f"{word}: {text}", code or None, text)
+                raise AgentError(f"{word}: {visible(text)}", code, text)
+            raise self._failure(word, code, text)
         self._deliver()
         return Reply(code, text)
+
+    def _failure(self, word: str, code: int | None, text: str) -> AgentError:
+        """The error for a failure reply, with its cause when the agent can
+        tell it (XWHY, asked once after the failure of a command that
+        works on files, directories or programs)."""
+        cause = self._ask_cause(word) if code is not None else None
+        if cause is None:
+            return AgentError(f"{word}: {visible(text)}", code, text)
+        call, error, path = cause
+        return AgentError(f"{word}: {visible(path or call)}: {visible(error)} ({visible(text)})", code, text,
+                          call=call, error=error, path=path)
+
+    def _ask_cause(self, word: str) -> tuple[str, str, str] | None:
+        """XWHY: (call, error text, path) of this connection's last failure,
+        when it is the failure of `word`. An agent that does not know XWHY
+        is not asked again on this connection."""
+        if not self._explains or word not in _EXPLAINED or self._sock is None or self._eof:
+            return None
+        try:
+            self._send("XWHY")
+            line = self._next_reply(time.monotonic() + self.timeout, "XWHY")
+        except AgentError:
+            return None  # the failure itself is what the caller hears of
+        code = reply_code(line)
+        if code == 290 and line.startswith(_CAUSE):
+            parts = line[len(_CAUSE):].split(" : ", 3)
+            if len(parts) == 4 and parts[0] == word:
+                return parts[1], parts[2], parts[3]
+            return None
+        if code != 291:
+            self._explains = False
+        return None
+
+    def _exact(self, text: str) -> str:
+        """`text` as the agent should take it, without expansion: each "$"
+        goes as a reference to a variable whose value is "$" (set once per
+        connection, only when some text needs it)."""
+        if "$" not in text:
+            return text
+        self._dollar()
+        return text.replace("$", DOLLAR)
+
+    def _dollar(self) -> str:
+        if not self._dollar_set:
+            # A "$" at the end of the line is followed by no name: it stays.
+            self.command(f"SENV {DOLLAR_VARIABLE}=$")
+            self._dollar_set = True
+        return DOLLAR
+
+    def _path(self, name: str) -> str:
+        return self._exact(_remote_argument(name))
+
+    def _quote(self, words: Sequence[str]) -> str:
+        platform = self.learn_platform()
+        if isinstance(words, str) or not any("$" in w for w in words):
+            return quote_command(words, platform)
+        return quote_command(words, platform, dollar=self._dollar())
 
     def send(self, line: str) -> None:
         """Sends a command that has no reply line (RVOK, DFOK, ISND, ...)."""
@@ -439,6 +546,9 @@ class Agent:
             lines.append(line)
             if not line.startswith("1"):
                 break
+            if len(lines) >= MAX_HELP_LINES:
+                self._drop()
+                raise AgentError(f"HELP: more than {MAX_HELP_LINES} lines")
         self._deliver()
         return lines
 
@@ -461,7 +571,7 @@ class Agent:
     # directories and files
     def cwd(self, path: str) -> None:
         """CWD: changes the connection's directory."""
-        self.command("CWD " + _remote_argument(path))
+        self.command("CWD " + self._path(path))
 
     def pwd(self) -> str:
         """PWD: the connection's directory."""
@@ -469,22 +579,19 @@ class Agent:
         return reply.text.split(":", 1)[1] if ":" in reply.text else reply.text
 
     def mkd(self, path: str) -> None:
-        self.command("MKD " + _remote_argument(path))
+        self.command("MKD " + self._path(path))
 
     def rmd(self, path: str) -> None:
-        self.command("RMD " + _remote_argument(path))
+        self.command("RMD " + self._path(path))
 
     def delf(self, path: str) -> None:
-        self.command("DELF " + _remote_argument(path))
+        self.command("DELF " + self._path(path))
 
     # transfers
     def pftp(self) -> int:
         """PFTP: the data port (asked once, then remembered)."""
         if self._data_port is None:
-            number = self.command("PFTP").number
-            if number is None:
-                raise AgentError("PFTP gave no port")
-            self._data_port = number
+            self._data_port = self._port("PFTP")
         return self._data_port
 
     def ftpa(self) -> None:
@@ -514,18 +621,18 @@ class Agent:
         else:
             sock.close()
         text = self._next_reply(time.monotonic() + self.timeout, word)
-        code = int(text[:3]) if text[:3].isdigit() else 0
+        code = reply_code(text)
         if local_error is not None:
             raise local_error
-        if code == 0 or code >= 400:
-            raise AgentError(f"{word}: {text}", code or None, text)
+        if code is None or code >= 400:
+            raise self._failure(word, code, text)
         self._deliver()
 
     def put(self, local: Source, remote: str, mode: Mode = "binary") -> int:
         """PUTF: sends `local` (a file path, bytes, or a binary stream) to the
         file `remote` on the agent. In ASCII mode LF line ends travel as
         CR LF. Returns the number of local bytes sent."""
-        name = _remote_argument(remote)
+        name = self._path(remote)
         self._set_mode(mode)
         port = self.pftp()
         opened: IO[bytes] | None = None
@@ -574,7 +681,7 @@ class Agent:
         with a path writes the file (replaced only when the transfer
         succeeded); with a binary stream writes to it. In ASCII mode CR LF
         line ends become LF."""
-        name = _remote_argument(remote)
+        name = self._path(remote)
         self._set_mode(mode)
         port = self.pftp()
         collected = bytearray()
@@ -632,10 +739,7 @@ class Agent:
     def port_trace(self) -> int:
         """PORT: the trace port (asked once, then remembered)."""
         if self._trace_port is None:
-            number = self.command("PORT").number
-            if number is None:
-                raise AgentError("PORT gave no port")
-            self._trace_port = number
+            self._trace_port = self._port("PORT")
         return self._trace_port
 
     def trwa(self) -> socket.socket:
@@ -663,11 +767,29 @@ class Agent:
         """EXEC: launches a command line (a string, sent as it is) or a
         program with its arguments (a sequence, quoted for the agent's
         platform); returns the process number."""
-        line = command if isinstance(command, str) else quote_command(command, self.learn_platform())
-        number = self.command("EXEC " + line).number
-        if number is None:
-            raise AgentError("EXEC gave no process number")
+        line = command if isinstance(command, str) else self._quote(command)
+        reply = self.command("EXEC " + line)
+        number = reply.number
+        if number is None or number < 1:
+            self._drop()
+            raise AgentError(f"EXEC: no process number in {visible(reply.line)!r}", reply.code, reply.line)
         return number
+
+    def _port(self, word: str) -> int:
+        """The port a PORT, PFTP, PRDV or PDYN reply gives (1-65535)."""
+        reply = self.command(word)
+        number = reply.number
+        if number is None or not 1 <= number <= 65535:
+            raise AgentError(f"{word}: no port in {visible(reply.line)!r}", reply.code, reply.line)
+        return number
+
+    def _exit_code(self, word: str, reply: Reply) -> int:
+        """The "(%N)" at the end of a STAT or STOP reply."""
+        head, at, tail = reply.line.rpartition("(%")
+        code = to_int(tail[:-1]) if at and tail.endswith(")") else None
+        if code is None:
+            raise AgentError(f"{word}: no exit status in {visible(reply.line)!r}", reply.code, reply.line)
+        return code
 
     def learn_platform(self) -> str:
         """The agent's platform, "posix" or "windows". With platform="auto"
@@ -688,7 +810,9 @@ class Agent:
         reply = self.command(f"STAT {number}")
         if reply.code == 264:
             return ProcessStatus(number, True, None)
-        code = int(reply.line.rsplit("(%", 1)[1].rstrip(")"))
+        if reply.code != 263:
+            raise AgentError(f"STAT: unexpected reply {visible(reply.line)!r}", reply.code, reply.line)
+        code = self._exit_code("STAT", reply)
         if number in self._watched:
             self._ended.setdefault(number, code)  # no 661 line follows
         return ProcessStatus(number, False, code)
@@ -696,7 +820,7 @@ class Agent:
     def stop(self, number: int) -> Stopped:
         """STOP: terminates a running program."""
         reply = self.command(f"STOP {number}")
-        code = int(reply.line.rsplit("(%", 1)[1].rstrip(")"))
+        code = self._exit_code("STOP", reply)
         return Stopped(number, code)
 
     def start(
@@ -715,7 +839,7 @@ class Agent:
         if self._active is not None and not self._active.done:
             raise AgentError("another program started by this Agent is still running")
         # Quoted before anything is changed, and before env can change OS.
-        line = command if isinstance(command, str) else quote_command(command, self.learn_platform())
+        line = command if isinstance(command, str) else self._quote(command)
         self._pump()
         data: bytes | None
         if stdin is None:
@@ -802,25 +926,19 @@ class Agent:
     # rendezvous and dynamic follow
     def prdv(self) -> int:
         """PRDV: the rendezvous port (KVS_PORT_RDV of the programs)."""
-        number = self.command("PRDV").number
-        if number is None:
-            raise AgentError("PRDV gave no port")
-        return number
+        return self._port("PRDV")
 
     def pdyn(self) -> int:
         """PDYN: the dynamic-follow port (KVS_PORT_TSTAGT of the programs)."""
-        number = self.command("PDYN").number
-        if number is None:
-            raise AgentError("PDYN gave no port")
-        return number
+        return self._port("PDYN")
 
     def release(self, name: str) -> None:
         """RVOK: the testers waiting at rendezvous `name` receive "Ok"."""
-        self.send("RVOK " + name)
+        self.send("RVOK " + self._exact(name))
 
     def refuse(self, name: str) -> None:
         """RVKO: the testers waiting at rendezvous `name` receive "Ko"."""
-        self.send("RVKO " + name)
+        self.send("RVKO " + self._exact(name))
 
     def answer(self, tester: int, ok: bool = True) -> None:
         """DFOK / DFKO: "Ok" or "Ko" to a dynamic-follow tester."""
@@ -828,15 +946,15 @@ class Agent:
 
     def isnd(self, tester: int, text: str) -> None:
         """ISND: a text line to a dynamic-follow tester."""
-        self.send(f"ISND {tester} {text}")
+        self.send(f"ISND {tester} {self._exact(text)}")
 
     def tout(self, tester: int, text: str) -> None:
         """TOUT: a time-out value to a dynamic-follow tester."""
-        self.send(f"TOUT {tester} {text}")
+        self.send(f"TOUT {tester} {self._exact(text)}")
 
     def avai(self, tester: int, text: str) -> None:
         """AVAI: the studio's availability to a dynamic-follow tester."""
-        self.send(f"AVAI {tester} {text}")
+        self.send(f"AVAI {tester} {self._exact(text)}")
 
     # events
     def next_event(self, timeout: float | None = None) -> Event | None:
@@ -853,7 +971,7 @@ class Agent:
                 return None
             if not self._recv(deadline):
                 return None
-        return self._events.popleft()
+        return self._pop_event()
 
     def events(self, timeout: float | None = None) -> Iterator[Event]:
         """The events that arrive within `timeout` seconds (default: the
@@ -881,6 +999,7 @@ class Agent:
                 skipped.append(event)
         finally:
             self._events.extendleft(reversed(skipped))
+            self._event_bytes += sum(_size(e) for e in skipped)
 
 
 class Process:

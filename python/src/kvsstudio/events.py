@@ -34,7 +34,25 @@ _RENDEZVOUS = {
 }
 
 _ENDED = "661 process stopped : "
-_PAIR = re.compile(r"%(-?\d+) \(%(-?\d+)\)")
+# ASCII digits only, and no more than any 32-bit number needs: a longer run
+# of digits is no number the agent writes.
+_PAIR = re.compile(r"%(-?[0-9]{1,10}) \(%(-?[0-9]{1,10})\)")
+_INT = re.compile(r"-?[0-9]{1,10}")
+
+
+def reply_code(line: str) -> int | None:
+    """The three-digit code at the start of a line, or None."""
+    head = line[:3]
+    return int(head) if len(head) == 3 and all("0" <= c <= "9" for c in head) else None
+
+
+def to_int(text: str, low: int = -(2**31), high: int = 2**31 - 1) -> int | None:
+    """`text` as a decimal number within [low, high] (ASCII digits, an
+    optional minus), or None."""
+    if not _INT.fullmatch(text):
+        return None
+    value = int(text)
+    return value if low <= value <= high else None
 
 
 @dataclass
@@ -60,15 +78,15 @@ class Event:
 
 def is_notification(line: str) -> bool:
     """Whether a line is unsolicited rather than the reply to a command."""
-    if len(line) < 4 or line[3] != " " or not line[:3].isdigit():
+    code = reply_code(line)
+    if code is None or len(line) < 4 or line[3] != " ":
         return False
-    code = int(line[:3])
     return 600 <= code <= 899 or code in (580, 581) or 590 <= code <= 593
 
 
 def parse_event(line: str) -> Event:
     """The event a notification line stands for."""
-    code = int(line[:3]) if line[:3].isdigit() else 0
+    code = reply_code(line) or 0
     if line.startswith(_ENDED):
         rest = line[len(_ENDED):]
         arrow = rest.find(" => ")
@@ -83,8 +101,9 @@ def parse_event(line: str) -> Event:
         if line.startswith(prefix):
             rest = line[len(prefix):]
             digits, _, text = rest.partition(" ")
-            if digits.isdigit():
-                return Event(code, kind, line, tester=int(digits), text=text)
+            tester = to_int(digits, 0)
+            if tester is not None:
+                return Event(code, kind, line, tester=tester, text=text)
     if code == 0:
         return Event(0, "text", line, text=line)
     return Event(code, "error" if code < 600 else "other", line)

@@ -6,7 +6,8 @@ Fixtures: `kvs_agent` (an identified Agent on the first host, closed after
 the test), `kvs_agent_session` (the same, shared by the whole session: the
 daemon accepts one connection per second), `kvs_agents` (one Agent per host,
 closed after the test). Tests marked ``@pytest.mark.kvs_agent`` are skipped
-when no agent is given; so is every test that uses one of the fixtures.
+when no agent is given; so is every test that uses one of the fixtures, and
+the summary says how many were. With --kvs-require-agent they fail instead.
 """
 
 from __future__ import annotations
@@ -23,6 +24,8 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--kvs-agent", action="append", default=[], metavar="HOST[:PORT]",
                     help="an agent to test against (repeatable); [IPV6]:PORT for IPv6 literals")
     group.addoption("--kvs-user", default=None, metavar="NAME", help="user to identify as (default: the local account)")
+    group.addoption("--kvs-require-agent", action="store_true", default=False,
+                    help="fail the tests that need an agent when no --kvs-agent is given (default: skip them)")
     group.addoption("--kvs-timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SEC",
                     help=f"reply time-out in seconds (default {DEFAULT_TIMEOUT:g})")
 
@@ -58,13 +61,31 @@ def _targets(config: pytest.Config) -> list[tuple[str, int]]:
         raise pytest.UsageError(str(e)) from None
 
 
-def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
-    if _targets(config):
+_FIXTURES = frozenset({"kvs_agent", "kvs_agent_session", "kvs_agents"})
+_NO_AGENT = "no agent given (--kvs-agent HOST[:PORT])"
+_without_agent = pytest.StashKey[int]()
+
+
+def _needs_agent(item: pytest.Item) -> bool:
+    return item.get_closest_marker("kvs_agent") is not None or bool(
+        _FIXTURES & set(getattr(item, "fixturenames", ())))
+
+
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    config = item.config
+    if not _needs_agent(item) or _targets(config):
         return
-    skip = pytest.mark.skip(reason="no agent given (--kvs-agent HOST[:PORT])")
-    for item in items:
-        if item.get_closest_marker("kvs_agent") is not None:
-            item.add_marker(skip)
+    config.stash[_without_agent] = config.stash.get(_without_agent, 0) + 1
+    if config.getoption("kvs_require_agent"):
+        pytest.fail(_NO_AGENT + " and --kvs-require-agent is set", pytrace=False)
+    pytest.skip(_NO_AGENT)
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus: int, config: pytest.Config) -> None:
+    count = config.stash.get(_without_agent, 0)
+    if count:
+        done = "failed" if config.getoption("kvs_require_agent") else "skipped (--kvs-require-agent fails them)"
+        terminalreporter.write_line(f"kvsstudio: {count} test(s) that need an agent {done}: {_NO_AGENT}")
 
 
 def _open(config: pytest.Config, target: tuple[str, int]) -> Agent:

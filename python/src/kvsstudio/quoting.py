@@ -47,7 +47,7 @@ def _opens_reference(word: str, i: int) -> bool:
     return word[i] == "$" and i + 1 < len(word) and (word[i + 1] in _NAME_START)
 
 
-def quote_word_windows(word: str) -> str:
+def quote_word_windows(word: str, references: bool = True) -> str:
     """One argument for an agent on Windows, where the program splits its
     command line by the C runtime's rules (CommandLineToArgvW).
 
@@ -57,10 +57,14 @@ def quote_word_windows(word: str) -> str:
     a variable reference ("$" before a letter, digit, "_" or "{") the
     quotes close after the "$" and the next character stands outside them;
     a CR before an LF is cut from it the same way. Two quotes never stand
-    side by side inside quotes, where runtimes disagree.
+    side by side inside quotes, where runtimes disagree. With `references`
+    False the caller makes sure that the agent expands nothing, and "$" is
+    an ordinary character.
     """
-    quote = word == "" or any(c in ' \t"\r\n' for c in word) or any(
-        _opens_reference(word, i) for i in range(len(word)))
+    def opens(i: int) -> bool:
+        return references and _opens_reference(word, i)
+
+    quote = word == "" or any(c in ' \t"\r\n' for c in word) or any(opens(i) for i in range(len(word)))
     if not quote:
         return word
     out = ['"']
@@ -74,7 +78,7 @@ def quote_word_windows(word: str) -> str:
         else:
             if c == '"':
                 out.append("\\" * (backslashes + 1) + c)
-            elif _opens_reference(word, i) or (c == "\r" and word[i + 1:i + 2] == "\n"):
+            elif opens(i) or (c == "\r" and word[i + 1:i + 2] == "\n"):
                 i += 1
                 out.append(c + '"' + word[i] + '"')
             else:
@@ -85,11 +89,12 @@ def quote_word_windows(word: str) -> str:
     return "".join(out)
 
 
-def quote_program_windows(name: str) -> str:
+def quote_program_windows(name: str, references: bool = True) -> str:
     """The program name as CreateProcess reads it: up to the first blank or
     tab, or between quotes without escapes. A name that holds a quote, a CR,
-    an LF or a "$" before a variable name cannot be sent (ValueError)."""
-    if any(c in '"\r\n' for c in name) or any(_opens_reference(name, i) for i in range(len(name))):
+    an LF, or (with `references`) a "$" before a variable name cannot be
+    sent (ValueError)."""
+    if any(c in '"\r\n' for c in name) or (references and any(_opens_reference(name, i) for i in range(len(name)))):
         raise ValueError(
             f"{name!r} cannot be a Windows program name: it holds a quote, a line end, or a '$' the agent "
             "would expand (no quoting of a program name prevents that)")
@@ -111,8 +116,13 @@ def platform_from_os(os_value: str | None) -> str:
     return "windows" if os_value == "Windows_NT" else "posix"
 
 
-def quote_command(words: Sequence[str], platform: str = "posix") -> str:
-    """The words quoted for `platform` and joined by blanks."""
+def quote_command(words: Sequence[str], platform: str = "posix", dollar: str | None = None) -> str:
+    """The words quoted for `platform` and joined by blanks.
+
+    With `dollar`, a reference to a variable of the agent whose value is
+    "$", every "$" of the words is written as that reference: the words are
+    quoted as if the agent expanded nothing, and the agent's expansion then
+    gives each "$" back (this also lets a Windows program name hold one)."""
     if isinstance(words, str):
         raise TypeError("quote_command takes a sequence of words, not a string")
     if not words:
@@ -124,4 +134,10 @@ def quote_command(words: Sequence[str], platform: str = "posix") -> str:
     for word in words:
         if "\0" in word:
             raise ValueError("a word cannot hold a NUL character")
-    return " ".join([quote_program(words[0]), *(quote(w) for w in words[1:])])
+    if dollar is None:
+        return " ".join([quote_program(words[0]), *(quote(w) for w in words[1:])])
+    if platform == "windows":
+        line = " ".join([quote_program_windows(words[0], False), *(quote_word_windows(w, False) for w in words[1:])])
+    else:
+        line = " ".join(quote_word_posix(w) for w in words)
+    return line.replace("$", dollar)
