@@ -206,7 +206,7 @@ TEST_F(controlled, TheShellsLinesAreExchangesOfItsOwn) {
   EXPECT_EQ(shell.wait_exit(), 0) << shell.err();
   std::string out = shell.out();
   EXPECT_EQ(out.rfind("110 the known commands are :\n", 0), 0u) << out;
-  EXPECT_NE(out.find("\n210\tQim\n+NO GETF goes through"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n210\\tQim\n+NO GETF goes through"), std::string::npos) << out;
   EXPECT_NE(out.find("211 getenv result : KVS_AGT_BASEPWD=" + agent_.dir().path() + "\n221 bye.\n"), std::string::npos)
       << out;
   outcome after = kvsctl(with({}, {"run", "--", "echo", "still"}));
