@@ -202,8 +202,8 @@ TEST(Failure, TheLatestCauseIsToldOnOneBoundedLine) {
       {"GETF", "FSsend_file", "/tmp/x/a.txt", false, ENOENT,
        "290 last failure : GETF : FSsend_file : No such file or directory : /tmp/x/a.txt"},
       {"GENV", "ENVget", "NAME", false, 0, "290 last failure : GENV : ENVget : failed : NAME"},
-      {"TRWA", "TRAwait_connection", "", true, ECONNRESET,
-       "290 last failure : TRWA : TRAwait_connection : Connection reset by peer : "},
+      {"TRWA", "TRAwait_connection", "", true, EPIPE,
+       "290 last failure : TRWA : TRAwait_connection : Broken pipe : "},
       // The path comes last, so that it may hold the separator itself.
       {"DELF", "FSdelete_file", "a : b", false, EACCES,
        "290 last failure : DELF : FSdelete_file : Permission denied : a : b"},
