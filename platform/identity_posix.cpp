@@ -80,7 +80,8 @@ constexpr unsigned kNewSynRecv = 12;
 bool owned_state(unsigned state) { return state != kTimeWait && state != kListen && state != kNewSynRecv; }
 
 // One exact look-up in the kernel's table of `family` sockets.
-std::optional<unsigned> netlink_lookup(int netlink, int family, const endpoint& self, const endpoint& other) {
+std::optional<unsigned> netlink_lookup(int netlink, int family, const endpoint& self, const endpoint& other,
+                                       bool* answered) {
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -114,7 +115,13 @@ std::optional<unsigned> netlink_lookup(int netlink, int family, const endpoint& 
   if (got <= 0) return std::nullopt;
   int left = static_cast<int>(got);
   for (auto* header = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(header, left); header = NLMSG_NEXT(header, left)) {
-    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return std::nullopt;  // NLMSG_ERROR: no such socket
+    if (header->nlmsg_type == NLMSG_ERROR && header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
+      // ENOENT: no such socket. Anything else: the query is not served here.
+      *answered = *answered || static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error == -ENOENT;
+      return std::nullopt;
+    }
+    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return std::nullopt;
+    *answered = true;
     if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
     const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
     if (!owned_state(found->idiag_state)) return std::nullopt;
@@ -157,7 +164,11 @@ std::optional<std::string> read_small(const char* path) {
 
 }  // namespace
 
-std::optional<unsigned> PLATsocket_uid_netlink(const sockaddr_storage& self, const sockaddr_storage& other) {
+std::optional<unsigned> PLATsocket_uid_netlink(const sockaddr_storage& self, const sockaddr_storage& other,
+                                               bool* answered) {
+  bool ignored = false;
+  if (answered == nullptr) answered = &ignored;
+  *answered = false;
   std::optional<endpoint> me = endpoint_of(self), peer = endpoint_of(other);
   if (!me || !peer) return std::nullopt;
   unique_fd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
@@ -167,8 +178,8 @@ std::optional<unsigned> PLATsocket_uid_netlink(const sockaddr_storage& self, con
   ::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   // An IPv4 connection's end may be an IPv4 socket or a dual-stack IPv6 one.
   if (me->ipv4 && peer->ipv4)
-    if (std::optional<unsigned> uid = netlink_lookup(netlink.get(), AF_INET, *me, *peer)) return uid;
-  return netlink_lookup(netlink.get(), AF_INET6, *me, *peer);
+    if (std::optional<unsigned> uid = netlink_lookup(netlink.get(), AF_INET, *me, *peer, answered)) return uid;
+  return netlink_lookup(netlink.get(), AF_INET6, *me, *peer, answered);
 }
 
 std::optional<unsigned> PLATsocket_uid_in_table(const std::string& table, bool v6, const sockaddr_storage& self,
@@ -207,8 +218,9 @@ std::optional<plat_socket_owner> PLATpeer_socket_owner(int socket) {
   length = sizeof peer;
   if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return std::nullopt;
   // The peer's socket is the one whose own address is our peer address.
-  std::optional<unsigned> uid = PLATsocket_uid_netlink(peer, local);
-  if (!uid) uid = PLATsocket_uid_proc(peer, local);
+  bool answered = false;
+  std::optional<unsigned> uid = PLATsocket_uid_netlink(peer, local, &answered);
+  if (!uid && !answered) uid = PLATsocket_uid_proc(peer, local);
   if (!uid) return std::nullopt;
   plat_socket_owner owner;
   owner.agent_account = *uid == ::geteuid();
