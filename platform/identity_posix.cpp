@@ -113,21 +113,22 @@ std::optional<unsigned> netlink_lookup(int netlink, int family, const endpoint& 
   do got = ::recv(netlink, answer, sizeof answer, 0);
   while (got < 0 && errno == EINTR);
   if (got <= 0) return std::nullopt;
-  int left = static_cast<int>(got);
-  for (auto* header = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(header, left); header = NLMSG_NEXT(header, left)) {
-    if (header->nlmsg_type == NLMSG_ERROR && header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
-      // ENOENT: no such socket. Anything else: the query is not served here.
+  // The answer to an exact request is one message: the socket, or an error.
+  const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+  const auto size = static_cast<std::size_t>(got);
+  if (size < sizeof(nlmsghdr) || header->nlmsg_len > size) return std::nullopt;
+  if (header->nlmsg_type == NLMSG_ERROR) {
+    // ENOENT: no such socket. Anything else: the query is not served here.
+    if (header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)))
       *answered = *answered || static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error == -ENOENT;
-      return std::nullopt;
-    }
-    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return std::nullopt;
-    *answered = true;
-    if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
-    const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-    if (!owned_state(found->idiag_state)) return std::nullopt;
-    return found->idiag_uid;
+    return std::nullopt;
   }
-  return std::nullopt;
+  if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return std::nullopt;
+  *answered = true;
+  if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
+  const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+  if (!owned_state(found->idiag_state)) return std::nullopt;
+  return found->idiag_uid;
 }
 
 // Reads one address of a /proc/net/tcp{,6} table ("0100007F:1F90"): 32-bit
