@@ -2,10 +2,10 @@
 
 #include <cctype>
 #include <cstring>
-#include <fstream>
 
 #include "modules/envagt.h"
 #include "net/tcpip.h"
+#include "platform/config_file.h"
 #include "platform/files.h"
 #include "platform/identity.h"
 #include "support/cstsyst.h"
@@ -79,20 +79,29 @@ std::optional<scu_rule> SCUparse_rule(const char* line, const char* peer_name) {
   return rule;
 }
 
-bool SCUread_lines(const std::string& path, std::vector<std::pair<int, std::string>>& lines) {
-  std::ifstream file(path);
-  if (!file.is_open()) return false;
+void SCUsplit_lines(std::string_view text, std::vector<std::pair<int, std::string>>& lines) {
+  // A UTF-8 byte-order mark (as some editors write) is no part of the first rule.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   // Whole lines, however long: a long comment must not turn into rules.
-  std::string line;
-  for (int number = 1; std::getline(file, line); ++number) {
-    // A UTF-8 byte-order mark (as some editors write) is no part of the first rule.
-    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+  for (int number = 1; !text.empty(); ++number) {
+    std::size_t end = text.find('\n');
+    std::string line(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();  // a file edited with CR LF line ends
     std::size_t comment = line.find('#');
     if (comment != std::string::npos) line.erase(comment);
     if (!line.empty()) lines.emplace_back(number, line);
   }
-  return true;
+}
+
+plat_config_status SCUread_lines(const std::string& path, std::vector<std::pair<int, std::string>>& lines,
+                                 std::string* why) {
+  plat_config_file file = PLATread_config_file(path.c_str());
+  if (file.status == plat_config_status::read)
+    SCUsplit_lines(file.content, lines);
+  else if (why != nullptr)
+    *why = file.why;
+  return file.status;
 }
 
 std::optional<std::string> SCUlocal_rule_line(const char* account_name) {
@@ -104,18 +113,24 @@ std::optional<std::string> SCUlocal_rule_line(const char* account_name) {
   return official + " " + *account;
 }
 
-std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name, const char* file_name) {
+std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name, const char* file_name,
+                                    bool own_account_peer, bool* own_rule_withheld) {
   std::vector<scu_rule> rules;
+  if (own_rule_withheld != nullptr) *own_rule_withheld = false;
   std::optional<std::string> path = SCUfile_path(context, file_name);
   if (!path) return rules;
 
   std::vector<std::pair<int, std::string>> lines;
-  if (!SCUread_lines(*path, lines)) {
-    if (!not_found_reported) {
-      not_found_reported = true;
-      CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n",
-                kvwstr_one_line(*path).c_str());
-    }
+  std::string why;
+  plat_config_status status = SCUread_lines(*path, lines, &why);
+  if (status != plat_config_status::read && !not_found_reported) {
+    // Anything but a readable regular file counts as no file at all; the
+    // line before says what was wrong with one that is there.
+    not_found_reported = true;
+    if (status != plat_config_status::missing)
+      CSTprintf("kvsagtd: authorization file %s refused: %s\n", kvwstr_one_line(*path).c_str(), why.c_str());
+    CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n",
+              kvwstr_one_line(*path).c_str());
   }
   for (const auto& [number, line] : lines) {
     if (std::optional<scu_rule> rule = SCUparse_rule(line.c_str(), peer_name)) {
@@ -124,9 +139,15 @@ std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name,
     }
   }
 
-  // The account running the agent is admitted from this machine, after every rule of the file.
+  // The account running the agent is admitted from this machine, after every
+  // rule of the file, when the studio's socket is that account's own.
   if (std::optional<std::string> local = SCUlocal_rule_line())
-    if (std::optional<scu_rule> rule = SCUparse_rule(local->c_str(), peer_name)) rules.push_back(std::move(*rule));
+    if (std::optional<scu_rule> rule = SCUparse_rule(local->c_str(), peer_name)) {
+      if (own_account_peer)
+        rules.push_back(std::move(*rule));
+      else if (own_rule_withheld != nullptr)
+        *own_rule_withheld = true;
+    }
   return rules;
 }
 
@@ -152,7 +173,13 @@ void SCUfree_rules(agt_context*, std::vector<scu_rule>& rules) { rules.clear(); 
 
 cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argument) {
   const char* peer = state->peer_name != nullptr ? state->peer_name : "";
-  std::vector<scu_rule> rules = SCUload_rules(context, peer, "kvsagtd.ini");
+  // The user name is a claim; who owns the studio's end of the connection
+  // is what the system knows.
+  std::optional<plat_socket_owner> owner;
+  if (int command = TCPIPguard_socket(context); command >= 0) owner = PLATpeer_socket_owner(command);
+  bool withheld = false;
+  std::vector<scu_rule> rules =
+      SCUload_rules(context, peer, "kvsagtd.ini", owner && owner->agent_account, &withheld);
   state->authorized = SCUcheck_user(context, rules, argument);
   SCUfree_rules(context, rules);
   // One log line per identification, whatever the user name holds.
@@ -162,6 +189,18 @@ cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argumen
     CSTprintf("%s %s #access granted\n", logged_peer.c_str(), logged_user.c_str());
     return CMDreply(MSG_310_ACCESS_AUTHORIZED);
   }
-  CSTprintf("%s %s #access denied\n", logged_peer.c_str(), logged_user.c_str());
+  // Refused while claiming the agent's own account: say why that rule did not count.
+  std::optional<std::string> own = PLATuser_name();
+  if (withheld && own && *own == argument) {
+    kvwstr who = kvwstr_one_line(owner ? owner->account.c_str() : "");
+    if (owner)
+      CSTprintf("%s %s #access denied (the studio's socket belongs to %s, not to the agent's account)\n",
+                logged_peer.c_str(), logged_user.c_str(), who.c_str());
+    else
+      CSTprintf("%s %s #access denied (the owner of the studio's socket is not known on this machine)\n",
+                logged_peer.c_str(), logged_user.c_str());
+  } else {
+    CSTprintf("%s %s #access denied\n", logged_peer.c_str(), logged_user.c_str());
+  }
   return CMDreply(MSG_533_ACCESS_REFUSED);
 }

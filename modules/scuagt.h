@@ -4,9 +4,11 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "modules/agt_module.h"
+#include "platform/config_file.h"
 
 struct scu_rule {
   std::optional<kvwstr> user;  // none: the rule speaks of every user
@@ -20,16 +22,26 @@ struct scu_words {
   std::string user;
 };
 std::optional<scu_words> SCUscan_line(const char* line);
-// The lines of the authorization file that hold a rule (comments removed),
-// with their line numbers; false when the file cannot be opened.
-bool SCUread_lines(const std::string& path, std::vector<std::pair<int, std::string>>& lines);
+// The lines of an authorization file's text that hold a rule (comments
+// removed), with their line numbers. LF ends a line, and so does CR LF;
+// every other byte, Ctrl-Z included, belongs to its line.
+void SCUsplit_lines(std::string_view text, std::vector<std::pair<int, std::string>>& lines);
+// Reads the authorization file and splits it into lines. Unless the result
+// is `read` (a named pipe, a device, a directory, a file over 1 MiB, or one
+// that cannot be opened), `lines` is left as it was and `why` says why.
+plat_config_status SCUread_lines(const std::string& path, std::vector<std::pair<int, std::string>>& lines,
+                                 std::string* why = nullptr);
 // The rule admitting an account (by default the one running the agent) from
 // this machine; none when the host or the account has no name.
 std::optional<std::string> SCUlocal_rule_line(const char* account = nullptr);
 
 // Rules of the authorization file that apply to this peer, in file order,
-// then the rule admitting the local account from this machine.
-std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name, const char* file_name);
+// then the rule admitting the local account from this machine, when
+// `own_account_peer` says that the studio's socket belongs to that account.
+// `own_rule_withheld` (when given) tells whether that rule would have
+// applied to the peer but was left out for want of it.
+std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name, const char* file_name,
+                                    bool own_account_peer, bool* own_rule_withheld = nullptr);
 // The rule of one file line, or none when the line does not apply to the peer or is malformed.
 std::optional<scu_rule> SCUparse_rule(const char* line, const char* peer_name);
 // Index of the rule that decides for the user, or -1 when none does (refused).

@@ -1230,3 +1230,8 @@ int TCPIPpeer_host(int socket, std::string* host) {
   }
   return 0;
 }
+
+int TCPIPguard_socket(agt_context* context) {
+  tcpip_state* state = CTXstate<tcpip_state>(context, CTX_SLOT_TCPIP);
+  return state == nullptr ? -1 : state->guard_socket;
+}

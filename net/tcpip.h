@@ -167,3 +167,6 @@ int TCPIPofficial_name(const char* host, std::string* official);
 // it (with the same messages when the look-up fails). 0, or -1 (`host` then
 // unchanged).
 int TCPIPpeer_host(int socket, std::string* host);
+// The command connection set by TCPIPset_guard, or -1 (access control asks
+// the system who owns the studio's end of it).
+int TCPIPguard_socket(agt_context* context);

@@ -1,12 +1,12 @@
 // kvsagtd-check: reads the authorization file the agent would read, with the
 // agent's own parser, and reports what it finds, for administrators.
 //
-//   kvsagtd-check [--user NAME] [--host NAME] [--account NAME]
+//   kvsagtd-check [--user NAME] [--host NAME] [--account NAME] [--studio-account NAME]
 //
-// Prints the file's path, each rule with its line number, format errors and
-// machine names that do not resolve; with --user, whether the agent would
-// admit NAME connecting from --host (default: this machine) and which rule
-// decides. Exit status: 0 admitted or no error, 1 refused, 2 no file or an
+// Prints the file's path (or why the agent would refuse the file), each rule
+// with its line number, format errors and machine names that do not resolve;
+// with --user, whether the agent would admit NAME connecting from --host
+// (default: this machine) and which rule decides. Exit status: 0 admitted or no error, 1 refused, 2 no file or an
 // error in it (or a bad command line).
 #include <cerrno>
 #include <cstdio>
@@ -19,22 +19,27 @@
 #include "support/ctxagt.h"
 #include "modules/scuagt.h"
 #include "net/tcpip.h"
+#include "platform/config_file.h"
 #include "platform/identity.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kvsagtd-check [--user NAME] [--host NAME] [--account NAME]\n"
+    "usage: kvsagtd-check [--user NAME] [--host NAME] [--account NAME] [--studio-account NAME]\n"
     "  Checks the authorization file that KVS_DIR (or PROVEXDIR) points the agent to.\n"
     "  --user NAME     tell whether the agent admits NAME, and which rule decides\n"
     "  --host NAME     ... connecting from machine NAME (default: this machine)\n"
     "  --account NAME  the account the agent runs as (default: the one running this check)\n"
+    "  --studio-account NAME\n"
+    "                  the account whose socket the studio connects from, on this machine\n"
+    "                  (default: the agent's account)\n"
     "  exit status: 0 admitted or no error, 1 refused, 2 no file, an error in it, or a bad command line\n";
 
 struct options {
   std::optional<std::string> user;
   std::string host = "localhost";
   std::optional<std::string> account;
+  std::optional<std::string> studio_account;
 };
 
 bool is_local(const std::string& host) {
@@ -63,12 +68,15 @@ int parse(int argc, char** argv, options* opts) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if ((arg == "--user" || arg == "--host" || arg == "--account") && i + 1 < argc && argv[i + 1][0] != '\0') {
+    if ((arg == "--user" || arg == "--host" || arg == "--account" || arg == "--studio-account") && i + 1 < argc &&
+        argv[i + 1][0] != '\0') {
       std::string value = argv[++i];
       if (arg == "--user")
         opts->user = value;
       else if (arg == "--host")
         opts->host = value;
+      else if (arg == "--studio-account")
+        opts->studio_account = value;
       else
         opts->account = value;
       continue;
@@ -96,11 +104,15 @@ int main(int argc, char** argv) {
   }
   std::printf("authorization file: %s\n", path->c_str());
   std::vector<std::pair<int, std::string>> lines;
-  errno = 0;
-  if (!SCUread_lines(*path, lines)) {
-    std::printf("%s: cannot be read (%s): the agent says \"not found\" and admits only its own account,\n"
-                "from this machine\n",
-                path->c_str(), errno != 0 ? std::strerror(errno) : "not found");
+  std::string why;
+  if (plat_config_status status = SCUread_lines(*path, lines, &why); status != plat_config_status::read) {
+    if (status == plat_config_status::missing)
+      std::printf("%s: cannot be read (%s)", path->c_str(), why.c_str());
+    else
+      std::printf("%s: refused: %s; the agent reads only a regular file of at most %zu bytes", path->c_str(),
+                  why.c_str(), PLAT_CONFIG_FILE_MAX);
+    std::printf(":\nthe agent says \"not found\" and admits only its own account, from this machine,\n"
+                "when the studio's socket belongs to that account\n");
     return 2;
   }
 
@@ -127,7 +139,14 @@ int main(int argc, char** argv) {
   if (good.empty()) std::printf("no rule applies: only the agent's own account is admitted\n");
   std::optional<std::string> local = SCUlocal_rule_line(opts.account ? opts.account->c_str() : nullptr);
   if (local)
-    std::printf("always, after the rules: %s: the agent's own account, from this machine\n", local->c_str());
+    std::printf(
+        "always, after the rules: %s: the agent's own account, from this machine, when the studio's socket\n"
+        "belongs to that account too\n",
+        local->c_str());
+  // The rule of the agent's account counts only for a studio whose socket is
+  // that account's own; a name alone claims nothing.
+  std::optional<std::string> agent_account = opts.account ? opts.account : PLATuser_name();
+  const bool own_account_peer = !opts.studio_account || opts.studio_account == agent_account;
 
   int status = errors > 0 ? 2 : 0;
   if (opts.user) {
@@ -146,12 +165,22 @@ int main(int argc, char** argv) {
         rules.push_back(std::move(*rule));
       }
     }
+    bool withheld = false;
     if (local)
-      if (std::optional<scu_rule> rule = SCUparse_rule(local->c_str(), peer.c_str())) rules.push_back(std::move(*rule));
+      if (std::optional<scu_rule> rule = SCUparse_rule(local->c_str(), peer.c_str())) {
+        if (own_account_peer)
+          rules.push_back(std::move(*rule));
+        else
+          withheld = true;
+      }
     int decisive = SCUdeciding_rule(rules, opts.user->c_str());
     bool admitted = decisive >= 0 && rules[static_cast<std::size_t>(decisive)].allowed != 0;
     std::printf("user %s from %s: %s", opts.user->c_str(), opts.host.c_str(), admitted ? "admitted" : "refused");
-    if (decisive < 0)
+    if (decisive < 0 && withheld && opts.user == agent_account)
+      std::printf(", no rule names this user or every user; the agent's own account counts only when the\n"
+                  "studio's socket belongs to it, and it belongs to %s\n",
+                  opts.studio_account->c_str());
+    else if (decisive < 0)
       std::printf(", no rule names this user or every user\n");
     else if (rules[static_cast<std::size_t>(decisive)].line == 0)
       std::printf(" as the agent's own account\n");

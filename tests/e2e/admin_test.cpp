@@ -1,7 +1,9 @@
 // What administrators see: the process name of the daemon and of connection
 // processes, the pause setting between accepts, and kvsagtd-check.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -22,7 +24,8 @@ struct check_result {
 
 // Runs kvsagtd-check with KVS_DIR set to `dir` (none: unset) and `args`.
 check_result run_check(const std::string& dir, const std::string& args) {
-  std::string command = "env -u KVS_DIR -u PROVEXDIR " + (dir.empty() ? "" : "KVS_DIR='" + dir + "' ") + "'" +
+  // Bounded: a check that waits on the file must fail the test, not hang it.
+  std::string command = "timeout 20 env -u KVS_DIR -u PROVEXDIR " + (dir.empty() ? "" : "KVS_DIR='" + dir + "' ") + "'" +
                         e2e::tool_path("kvsagtd-check") + "' " + args + " 2>&1";
   check_result r;
   FILE* pipe = ::popen(command.c_str(), "r");
@@ -83,6 +86,10 @@ TEST(Admin, CheckReportsRulesErrorsAndTheDecidingRule) {
            {"--user carol", 1, "user carol from localhost: refused, no rule names this user or every user\n"},
            {"--user " + local, 0, "user " + local + " from localhost: admitted as the agent's own account\n"},
            {"--user " + local + " --account someone-else", 1, "refused, no rule names"},
+           {"--user " + local + " --studio-account someone-else", 1,
+            "refused, no rule names this user or every user; the agent's own account counts only when the\n"
+            "studio's socket belongs to it, and it belongs to someone-else\n"},
+           {"--user " + local + " --studio-account " + local, 0, "admitted as the agent's own account\n"},
            {"--bogus", 2, "usage: kvsagtd-check"},
        }) {
     check_result got = run_check(dir.path(), r.args);
@@ -101,4 +108,31 @@ TEST(Admin, CheckReportsRulesErrorsAndTheDecidingRule) {
   check_result unset = run_check("", "--user alice");
   EXPECT_EQ(unset.status, 2);
   EXPECT_NE(unset.out.find("neither KVS_DIR nor PROVEXDIR is set"), std::string::npos) << unset.out;
+}
+
+TEST(Admin, CheckSaysWhyAFileIsRefused) {
+  struct refused_case {
+    const char* name;
+    std::string why;
+  };
+  const refused_case cases[] = {
+      {"fifo", "refused: a named pipe; the agent reads only a regular file of at most 1048576 bytes"},
+      {"zero", "refused: a character device;"},
+      {"huge", "refused: larger than 1048576 bytes;"},
+      {"absent", "cannot be read (No such file or directory)"},
+  };
+  for (const refused_case& c : cases) {
+    e2e::temp_dir dir;
+    const std::string ini = dir.file("kvsagtd.ini");
+    const std::string kind = c.name;
+    int made = 0;
+    if (kind == "fifo") made = ::mkfifo(ini.c_str(), 0600);
+    if (kind == "zero") made = ::symlink("/dev/zero", ini.c_str());
+    if (kind == "huge") e2e::write_file(ini, std::string((1 << 20) + 1, '#'));
+    ASSERT_EQ(made, 0) << c.name;
+    check_result got = run_check(dir.path(), "--user alice");
+    EXPECT_EQ(got.status, 2) << c.name << "\n" << got.out;
+    EXPECT_NE(got.out.find(ini + ": " + c.why), std::string::npos) << got.out;
+    EXPECT_NE(got.out.find("admits only its own account"), std::string::npos) << got.out;
+  }
 }

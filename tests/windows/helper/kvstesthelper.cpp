@@ -18,11 +18,17 @@
 //   alive FILE      exits with the number of processes named in FILE that
 //                   still run (and writes "alive: N")
 //   exit CODE       exits with CODE
+//   qim PORT USER   connects to the agent on 127.0.0.1:PORT as a studio,
+//                   sends "Qim USER" after the greeting and writes
+//                   qim: REPLY (a studio that is a Windows process)
 //
 // With no step left it exits with 0. A wrong list exits with 99. Output goes
 // through WriteFile, never through the C runtime's text mode, so a test reads
 // exactly the bytes written (line feeds, no CR).
+// clang-format off
+#include <winsock2.h>
 #include <windows.h>
+// clang-format on
 
 #include <cstdlib>
 #include <string>
@@ -110,6 +116,41 @@ int count_alive(const std::string& path) {
   return alive;
 }
 
+// One line ended by CR LF from the socket (without it); false at its end.
+bool read_reply(SOCKET s, std::string& line) {
+  line.clear();
+  char c;
+  while (recv(s, &c, 1, 0) == 1) {
+    if (c == '\n' && !line.empty() && line.back() == '\r') {
+      line.pop_back();
+      return true;
+    }
+    line += c;
+  }
+  return false;
+}
+
+std::string identify(unsigned short port, const std::string& user) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return "no winsock";
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  DWORD limit = 10000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+  sockaddr_in agent{};
+  agent.sin_family = AF_INET;
+  agent.sin_port = htons(port);
+  agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply = "no connection";
+  if (connect(s, reinterpret_cast<sockaddr*>(&agent), sizeof agent) == 0) {
+    std::string line = "Qim " + user + "\r\n";
+    if (!read_reply(s, reply) || send(s, line.data(), static_cast<int>(line.size()), 0) != static_cast<int>(line.size()) ||
+        !read_reply(s, reply))
+      reply = "no reply";
+  }
+  closesocket(s);
+  return reply;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,6 +204,8 @@ int main(int argc, char** argv) {
       int alive = count_alive(a);
       out("alive: " + std::to_string(alive) + "\n");
       return alive;
+    } else if (step == "qim" && take(a) && take(b)) {
+      out("qim: " + identify(static_cast<unsigned short>(std::strtoul(a.c_str(), nullptr, 10)), b) + "\n");
     } else if (step == "exit" && take(a)) {
       ExitProcess(static_cast<UINT>(std::strtoul(a.c_str(), nullptr, 10)));
     } else {
