@@ -215,7 +215,7 @@ if [ "${CI:-}" = true ]; then
     done
     dpkg_wait -i "$deb"
     check "the running agent survives the upgrade and still starts connections" \
-      test "$(/usr/bin/kvsctl -u kvsagtd -t 10 "127.0.0.1:$port" run -- pwd)" = /var/lib/kvsagtd
+      test "$(runuser -u kvsagtd -- /usr/bin/kvsctl -S none -u kvsagtd -t 10 "127.0.0.1:$port" run -- pwd)" = /var/lib/kvsagtd
     kill "$agent_pid"
     wait "$agent_pid" 2>/dev/null || true
     agent_pid=
