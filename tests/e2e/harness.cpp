@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -349,6 +350,22 @@ bool vanish_afar() {
   ok = ok && ::ioctl(s, SIOCSIFFLAGS, &alias) == 0;
   ::close(s);
   return ok;
+}
+
+bool listening_on(int port) {
+  char suffix[8];
+  std::snprintf(suffix, sizeof suffix, ":%04X", port);
+  for (const char* table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
+    std::istringstream lines(e2e::read_file(table));
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, suffix) == 0) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace e2e

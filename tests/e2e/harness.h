@@ -242,4 +242,7 @@ class wine_agent {
   captured_process process_;
 };
 
+// Whether a socket of this machine listens on TCP `port` (IPv4 or IPv6).
+bool listening_on(int port);
+
 }  // namespace e2e

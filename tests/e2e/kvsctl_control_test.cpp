@@ -29,22 +29,6 @@ using namespace std::chrono_literals;
 
 constexpr int kExitMs = 30000;
 
-bool listening_on(int port) {
-  char suffix[8];
-  std::snprintf(suffix, sizeof suffix, ":%04X", port);
-  for (const char* table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
-    std::istringstream lines(e2e::read_file(table));
-    std::string line;
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::string slot, local, remote, state;
-      fields >> slot >> local >> remote >> state;
-      if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, suffix) == 0) return true;
-    }
-  }
-  return false;
-}
-
 // A daemon with its default pause after each accept: calls through the
 // control connection never meet it.
 class daemon_agent {
@@ -57,7 +41,7 @@ class daemon_agent {
     for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
       port_ = e2e::free_port();
       process_ = e2e::start_agent({std::to_string(port_)}, options);
-      ready_ = e2e::eventually([&] { return listening_on(port_) || !process_.running(); }, 10000) &&
+      ready_ = e2e::eventually([&] { return e2e::listening_on(port_) || !process_.running(); }, 10000) &&
                process_.running();
       if (!ready_) process_.kill_now();
     }

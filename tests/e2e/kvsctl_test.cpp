@@ -33,22 +33,6 @@ using namespace std::chrono_literals;
 
 constexpr int kExitMs = 30000;  // how long a kvsctl invocation may take here
 
-bool listening_on(int port) {
-  char suffix[8];
-  std::snprintf(suffix, sizeof suffix, ":%04X", port);
-  for (const char* table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
-    std::istringstream lines(e2e::read_file(table));
-    std::string line;
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::string slot, local, remote, state;
-      fields >> slot >> local >> remote >> state;
-      if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, suffix) == 0) return true;
-    }
-  }
-  return false;
-}
-
 // A daemon of its own per test, in a temp directory that is its current
 // directory and holds its authorization file.
 class daemon_agent {
@@ -63,7 +47,7 @@ class daemon_agent {
       process_ = e2e::start_agent({std::to_string(port_)}, options);
       auto deadline = std::chrono::steady_clock::now() + 10s;
       while (!ready_ && process_.running() && std::chrono::steady_clock::now() < deadline) {
-        ready_ = listening_on(port_);
+        ready_ = e2e::listening_on(port_);
         if (!ready_) std::this_thread::sleep_for(10ms);
       }
       if (!ready_) process_.kill_now();
