@@ -3,7 +3,12 @@
 // agent answers each command line before it reads the next one. TCP_NODELAY
 // on every connection, one thread per connection, blocking I/O.
 //
-//   kvsbench_echo <port>     listens on 127.0.0.1:<port> until killed
+// With --greet it is the baseline of "connect to greeting" instead: a bare
+// server that accepts a connection, sends one line (the agent's greeting,
+// so that both send as many bytes) and closes it, one connection at a time.
+//
+//   kvsbench_echo <port>                 listens on 127.0.0.1:<port> until killed
+//   kvsbench_echo --greet <line> <port>  the same, greeting each connection with <line> CR LF
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -57,8 +62,14 @@ void serve(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string greeting;
+  if (argc == 4 && std::strcmp(argv[1], "--greet") == 0) {
+    greeting = std::string(argv[2]) + "\r\n";
+    argv += 2;
+    argc -= 2;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: kvsbench_echo <port>\n");
+    std::fprintf(stderr, "usage: kvsbench_echo [--greet <line>] <port>\n");
     return 1;
   }
   ::signal(SIGPIPE, SIG_IGN);
@@ -81,6 +92,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!greeting.empty()) {
+      send_all(fd, greeting.data(), greeting.size());
+      ::close(fd);
+      continue;
+    }
     std::thread(serve, fd).detach();
   }
 }

@@ -271,9 +271,13 @@ class agent_daemon {
   clock::time_point last_accept_ = clock::now() - std::chrono::seconds(10);
 };
 
-std::optional<bench::child> start_echo(const options& o, int* port) {
+// The echo server, or with a `greeting` the bare accept-and-send server.
+std::optional<bench::child> start_echo(const options& o, int* port, const std::string& greeting = "") {
   *port = bench::free_port();
-  auto echo = bench::child::start({o.echo, std::to_string(*port)});
+  std::vector<std::string> argv{o.echo};
+  if (!greeting.empty()) argv.insert(argv.end(), {"--greet", greeting});
+  argv.push_back(std::to_string(*port));
+  auto echo = bench::child::start(argv);
   if (!echo) return std::nullopt;
   auto deadline = clock::now() + std::chrono::seconds(10);
   while (!bench::port_listening(*port)) {
@@ -597,30 +601,50 @@ void figure_kvsctl(const options& o, const work_dir& work, agent_daemon& agent, 
 // Memory of the --before agent's idle connection, taken before this agent's.
 long before_rss_ = -1, before_pss_ = -1, before_dirty_ = -1;
 
-// Connect until the greeting arrives, once the daemon is idle; microseconds, or -1.
-double greeting_us(agent_daemon& agent) {
-  agent.wait_idle();
+// Connect until the greeting arrives at `port`; microseconds, or -1. The
+// greeting's text goes to `text` when it is given.
+double greeting_us(int port, std::string* text = nullptr) {
   auto start = clock::now();
   bench::line_channel channel;
-  if (!channel.open("127.0.0.1", agent.port(), kReplyMs)) return -1;
+  if (!channel.open("127.0.0.1", port, kReplyMs)) return -1;
   std::optional<std::string> greeting = channel.read_line();
-  agent.note_greeting();
   if (!greeting || greeting->rfind("210", 0) != 0) return -1;
-  return bench::micros_since(start);
+  double us = bench::micros_since(start);
+  if (text != nullptr) *text = *greeting;
+  return us;
+}
+
+// The same, once the daemon is idle.
+double greeting_us(agent_daemon& agent, std::string* text = nullptr) {
+  agent.wait_idle();
+  double us = greeting_us(agent.port(), text);
+  agent.note_greeting();
+  return us;
 }
 
 void figure_connect(const options& o, agent_daemon& agent, agent_daemon* before, report& out) {
   const int samples = o.quick ? 3 : 20;
-  std::vector<double> us, before_us;
+  std::vector<double> us, before_us, bare_us;
+  // The bare server greets with the agent's own line, started once that line is known.
+  std::string greeting;
+  std::optional<bench::child> bare;
+  int bare_port = -1;
   for (int i = 0; i < samples; ++i) {
-    double t = greeting_us(agent);
+    double t = greeting_us(agent, &greeting);
     if (t < 0) return out.failure("5a", "connect to greeting", "no greeting");
     us.push_back(t);
+    if (!bare && !(bare = start_echo(o, &bare_port, greeting)))
+      return out.failure("5m", "connect to greeting", "no bare accept-and-send server");
+    if ((t = greeting_us(bare_port)) < 0)
+      return out.failure("5m", "connect to greeting", "no greeting from the bare server");
+    bare_us.push_back(t);
     if (before == nullptr) continue;
     if ((t = greeting_us(*before)) < 0) return out.failure("9a", "connect to greeting", "no greeting (--before)");
     before_us.push_back(t);
   }
   out.absolute("5a", "connect to greeting p50 (idle daemon)", bench::percentile(us, 50) / 1000, "ms", 1.0, false);
+  out.ratio("5m", "connect to greeting p50 (vs bare accept-and-send)", bench::percentile(us, 50) / 1000,
+            bench::percentile(bare_us, 50) / 1000, "ms", 1.5, false);
   if (before != nullptr) {
     out.ratio("9a", "connect to greeting p50, vs --before agent", bench::percentile(us, 50) / 1000,
               bench::percentile(before_us, 50) / 1000, "ms", NAN, false);
