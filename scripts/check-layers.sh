@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Fails when a file of the agent includes a header of a layer above its own.
 # The layers, from the bottom: support/, platform/, net/, modules/, agent/.
-# A file may include headers of its own layer and of the layers below.
+# A file may include headers of its own layer and of the layers below, named
+# from the top ("net/tcpip.h"); a relative path ("../agent/cmdagt.h", or any
+# ".." in it) is refused, since it resolves beside the including file and
+# passes the include roots the build gives each layer.
 #   check-layers.sh [source-dir]   checks the tree (default: this checkout)
 #   check-layers.sh --self-test    shows that an upward include is caught
 set -euo pipefail
@@ -19,6 +22,11 @@ check() {  # source-dir
     own=$(rank "$layer")
     while IFS= read -r file; do
       while IFS= read -r included; do
+        if [[ $included == ../* || $included == */../* || $included == .. || $included == */.. ]]; then
+          echo "layering: ${file#"$top"/} includes $included (a relative path: name the header from the top)" >&2
+          bad=1
+          continue
+        fi
         target=$(rank "${included%%/*}")
         if [[ -n $target && $target -gt $own ]]; then
           echo "layering: ${file#"$top"/} includes $included (${included%%/*}/ is above $layer/)" >&2
@@ -38,7 +46,12 @@ if [[ ${1:-} == --self-test ]]; then
   check "$scratch" || { echo "self-test: a downward include was refused" >&2; exit 1; }
   echo '#include "agent/cmdagt.h"' >"$scratch/net/up.h"
   if check "$scratch" 2>/dev/null; then echo "self-test: an upward include passed" >&2; exit 1; fi
-  echo "self-test: an upward include is refused"
+  rm "$scratch/net/up.h"
+  for relative in ../agent/cmdagt.h ../support/a.h net/../agent/cmdagt.h; do
+    echo "#include \"$relative\"" >"$scratch/net/relative.h"
+    if check "$scratch" 2>/dev/null; then echo "self-test: a relative include ($relative) passed" >&2; exit 1; fi
+  done
+  echo "self-test: an upward include and a relative include are refused"
   exit 0
 fi
 check "${1:-$(cd "$(dirname "$0")/.." && pwd)}"
