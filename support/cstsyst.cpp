@@ -73,36 +73,12 @@ int CSTsnprintf(char* buffer, std::size_t size, const char* format, ...) {
   return n;
 }
 
-void* CSTmalloc(std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) {
-    std::fprintf(stderr, "FATAL ERROR on malloc,\n Please contact your administrative.\n");
-    CSTfatal(7);
-  }
-  return block;
-}
-
-void* CSTrealloc(void* block, std::size_t size) {
-  void* moved = std::realloc(block, size == 0 ? 1 : size);
-  if (moved == nullptr) {
-    std::fprintf(stderr, "FATAL ERROR on realloc,\n Please contact your administrative.\n");
-    CSTfatal(7);
-  }
-  return moved;
-}
-
-void CSTfree(void* block) { std::free(block); }
-
 static void cst_new_failed() {
   std::fprintf(stderr, "FATAL ERROR on malloc,\n Please contact your administrative.\n");
   CSTfatal(7);
 }
 
 void CSTinstall_new_handler() { std::set_new_handler(cst_new_failed); }
-
-void* CSTmemset(void* block, int byte, std::size_t count) { return std::memset(block, byte, count); }
-
-const char* CSTstrchr(const char* text, int character) { return std::strchr(text, character); }
 
 int CSTstrcmp(const char* a, const char* b) {
   const auto* x = reinterpret_cast<const unsigned char*>(a);
@@ -115,4 +91,3 @@ int CSTstrcmp(const char* a, const char* b) {
   return *x < *y ? -1 : 1;
 }
 
-std::size_t CSTstrlen(const char* text) { return std::strlen(text); }

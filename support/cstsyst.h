@@ -32,14 +32,8 @@ int CSTprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int CSTsnprintf(char* buffer, std::size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-void* CSTmalloc(std::size_t size);
-void* CSTrealloc(void* block, std::size_t size);
-void CSTfree(void* block);
 // Routes operator new's allocation failure to the malloc fatal message.
 void CSTinstall_new_handler();
 
-void* CSTmemset(void* block, int byte, std::size_t count);
-const char* CSTstrchr(const char* text, int character);
 // 0 when equal, -1 when the first differing byte of a is smaller (unsigned), 1 otherwise.
 int CSTstrcmp(const char* a, const char* b);
-std::size_t CSTstrlen(const char* text);

@@ -165,16 +165,6 @@ char* kvwstr::data() {
 
 int kvwstr::block_size() const { return text_ == nullptr ? 0 : head(text_)->capacity; }
 
-kvwstr kvwstr_new() { return kvwstr(); }
-
-kvwstr kvwstr_from(const char* text) { return text == nullptr ? kvwstr() : kvwstr(std::string_view(text)); }
-
-kvwstr& kvwstr_cat(kvwstr& string, const char* text) { return string.cat(text); }
-
-kvwstr& kvwstr_cut(kvwstr& string, int position, int count) { return string.cut(position, count); }
-
-int kvwstr_len(const kvwstr& string) { return string.len(); }
-
 kvwstr kvwstr_format(const char* format, ...) {
   kvwstr s;
   va_list args;

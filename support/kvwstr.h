@@ -43,13 +43,7 @@ class kvwstr {
   char* text_ = nullptr;  // handle: the characters, header just before them
 };
 
-// The operations under their module names, for code that reads like the rest
-// of the agent. Release is the destructor.
-kvwstr kvwstr_new();
-kvwstr kvwstr_from(const char* text);  // null gives an empty text
-kvwstr& kvwstr_cat(kvwstr& string, const char* text);
-kvwstr& kvwstr_cut(kvwstr& string, int position, int count);
-int kvwstr_len(const kvwstr& string);
+// A new text holding printf-style output.
 kvwstr kvwstr_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Text from a peer that goes into a line of the agent's own (a notification

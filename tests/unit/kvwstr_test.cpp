@@ -7,10 +7,10 @@
 #include "support/cstsyst.h"
 
 TEST(Kvwstr, EmptyStringsUseTheMinimumBlock) {
-  EXPECT_EQ(kvwstr_new().block_size(), 53);
-  EXPECT_EQ(kvwstr_from(nullptr).block_size(), 53);
-  EXPECT_EQ(kvwstr_from(nullptr).len(), 0);
-  EXPECT_STREQ(kvwstr_new().c_str(), "");
+  EXPECT_EQ(kvwstr().block_size(), 53);
+  EXPECT_EQ(kvwstr(std::string_view()).block_size(), 53);
+  EXPECT_EQ(kvwstr(std::string_view()).len(), 0);
+  EXPECT_STREQ(kvwstr().c_str(), "");
 }
 
 TEST(Kvwstr, CapacityRuleOnGrowth) {
@@ -25,7 +25,7 @@ TEST(Kvwstr, CapacityRuleOnGrowth) {
 
 TEST(Kvwstr, CatOfNullLeavesTheStringAlone) {
   kvwstr s("abc");
-  kvwstr_cat(s, nullptr);
+  s.cat(static_cast<const char*>(nullptr));
   EXPECT_STREQ(s.c_str(), "abc");
 }
 
