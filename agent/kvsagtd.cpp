@@ -132,7 +132,8 @@ void AGTlisten(agt_context* context, const char* program, int port) {
   // start, and again a little into the pause after each accept (started at
   // once, it would take the CPU from the connection just handed over).
   const int prepare_after_ms = std::min(pause_ms, AGT_PREPARE_AFTER_MS);
-  PLATprepare_hand_over(program);
+  plat_hand_overs spare;
+  PLATprepare_hand_over(spare, program);
   // SIGTERM or SIGINT: no new connection is accepted; the connection
   // processes serve on until their studios leave. The wait, unlike a
   // blocking accept, returns when such a signal arrives.
@@ -146,15 +147,15 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     } else {
       // The peer's name is looked up in the new process: a slow resolver
       // holds up that connection only, never the accept loop.
-      PLAThand_over(program, accepted, listen_socket,
+      PLAThand_over(spare, program, accepted, listen_socket,
                     [accepted](std::string& name) { TCPIPpeer_host(accepted, &name); });
       TCPIPclose(context, accepted);
     }
     if (prepare_after_ms > 0) PLATsleep_ms(prepare_after_ms);
-    if (!PLATstop_requested()) PLATprepare_hand_over(program);
+    if (!PLATstop_requested()) PLATprepare_hand_over(spare, program);
     if (pause_ms > prepare_after_ms) PLATsleep_ms(pause_ms - prepare_after_ms);
   }
-  PLATend_hand_overs();
+  PLATend_hand_overs(spare);
   TCPIPclose(context, listen_socket);
   TCPIPterm(context);
   CSTexit(0);

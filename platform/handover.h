@@ -7,13 +7,22 @@
 #include <functional>
 #include <string>
 
+#include "platform/unique_fd.h"
+
+// The daemon's side of the hand-overs, which it owns: the connection process
+// started ahead of its connection, while one waits (Windows starts none).
+struct plat_hand_overs {
+  unique_fd channel;  // the daemon's end of the waiting process's channel
+  int pid = -1;
+};
+
 // Where the platform allows it, starts a connection process ahead of its
 // connection (`program`: the daemon's own first argument word), which waits
 // for the next accepted socket; nothing when one is already waiting. At most
 // one waits at a time; it is no connection until PLAThand_over gives it one,
 // and it ends by itself when the daemon ends. The daemon calls this at start
 // and after each hand-over, when it has time to spare.
-void PLATprepare_hand_over(const char* program);
+void PLATprepare_hand_over(plat_hand_overs& spare, const char* program);
 
 // Starts a copy of the running executable (`program`: the daemon's own first
 // argument word) to serve `accepted`, or gives `accepted` to the connection
@@ -22,12 +31,12 @@ void PLATprepare_hand_over(const char* program);
 // either before the copy starts or (where it cannot) through
 // PLATtake_over's `name_pending`. The daemon still closes its own copy of
 // the socket afterwards. The serving process's id, or -1.
-int PLAThand_over(const char* program, int accepted, int listen_socket,
+int PLAThand_over(plat_hand_overs& spare, const char* program, int accepted, int listen_socket,
                   const std::function<void(std::string&)>& look_up = {});
 
 // In the daemon, when it stops: the connection process waiting for a socket
 // (if any) ends.
-void PLATend_hand_overs();
+void PLATend_hand_overs(plat_hand_overs& spare);
 
 // In the connection process: the command socket that the second and third
 // argument words name (anything else the daemon handed over is closed), or

@@ -47,13 +47,6 @@ int parse_fd(const char* text) {
   return static_cast<int>(value);
 }
 
-// The daemon's side of the spare: its channel and its process id.
-struct spare_process {
-  unique_fd channel;
-  int pid = -1;
-};
-spare_process spare;
-
 bool send_socket(int channel, int socket) {
   char byte = 0;
   iovec io{&byte, 1};
@@ -147,7 +140,7 @@ int receive_socket(int channel) {
 
 }  // namespace
 
-void PLATprepare_hand_over(const char* program) {
+void PLATprepare_hand_over(plat_hand_overs& spare, const char* program) {
   if (spare.channel.valid()) return;
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
@@ -158,7 +151,7 @@ void PLATprepare_hand_over(const char* program) {
   spare.pid = pid;
 }
 
-int PLAThand_over(const char* program, int accepted, int listen_socket,
+int PLAThand_over(plat_hand_overs& spare, const char* program, int accepted, int listen_socket,
                   const std::function<void(std::string&)>& look_up) {
   if (spare.channel.valid()) {
     // A spare that died refuses the socket (its end is closed): the
@@ -172,7 +165,7 @@ int PLAThand_over(const char* program, int accepted, int listen_socket,
                         {accepted, listen_socket}, complete);
 }
 
-void PLATend_hand_overs() {
+void PLATend_hand_overs(plat_hand_overs& spare) {
   spare.channel.reset();
   spare.pid = -1;
 }

@@ -85,10 +85,10 @@ bool start_process(const std::string& path, std::string line, std::vector<HANDLE
 }  // namespace
 
 // Every connection process is started for its connection.
-void PLATprepare_hand_over(const char*) {}
-void PLATend_hand_overs() {}
+void PLATprepare_hand_over(plat_hand_overs&, const char*) {}
+void PLATend_hand_overs(plat_hand_overs&) {}
 
-int PLAThand_over(const char*, int accepted, int, const std::function<void(std::string&)>&) {
+int PLAThand_over(plat_hand_overs&, const char*, int accepted, int, const std::function<void(std::string&)>&) {
   if (!start_winsock()) return -1;
   std::string path(32768, '\0');
   DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));

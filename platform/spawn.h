@@ -3,6 +3,7 @@
 // wake-up of the readiness wait when a program ends.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,10 +88,10 @@ int PLATset_cloexec(int fd);
 // thread-pool wait on each launched program's process handle writes the byte.
 class child_wake {
  public:
-  child_wake() = default;
+  child_wake();
   child_wake(const child_wake&) = delete;
   child_wake& operator=(const child_wake&) = delete;
-  ~child_wake() { close(); }
+  ~child_wake();
 
   // 0, or -1 when the pipe or the handler could not be set up (or another
   // child_wake is already open).
@@ -98,10 +99,11 @@ class child_wake {
   void close();
   // The descriptor that becomes readable when a child ends; -1 when closed.
   int fd() const { return read_fd_; }
-  // Empties the pipe without blocking.
-  void drain();
 
  private:
+  // What the system half keeps while open (the SIGCHLD action it replaced).
+  struct saved;
   int read_fd_ = -1;
   int write_fd_ = -1;
+  std::unique_ptr<saved> saved_;
 };

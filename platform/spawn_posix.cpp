@@ -78,7 +78,6 @@ void decode_status(int status, int* code, int* signal) {
 
 // The write end of the open child_wake, for the signal handler.
 volatile sig_atomic_t wake_write_fd = -1;
-struct sigaction previous_sigchld {};
 
 void on_sigchld(int) {
   int saved = errno;
@@ -217,6 +216,14 @@ int PLATset_cloexec(int fd) {
   return ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0 ? 0 : -1;
 }
 
+struct child_wake::saved {
+  struct sigaction previous_sigchld {};
+};
+
+child_wake::child_wake() : saved_(std::make_unique<saved>()) {}
+
+child_wake::~child_wake() { close(); }
+
 int child_wake::open() {
   if (read_fd_ >= 0 || wake_write_fd >= 0) return -1;
   int fds[2];
@@ -228,7 +235,7 @@ int child_wake::open() {
   action.sa_handler = on_sigchld;
   action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
   ::sigemptyset(&action.sa_mask);
-  if (::sigaction(SIGCHLD, &action, &previous_sigchld) != 0) {
+  if (::sigaction(SIGCHLD, &action, &saved_->previous_sigchld) != 0) {
     wake_write_fd = -1;
     ::close(read_fd_);
     ::close(write_fd_);
@@ -241,16 +248,9 @@ int child_wake::open() {
 void child_wake::close() {
   if (read_fd_ < 0) return;
   // The handler goes first, so that it never writes to a closed descriptor.
-  ::sigaction(SIGCHLD, &previous_sigchld, nullptr);
+  ::sigaction(SIGCHLD, &saved_->previous_sigchld, nullptr);
   wake_write_fd = -1;
   ::close(read_fd_);
   ::close(write_fd_);
   read_fd_ = write_fd_ = -1;
-}
-
-void child_wake::drain() {
-  if (read_fd_ < 0) return;
-  char chunk[64];
-  while (::read(read_fd_, chunk, sizeof chunk) > 0) {
-  }
 }

@@ -285,6 +285,12 @@ int PLATset_cloexec(int fd) {
                                                                                                               : -1;
 }
 
+struct child_wake::saved {};
+
+child_wake::child_wake() = default;
+
+child_wake::~child_wake() { close(); }
+
 int child_wake::open() {
   std::lock_guard<std::mutex> lock(wake_mutex);
   if (read_fd_ >= 0 || wake_write_fd >= 0) return -1;
@@ -307,6 +313,4 @@ void child_wake::close() {
   PLATclose_wake_socket(write_fd_);
   read_fd_ = write_fd_ = -1;
 }
-
-void child_wake::drain() { PLATdrain_wake(read_fd_); }
 #endif  // _WIN32

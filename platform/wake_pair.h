@@ -10,6 +10,4 @@ int PLATopen_wake_pair(int fds[2]);
 // Writes one byte to the write end; a full pair already holds a wake-up.
 // Safe from any thread.
 void PLATwake(int write_fd);
-// Empties the read end without blocking.
-void PLATdrain_wake(int read_fd);
 void PLATclose_wake_socket(int fd);

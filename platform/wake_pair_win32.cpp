@@ -76,13 +76,6 @@ void PLATwake(int write_fd) {
   ::send(to_socket(write_fd), &byte, 1, 0);
 }
 
-void PLATdrain_wake(int read_fd) {
-  if (read_fd < 0) return;
-  char chunk[64];
-  while (::recv(to_socket(read_fd), chunk, sizeof chunk, 0) > 0) {
-  }
-}
-
 void PLATclose_wake_socket(int fd) {
   if (fd >= 0) ::closesocket(to_socket(fd));
 }
