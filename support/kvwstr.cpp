@@ -65,7 +65,7 @@ kvwstr::kvwstr(std::string_view text) {
   if (n == std::string_view::npos) n = text.size();
   if (n > static_cast<std::size_t>(kMaxLength)) kvwstr_assert_fail("str != (kvwstr *) 0", __LINE__, "Allocation fail");
   text_ = kvwstr_alloc(static_cast<int>(n));
-  std::memcpy(text_, text.data(), n);
+  if (n > 0) std::memcpy(text_, text.data(), n);  // an empty view may have no data at all
   text_[n] = '\0';
   head(text_)->length = static_cast<int>(n);
 }
