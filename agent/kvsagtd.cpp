@@ -181,10 +181,7 @@ void hold_testers(agt_context* context) {
   TCPIPhold_input(context, TCPIP_OWNER_DYNF, held);
 }
 
-bool identified(agt_context* context) {
-  const cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
-  return state != nullptr && state->authorized != 0;
-}
+bool identified(agt_context* context) { return CMDadmitted(context); }
 
 }  // namespace
 
@@ -229,7 +226,7 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
       // Running programs are polled every second; otherwise only an event
       // (input, writable output, a program's end, a stop signal) wakes the
       // wait, or the end of the time to identify.
-      int timeout = PROany_running(context) ? 1000 : -1;
+      int timeout = CMDwait_at_most(context);
       bool timed = ident_timeout > 0 && !identified(context);
       if (timed) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -1,7 +1,8 @@
 // Command-line framing, the authorization gate and dispatch, as a studio
 // drives them: the input is sent in pieces (cut at 0xff bytes) on a socket
 // pair and received by AGTcommand_ready, exactly as the connection loop does.
-// Every module handler is replaced by a recorder that only answers
+// The interpreter runs a table of its own, assembled from the agent's rows
+// with every module handler replaced by a recorder that only answers
 // "199 NAME|argument", so no input can change anything on this machine; HELO,
 // HELP and QUIT keep their own handlers, and Qim admits the user "open" only.
 //
@@ -15,7 +16,7 @@
 //   as it was sent (never expanded); the first refused line ends it silently;
 // - dispatch: every reply byte is the one a reference model of the command
 //   table predicts (first matching row, argument after blanks and tabs, the
-//   row's gate and answer columns);
+//   row's flags);
 // - output queue: the agent's end is registered as the command connection
 //   with a small send buffer, so replies wait in its output queue and leave
 //   through the readiness wait; none is lost, reordered or cut, and the
@@ -26,6 +27,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,30 +40,42 @@
 
 namespace {
 
+// Recorders for at most this many rows.
+constexpr int RECORDED_MAX = 64;
+
+// The fuzzer's rows and the table assembled from them: the agent's rows,
+// sorted, with the recorders in place of their handlers.
+std::vector<cmd_entry> recorded_rows;
+std::optional<cmd_table> recorded;
+
 template <int I>
 cmd_reply recorder(agt_context*, cmd_state*, const char* argument) {
   kvwstr reply("199 ");
-  reply.cat(cmd_table[I].name).cat("|").cat(argument);
+  reply.cat(recorded_rows[I].name).cat("|").cat(argument);
   return reply;
 }
 
 cmd_reply admit_open(agt_context*, cmd_state* state, const char* argument) {
-  state->authorized = std::strcmp(argument, "open") == 0 ? 1 : 0;
-  return CMDreply(state->authorized != 0 ? MSG_310_ACCESS_AUTHORIZED : MSG_533_ACCESS_REFUSED);
+  state->admit(std::strcmp(argument, "open") == 0 ? 1 : 0);
+  return CMDreply(state->admitted() ? MSG_310_ACCESS_AUTHORIZED : MSG_533_ACCESS_REFUSED);
 }
 
 template <int... I>
-void install_recorders(std::integer_sequence<int, I...>) {
-  ((cmd_table[I].handler = (cmd_table[I].handler == CMDhelo || cmd_table[I].handler == CMDhelp ||
-                            cmd_table[I].handler == CMDquit)
-                               ? cmd_table[I].handler
-                               : recorder<I>),
-   ...);
+void make_recorders(std::integer_sequence<int, I...>) {
+  const cmd_handler recorders[] = {recorder<I>...};
+  for (std::size_t i = 0; i < recorded_rows.size(); ++i) {
+    cmd_entry& entry = recorded_rows[i];
+    if (std::strcmp(entry.name, "Qim") == 0)
+      entry.handler = admit_open;
+    else if (entry.handler != CMDhelo && entry.handler != CMDhelp && entry.handler != CMDquit)
+      entry.handler = recorders[i];
+  }
 }
 
 // What the agent must answer, computed from the command table's rows alone.
 struct model {
   agt_context* context = nullptr;
+  cmd_state* state = nullptr;  // the interpreter's, for HELP
   int authorized = 0;
   bool stop = false;
   std::string buffer;
@@ -89,20 +104,18 @@ struct model {
       stop = true;
       return;
     }
-    for (const cmd_entry& entry : cmd_table) {
+    for (const cmd_entry& entry : recorded_rows) {
       std::string_view name = entry.name;
       if (!x.starts_with(name)) continue;
       if (x.size() > name.size() && x[name.size()] != ' ' && x[name.size()] != '\t') continue;
-      // The row's columns: a row not allowed before admission is refused as
-      // the prefix test refuses; a silent row's reply never reaches the studio.
-      if (authorized == 0 && entry.gate != CMD_BEFORE_ADMISSION) {
+      // A row not allowed before admission is refused as the prefix test refuses.
+      if (authorized == 0 && (entry.flags & CMD_BEFORE_ADMISSION) == 0) {
         stop = true;
         return;
       }
       std::string_view argument = x.size() > name.size() ? x.substr(name.size() + 1) : std::string_view();
       while (!argument.empty() && (argument[0] == ' ' || argument[0] == '\t')) argument.remove_prefix(1);
-      std::string reply = reply_of(name, std::string(argument));
-      if (entry.answer != CMD_SILENT) replies += reply + "\r\n";
+      replies += reply_of(name, std::string(argument)) + "\r\n";
       stop = name == "QUIT" || authorized == 0;
       return;
     }
@@ -114,7 +127,7 @@ struct model {
   std::string reply_of(std::string_view name, const std::string& argument) {
     if (name == "HELO") return "210 hello, please to meet you.";
     if (name == "QUIT") return "221 bye.";
-    if (name == "HELP") return std::string(CMDhelp(context, nullptr, argument.c_str())->view());
+    if (name == "HELP") return std::string(CMDhelp(context, state, argument.c_str())->view());
     if (name == "Qim") {
       authorized = argument == "open" ? 1 : 0;
       return authorized != 0 ? "310 access authorized." : "533 user is not allowed to connect";
@@ -153,9 +166,14 @@ int available(int fd) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_stdout();
-  install_recorders(std::make_integer_sequence<int, CMD_TABLE_SIZE>());
-  for (cmd_entry& entry : cmd_table)
-    if (std::strcmp(entry.name, "Qim") == 0) entry.handler = admit_open;
+  std::span<const cmd_entry> rows = CMDtable().rows();
+  FUZZ_CHECK(rows.size() <= RECORDED_MAX, "%zu rows, recorders for %d", rows.size(), RECORDED_MAX);
+  recorded_rows.assign(rows.begin(), rows.end());
+  make_recorders(std::make_integer_sequence<int, RECORDED_MAX>());
+  static const agt_module recording{.name = "recording", .commands = recorded_rows};
+  const agt_module* const modules[] = {&recording};
+  recorded = cmd_table::assemble(modules);
+  FUZZ_CHECK(recorded.has_value(), "the recording table cannot be assembled");
   // References a line can use: a command word, a whole identification, text.
   ::setenv("KVSF_CMD", "GENV", 1);
   ::setenv("KVSF_QIM", "Qim open", 1);
@@ -167,8 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   agt_context_ptr owner = CTXnew(10);
   agt_context* context = owner.get();
   TCPIPinit(context, 0);
-  auto installed = std::make_unique<cmd_state>();
-  installed->peer_name = "farhost";
+  auto installed = std::make_unique<cmd_state>(CMDnew_state("farhost", &*recorded));
+  cmd_state* state = installed.get();
   CTXinstall(context, std::move(installed), CTX_SLOT_CMD);
 
   int pair[2];
@@ -182,6 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   model expected;
   expected.context = context;
+  expected.state = state;
   kvwstr buffer;
   std::string replies;
   int stop = 0;

@@ -19,9 +19,11 @@
 #include <string>
 #include <thread>
 
+#include "agent/cmdagt.h"
 #include "fuzz/fuzz_support.h"
 #include "modules/dynfagt_internal.h"
 #include "modules/proagt_internal.h"
+#include "modules/traagt.h"
 #include "net/tcpip.h"
 
 namespace {
@@ -49,7 +51,7 @@ long long parse_id_model(const char* text) {
 }
 
 agt_context* context = nullptr;  // lives as long as the fuzzer
-cmd_state commands;
+cmd_state commands = CMDnew_state("localhost", nullptr, 1);
 
 std::string call(cmd_handler handler, const std::string& argument) {
   cmd_reply reply = handler(context, &commands, argument.c_str());
@@ -83,14 +85,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_stdout();
   static agt_context_ptr owner = CTXnew(10);
   context = owner.get();
-  if (TCPIPinit(context, 0) != 0 || PROinit(context) != 0) std::abort();
+  if (TCPIPinit(context, 0) != 0 || PROinit(context) != 0 || TRAinit(context) != 0) std::abort();
   PROtrace_off(context);
   if (PROexec(context, "true") != 1) std::abort();
   int code = -1;
   for (int i = 0; i < 1000 && PROstat(context, 1, &code) != 1; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (code != 0) std::abort();
-  commands.authorized = 1;
   return 0;
 }
 

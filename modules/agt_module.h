@@ -1,10 +1,11 @@
 // agt_module: the record every module of a connection process declares, and
 // the command-table row type its commands are declared with.
 //
-// A module is one record: its context slot, its start and end, the handler
-// of its ready descriptors (channels only) and its rows of the command table.
-// The command interpreter and the connection loop know the modules only
-// through these records, which they walk in the order of the module list.
+// A module is one record: its start and end, its work of every turn, the
+// handler of its ready descriptors (channels only) and its rows of the
+// command table. Its context slot comes from its line in the module list. The
+// command interpreter and the connection loop know the modules only through
+// these records, which they walk in the order of the module list.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "modules/cmd_msg.h"
+#include "modules/module_list.h"
 #include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
@@ -29,15 +31,68 @@ struct cmd_failure {
   int error = 0;        // errno of the failed call; 0 when no system call failed
 };
 
-struct cmd_state {
-  int launched = 0;  // programs launched by EXEC whose end has not been reported
-  std::vector<std::pair<int, int>> ended_pairs;  // (process number, exit code), filled by PROpoll_ended
-  int authorized = 0;
-  const char* peer_name = nullptr;  // not owned
+// The flags of a row: what the interpreter reads of it, and what it lets the
+// row's handler change in its state.
+enum cmd_flag : unsigned {
+  CMD_BEFORE_ADMISSION = 1u << 0,  // may also run before admission (HELO, Qim)
+  CMD_HIDDEN = 1u << 1,            // an extension of this agent: HELP neither lists it nor knows it
+  CMD_ENDS_CONNECTION = 1u << 2,   // the connection ends once its reply has gone (QUIT)
+  CMD_ADMITS = 1u << 3,            // its handler admits or refuses the studio's user (Qim)
+  CMD_LAUNCHES = 1u << 4,          // its handler counts the programs it launches (EXEC)
+};
+
+// The interpreter's state of one connection. It belongs to the interpreter:
+// a handler reads it, and changes it only through the operations the flags
+// of its row grant (the interpreter grants them while the handler runs); an
+// operation not granted changes nothing and says so. Failures are recorded
+// by any handler (CMDfailed).
+class cmd_state {
+ public:
+  bool admitted() const { return authorized_ != 0; }
+  const char* peer_name() const { return peer_name_; }  // not owned; none when unknown
+  int launched() const { return launched_; }  // programs launched whose end has not been reported
+  const std::optional<cmd_failure>& last_failure() const { return last_failure_; }
+
+  // CMD_ADMITS: the user is admitted (nonzero) or refused (0).
+  bool admit(int authorized);
+  // CMD_LAUNCHES: one more program launched.
+  bool count_launch();
+  // The modules' work of every turn: `count` launched programs were reported ended.
+  bool count_ended(int count);
   // The cause of the connection's latest failure reply (none before the
   // first); a later success leaves it. XWHY tells it.
-  std::optional<cmd_failure> last_failure;
+  void record_failure(cmd_failure cause) { last_failure_ = std::move(cause); }
+
+ private:
+  friend struct cmd_interpreter;  // agent/cmdagt.cpp: makes states and grants operations
+  static constexpr unsigned CMD_GRANT_TURN = 1u << 31;  // the work of a turn, not a row flag
+  bool granted(unsigned flag) const { return (granted_ & flag) != 0; }
+
+  unsigned granted_ = 0;
+  int authorized_ = 0;
+  int launched_ = 0;
+  const char* peer_name_ = nullptr;
+  const void* table_ = nullptr;  // the command table it runs; none: the agent's
+  std::optional<cmd_failure> last_failure_;
 };
+
+inline bool cmd_state::admit(int authorized) {
+  if (!granted(CMD_ADMITS)) return false;
+  authorized_ = authorized;
+  return true;
+}
+
+inline bool cmd_state::count_launch() {
+  if (!granted(CMD_LAUNCHES)) return false;
+  ++launched_;
+  return true;
+}
+
+inline bool cmd_state::count_ended(int count) {
+  if (!granted(CMD_GRANT_TURN) || count < 0 || count > launched_) return false;
+  launched_ -= count;
+  return true;
+}
 
 // Paths and names kept in a failure's cause are cut to this many bytes.
 constexpr std::size_t CMD_FAILURE_PATH_MAX = 4096;
@@ -56,43 +111,36 @@ kvwstr CMDfailure_reply(const cmd_state& state);
 // follow it; the empty text when there is none).
 using cmd_handler = cmd_reply (*)(agt_context* context, cmd_state* state, const char* argument);
 
-// Policy columns of a row.
-enum cmd_gate {
-  CMD_ADMITTED_ONLY = 0,     // runs once a user has been admitted
-  CMD_BEFORE_ADMISSION = 1,  // may also run before (HELO, Qim)
-};
-enum cmd_answer {
-  CMD_ANSWERED = 0,  // its reply goes to the studio
-  CMD_SILENT = 1,    // never answered on the command connection (answers go to testers)
-};
-enum cmd_listed {
-  CMD_LISTED = 0,  // named by HELP
-  CMD_HIDDEN = 1,  // an extension of this agent: HELP neither lists it nor knows it
-};
-
-// One row of the command table.
+// One row of the command table. The interpreter assembles the table from the
+// modules' rows at start-up, sorted by name. HELP lists the rows that are not
+// hidden in that order too, except a row that names a row to follow: it is
+// listed right after that one (and after the earlier rows that follow it).
 struct cmd_entry {
   const char* name;
-  int name_length;
   cmd_handler handler;
-  const char* help;
-  int listing;  // position in the assembled table, which is HELP's listing order (0 first)
-  cmd_gate gate;
-  cmd_answer answer;
-  cmd_listed listed = CMD_LISTED;  // hidden rows come after the listed ones
+  const char* help;                    // HELP's text for it; none: "no help."
+  unsigned flags = 0;                  // cmd_flag values
+  const char* listed_after = nullptr;  // the row HELP lists it after; none: at its name's place
+  std::size_t name_length = 0;         // set when the table is assembled
 };
 
 struct agt_module {
   const char* name;
-  unsigned slot;  // its context slot; 0 for a module without a state
   // A channel is started by the connection loop after the interpreter, served
   // every turn with the ready descriptors, and ended before the interpreter.
   // The others are started and ended by the interpreter (CMDinit, CMDterm).
-  bool channel;
-  int (*start)(agt_context* context);  // none: nothing to start (or started by another module)
-  int (*end)(agt_context* context);
+  bool channel = false;
+  int (*start)(agt_context* context) = nullptr;  // none: nothing to start
+  int (*end)(agt_context* context) = nullptr;
   // Serves the ready descriptors of one turn: the lines for the studio,
   // joined with CR LF, without the final line end, or none.
-  std::optional<kvwstr> (*ready)(agt_context* context, const std::vector<int>& ready);
-  std::span<const cmd_entry> commands;
+  std::optional<kvwstr> (*ready)(agt_context* context, const std::vector<int>& ready) = nullptr;
+  std::span<const cmd_entry> commands = {};
+  // The work of every turn, before the wait (ended programs, say): the lines
+  // for the studio as `ready` gives them, or none. It may count ended
+  // programs in the interpreter's state.
+  cmd_reply (*turn)(agt_context* context, cmd_state* state) = nullptr;
+  // How long the wait may last at most for the module's own sake (time-outs,
+  // programs to look at again): milliseconds, or -1 when only an event matters.
+  int (*wait_at_most)(agt_context* context) = nullptr;
 };

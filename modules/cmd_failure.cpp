@@ -25,12 +25,12 @@ void CMDfailed(cmd_state* state, const char* command, const char* call, const ch
   cmd_failure cause{command, call, bounded(path), error};
   // Neither the debug line nor the reply lets a path end a line of its own.
   CSTdebug_cause(command, call, path != nullptr ? kvwstr_one_line(cause.path).c_str() : nullptr, error);
-  if (state != nullptr) state->last_failure = std::move(cause);
+  if (state != nullptr) state->record_failure(std::move(cause));
 }
 
 kvwstr CMDfailure_reply(const cmd_state& state) {
-  if (!state.last_failure) return kvwstr(NO_FAILURE);
-  const cmd_failure& cause = *state.last_failure;
+  if (!state.last_failure()) return kvwstr(NO_FAILURE);
+  const cmd_failure& cause = *state.last_failure();
   kvwstr line(LAST_FAILURE);
   line.cat(cause.command).cat(" : ").cat(cause.call).cat(" : ");
   line.cat(cause.error != 0 ? std::strerror(cause.error) : "failed").cat(" : ").cat(cause.path);

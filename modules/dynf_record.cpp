@@ -3,17 +3,20 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing, policy.
+// Name, handler, HELP text, flags, the row HELP lists it after. The tester
+// answers are never answered on the command connection.
 const cmd_entry rows[] = {
-    {"PDYN", 4, DYNFcmd_pdyn, "210 return dynfollow port", 11, CMD_ADMITTED_ONLY, CMD_ANSWERED},
-    {"ISND", 4, DYNFcmd_lower, "210 lower INTERSEND instruction", 12, CMD_ADMITTED_ONLY, CMD_SILENT},
-    {"TOUT", 4, DYNFcmd_lower, "210 lower timeout value", 13, CMD_ADMITTED_ONLY, CMD_SILENT},
-    {"AVAI", 4, DYNFcmd_lower, "210 lower studio link availibility", 14, CMD_ADMITTED_ONLY, CMD_SILENT},
-    {"DFKO", 4, DYNFcmd_dfko, "210 reject dynflw : DFKO tester_id", 24, CMD_ADMITTED_ONLY, CMD_SILENT},
-    {"DFOK", 4, DYNFcmd_dfok, "210 accept dynflw : DFOK tester_id", 25, CMD_ADMITTED_ONLY, CMD_SILENT},
+    {"PDYN", DYNFcmd_pdyn, "210 return dynfollow port"},
+    {"ISND", DYNFcmd_lower, "210 lower INTERSEND instruction", 0, "PDYN"},
+    {"TOUT", DYNFcmd_lower, "210 lower timeout value", 0, "ISND"},
+    {"AVAI", DYNFcmd_lower, "210 lower studio link availibility", 0, "TOUT"},
+    {"DFKO", DYNFcmd_dfko, "210 reject dynflw : DFKO tester_id", 0, "RVOK"},
+    {"DFOK", DYNFcmd_dfok, "210 accept dynflw : DFOK tester_id", 0, "DFKO"},
 };
 
 }  // namespace
 
 // The dynamic-follow channel: its listening socket and testers are served every turn.
-const agt_module dynf_module = {"dynamic follow", CTX_SLOT_DYNF, true, DYNFinit, DYNFterm, DYNFprocess, rows};
+const agt_module dynf_module = {
+    .name = "dynamic follow", .channel = true, .start = DYNFinit, .end = DYNFterm, .ready = DYNFprocess,
+    .commands = rows};

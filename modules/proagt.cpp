@@ -90,7 +90,6 @@ bool is_number(const char* argument) { return parse_number(argument) >= 0; }
 
 int PROinit(agt_context* context) {
   if (context == nullptr || CTXget(context, CTX_SLOT_PROC) != nullptr) return -1;
-  if (TRAinit(context) != 0) return -1;
   auto state = std::make_unique<pro_state>();
   state->entries.reserve(PRO_INITIAL_ROWS);
   state->trace_on = 1;
@@ -125,7 +124,6 @@ int PROterm(agt_context* context) {
   reap_children(*state);
   if (state->wake.fd() >= 0) TCPIPset_wake(context, -1);
   state->wake.close();
-  TRAterm(context);
   return 0;
 }
 
@@ -238,7 +236,7 @@ cmd_reply PROcmd_exec(agt_context* context, cmd_state* state, const char* argume
     CMDfailed(state, "EXEC", "PROexec", argument, errno);
     return CMDreply(MSG_561_EXEC_FAILED);
   }
-  state->launched += 1;
+  state->count_launch();
   return CMDreplyf(MSG_261_PROCESS_LAUNCHED, "%%%d", number);
 }
 

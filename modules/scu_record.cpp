@@ -3,12 +3,12 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing, policy.
+// Name, handler, HELP text, flags, the row HELP lists it after (the last one).
 const cmd_entry rows[] = {
-    {"Qim", 3, SCUcmd_qim, "210 Qim <user>", 32, CMD_BEFORE_ADMISSION, CMD_ANSWERED},
+    {"Qim", SCUcmd_qim, "210 Qim <user>", CMD_BEFORE_ADMISSION | CMD_ADMITS, "TRWA"},
 };
 
 }  // namespace
 
-// Identification: no state of its own; it sets the interpreter's `authorized`.
-const agt_module scu_module = {"access control", 0, false, nullptr, nullptr, nullptr, rows};
+// Identification: no state of its own; it admits the studio's user in the interpreter's state.
+const agt_module scu_module = {.name = "access control", .commands = rows};

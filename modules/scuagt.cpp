@@ -172,7 +172,7 @@ int SCUcheck_user(agt_context*, const std::vector<scu_rule>& rules, const char* 
 void SCUfree_rules(agt_context*, std::vector<scu_rule>& rules) { rules.clear(); }
 
 cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argument) {
-  const char* peer = state->peer_name != nullptr ? state->peer_name : "";
+  const char* peer = state->peer_name() != nullptr ? state->peer_name() : "";
   // The user name is a claim; who owns the studio's end of the connection
   // is what the system knows.
   std::optional<plat_socket_owner> owner;
@@ -180,12 +180,13 @@ cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argumen
   bool withheld = false;
   std::vector<scu_rule> rules =
       SCUload_rules(context, peer, "kvsagtd.ini", owner && owner->agent_account, &withheld);
-  state->authorized = SCUcheck_user(context, rules, argument);
+  const int authorized = SCUcheck_user(context, rules, argument);
+  state->admit(authorized);
   SCUfree_rules(context, rules);
   // One log line per identification, whatever the user name holds.
   kvwstr logged_peer = kvwstr_one_line(peer);
   kvwstr logged_user = kvwstr_one_line(argument);
-  if (state->authorized != 0) {
+  if (authorized != 0) {
     CSTprintf("%s %s #access granted\n", logged_peer.c_str(), logged_user.c_str());
     return CMDreply(MSG_310_ACCESS_AUTHORIZED);
   }

@@ -3,13 +3,14 @@
 
 namespace {
 
-// Name, its length, handler, HELP text, position in HELP's listing, policy.
+// Name, handler, HELP text.
 const cmd_entry rows[] = {
-    {"PORT", 4, TRAcmd_port, "210 return trace port", 16, CMD_ADMITTED_ONLY, CMD_ANSWERED},
-    {"TRWA", 4, TRAcmd_trwa, "210 wait for connexion on PORT", 31, CMD_ADMITTED_ONLY, CMD_ANSWERED},
+    {"PORT", TRAcmd_port, "210 return trace port"},
+    {"TRWA", TRAcmd_trwa, "210 wait for connexion on PORT"},
 };
 
 }  // namespace
 
-// The trace port: started and ended by the process module, whose programs use it.
-const agt_module tra_module = {"trace", CTX_SLOT_TRACE, false, nullptr, nullptr, nullptr, rows};
+// The trace port of launched programs: it starts after the process module
+// and ends after it, once the programs that wrote to it are gone.
+const agt_module tra_module = {.name = "trace", .start = TRAinit, .end = TRAterm, .commands = rows};

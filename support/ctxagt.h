@@ -5,18 +5,13 @@
 #include <memory>
 #include <vector>
 
-enum {
-  CTX_SLOT_CMD = 1,
-  CTX_SLOT_PROC = 2,
-  CTX_SLOT_TCPIP = 3,
-  CTX_SLOT_ENV = 4,
-  CTX_SLOT_DYNF = 5,
-  CTX_SLOT_RDV = 6,
-  CTX_SLOT_TRACE = 7,
-  CTX_SLOT_FS = 8,
-};
-
-constexpr unsigned CTX_SLOT_MAX = 9;
+// The network layer's slot. It is the one fixed here: the layer right above
+// this one has no module record. The modules' slots follow it, numbered from
+// the module list (modules/module_list.h); this layer knows none of them.
+constexpr unsigned CTX_SLOT_TCPIP = 0;
+constexpr unsigned CTX_SLOT_FIRST_MODULE = 1;
+// Slots a context has at least (CTXnew).
+constexpr int CTX_SLOT_MIN = 10;
 
 struct ctx_slot {
   void* state = nullptr;
@@ -31,11 +26,10 @@ struct agt_context {
 
 using agt_context_ptr = std::unique_ptr<agt_context>;
 
-// A new context with `count` empty slots; none when count is below 10.
+// A new context with `count` empty slots; none when count is below CTX_SLOT_MIN.
 agt_context_ptr CTXnew(int count);
+// The state in slot `index`; none when the slot is empty or not in the context.
 void* CTXget(agt_context* context, unsigned index);
-// Stores a value the context does not own; none clears the slot.
-int CTXset(agt_context* context, void* value, unsigned index);
 int CTXfree(agt_context_ptr& context);
 
 // Typed access for the modules, the one way a module reaches its state. A
@@ -49,7 +43,7 @@ T* CTXstate(agt_context* context, unsigned index) {
 
 template <class T>
 int CTXinstall(agt_context* context, std::unique_ptr<T> state, unsigned index) {
-  if (context == nullptr || index > CTX_SLOT_MAX) return -1;
+  if (context == nullptr || index >= context->slots.size()) return -1;
   ctx_slot& slot = context->slots[index];
   if (slot.release != nullptr) slot.release(slot.state);
   slot.state = state.release();
@@ -59,7 +53,7 @@ int CTXinstall(agt_context* context, std::unique_ptr<T> state, unsigned index) {
 
 template <class T>
 std::unique_ptr<T> CTXtake(agt_context* context, unsigned index) {
-  if (context == nullptr || index > CTX_SLOT_MAX) return nullptr;
+  if (context == nullptr || index >= context->slots.size()) return nullptr;
   ctx_slot& slot = context->slots[index];
   std::unique_ptr<T> state(slot.release != nullptr ? static_cast<T*>(slot.state) : nullptr);
   slot = ctx_slot{};

@@ -5,7 +5,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -14,10 +18,8 @@ std::string expand(const char* text) { return std::string(CMDexpand(nullptr, tex
 struct interpreter {
   cmd_state state;
   int stop = -1;
-  explicit interpreter(int authorized) {
-    state.authorized = authorized;
-    state.peer_name = "localhost";
-  }
+  explicit interpreter(int authorized, const cmd_table* table = nullptr)
+      : state(CMDnew_state("localhost", table, authorized)) {}
   // The reply, or "<none>"; stop tells whether the connection ends.
   std::string line(const char* text) {
     cmd_reply reply = CMDdispatch(nullptr, &state, text, &stop);
@@ -146,7 +148,7 @@ TEST(ReplyTable, TextsKeepTheirNumbersAndSpelling) {
 
 TEST(Gate, PrefixTestAndColumns) {
   // A row like Qim but not allowed before admission: the column adds to the prefix test.
-  const cmd_entry admitted_only{"Qim", 3, CMDhelo, nullptr, 0, CMD_ADMITTED_ONLY, CMD_ANSWERED};
+  const cmd_entry admitted_only{"Qim", CMDhelo, nullptr};
   struct gate_case {
     int authorized;
     const char* line;
@@ -167,25 +169,165 @@ TEST(Gate, PrefixTestAndColumns) {
     EXPECT_EQ(CMDgate(c.authorized, c.line, c.entry), c.passes) << c.authorized << " " << c.line;
 }
 
-TEST(Gate, TableColumns) {
-  // Only HELO and Qim run before admission; the replies of the tester answers never reach the studio.
-  // Every position of HELP's listing holds exactly one module's row.
-  for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
-    ASSERT_NE(cmd_table[i].name, nullptr) << i;
-    EXPECT_EQ(cmd_table[i].listing, i) << cmd_table[i].name;
+namespace {
+
+// The names of `rows` joined with blanks.
+template <class Rows, class Name>
+std::string names_of(const Rows& rows, Name name) {
+  std::string names;
+  for (const auto& row : rows) names.append(names.empty() ? "" : " ").append(name(row));
+  return names;
+}
+
+cmd_reply admit_if_granted(agt_context*, cmd_state* state, const char* argument) {
+  state->admit(std::strcmp(argument, "yes") == 0 ? 1 : 0);
+  return kvwstr(state->admitted() ? "admitted" : "refused");
+}
+
+cmd_reply launch_if_granted(agt_context*, cmd_state* state, const char*) {
+  state->count_launch();
+  return kvwstr(std::to_string(state->launched()));
+}
+
+}  // namespace
+
+TEST(CommandTable, AssembledFromTheModuleRecords) {
+  const cmd_table& table = CMDtable();
+  std::string sorted;
+  for (std::size_t i = 0; i < table.rows().size(); ++i) {
+    const cmd_entry& row = table.rows()[i];
+    EXPECT_EQ(row.name_length, std::strlen(row.name)) << row.name;
+    EXPECT_EQ(table.find(row.name), &row) << row.name;
+    // Strictly increasing: sorted, and no name twice.
+    if (i > 0) {
+      EXPECT_LT(std::string_view(table.rows()[i - 1].name), std::string_view(row.name));
+    }
   }
-  std::string before, silent, hidden;
-  for (const cmd_entry& entry : cmd_table) {
-    if (entry.gate == CMD_BEFORE_ADMISSION) before.append(entry.name).append(" ");
-    if (entry.answer == CMD_SILENT) silent.append(entry.name).append(" ");
-    if (entry.listed == CMD_HIDDEN) hidden.append(entry.name).append(" ");
+  std::size_t rows = 0;
+  for (const agt_module* module : CMDmodules()) rows += module->commands.size();
+  EXPECT_EQ(table.rows().size(), rows);  // every module's rows, none lost
+  // HELP's order, as the studio has always seen it.
+  EXPECT_EQ(names_of(table.listing(), [](const cmd_entry* row) { return row->name; }),
+            "CWD DELF DENV EXEC FTPA FTPB GENV GETF HELO HELP MKD PDYN ISND TOUT AVAI PFTP PORT PRDV PUTF PWD "
+            "QUIT RMD RVKO RVOK DFKO DFOK SENV STAT STOP TRON TROF TRWA Qim");
+
+  struct flag_case {
+    unsigned flag;
+    const char* rows;
+  };
+  const flag_case flags[] = {
+      {CMD_ENDS_CONNECTION, "QUIT"},
+      {CMD_BEFORE_ADMISSION, "HELO Qim"},
+      {CMD_HIDDEN, "XWHY"},
+      {CMD_ADMITS, "Qim"},
+      {CMD_LAUNCHES, "EXEC"},
+  };
+  for (const flag_case& c : flags) {
+    std::vector<const char*> with;
+    for (const cmd_entry& row : table.rows())
+      if ((row.flags & c.flag) != 0) with.push_back(row.name);
+    EXPECT_EQ(names_of(with, [](const char* name) { return name; }), c.rows) << c.flag;
   }
-  EXPECT_EQ(before, "HELO Qim ");
-  EXPECT_EQ(silent, "ISND TOUT AVAI RVKO RVOK DFKO DFOK ");
-  // HELP lists the first rows; the hidden ones come after all of them.
-  EXPECT_EQ(hidden, "XWHY ");
-  for (int i = 0; i < CMD_TABLE_SIZE; ++i)
-    EXPECT_EQ(cmd_table[i].listed == CMD_HIDDEN, i >= CMD_LISTED_SIZE) << cmd_table[i].name;
+
+  // Records of their own: what the listing makes of them, or why none is made.
+  const cmd_entry plain[] = {{"BBB", CMDhelo, nullptr}, {"AAA", CMDhelo, nullptr}, {"ZZZ", CMDhelo, nullptr}};
+  const cmd_entry followers[] = {{"YYY", CMDhelo, nullptr, 0, "BBB"}, {"XXX", CMDhelo, nullptr, 0, "BBB"},
+                                 {"CCC", CMDhelo, nullptr, 0, "XXX"}, {"HID", CMDhelo, nullptr, CMD_HIDDEN}};
+  const cmd_entry twice[] = {{"AAA", CMDhelo, nullptr}};
+  const cmd_entry after_missing[] = {{"EEE", CMDhelo, nullptr, 0, "NOPE"}};
+  const cmd_entry after_hidden[] = {{"EEE", CMDhelo, nullptr, 0, "HID"}};
+  const cmd_entry circle[] = {{"EEE", CMDhelo, nullptr, 0, "FFF"}, {"FFF", CMDhelo, nullptr, 0, "EEE"}};
+  const cmd_entry blank[] = {{"A B", CMDhelo, nullptr}};
+  const cmd_entry empty[] = {{"", CMDhelo, nullptr}};
+  const agt_module base{.name = "base", .commands = plain}, follow{.name = "follow", .commands = followers},
+      dup{.name = "dup", .commands = twice}, missing{.name = "missing", .commands = after_missing},
+      hidden{.name = "hidden", .commands = after_hidden}, circled{.name = "circle", .commands = circle},
+      blanked{.name = "blank", .commands = blank}, unnamed{.name = "empty", .commands = empty};
+  struct assembly_case {
+    std::vector<const agt_module*> modules;
+    const char* listing;  // none: refused
+    const char* why;      // a word of the reason
+  };
+  const assembly_case assemblies[] = {
+      {{&base}, "AAA BBB ZZZ", ""},
+      // Followers of one row keep their row order; a follower's own follower comes right after it.
+      {{&base, &follow}, "AAA BBB YYY XXX CCC ZZZ", ""},
+      {{&base, &dup}, nullptr, "two rows named AAA"},
+      {{&base, &missing}, nullptr, "EEE is listed after NOPE"},
+      {{&base, &follow, &hidden}, nullptr, "EEE is listed after HID"},
+      {{&base, &circled}, nullptr, "circle"},
+      {{&base, &blanked}, nullptr, "blank"},
+      {{&base, &unnamed}, nullptr, "no name"},
+  };
+  for (const assembly_case& c : assemblies) {
+    std::string why;
+    std::optional<cmd_table> made = cmd_table::assemble(c.modules, &why);
+    ASSERT_EQ(made.has_value(), c.listing != nullptr) << c.modules.back()->name << ": " << why;
+    if (made)
+      EXPECT_EQ(names_of(made->listing(), [](const cmd_entry* row) { return row->name; }), c.listing);
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos) << why;
+  }
+
+  // However many names there are, the last line of the listing is the one that ends it.
+  const cmd_entry many[] = {{"N01", CMDhelo, nullptr}, {"N02", CMDhelo, nullptr}, {"N03", CMDhelo, nullptr},
+                            {"N04", CMDhelo, nullptr}, {"N05", CMDhelo, nullptr}, {"N06", CMDhelo, nullptr},
+                            {"N07", CMDhelo, nullptr}, {"N08", CMDhelo, nullptr}, {"N09", CMDhelo, nullptr},
+                            {"N10", CMDhelo, nullptr}, {"N11", CMDhelo, nullptr}, {"N12", CMDhelo, nullptr},
+                            {"N13", CMDhelo, nullptr}, {"N14", CMDhelo, nullptr}, {"N15", CMDhelo, nullptr},
+                            {"N16", CMDhelo, nullptr}, {"N17", CMDhelo, nullptr}};
+  struct listing_case {
+    std::size_t names;
+    const char* prefixes;  // of the lines after the first
+  };
+  const listing_case listings[] = {{1, "210"}, {7, "210"}, {8, "210"}, {9, "110 210"}, {16, "110 210"},
+                                   {17, "110 110 210"}};
+  for (const listing_case& c : listings) {
+    const agt_module some{.name = "some", .commands = std::span<const cmd_entry>(many, c.names)};
+    std::optional<cmd_table> made = cmd_table::assemble(std::vector<const agt_module*>{&some});
+    ASSERT_TRUE(made);
+    std::string text(CMDhelp_listing(*made).view());
+    std::string prefixes;
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2))
+      prefixes.append(prefixes.empty() ? "" : " ").append(text.substr(at + 2, 3));
+    EXPECT_EQ(prefixes, c.prefixes) << c.names;
+  }
+}
+
+TEST(CommandTable, HandlersChangeOnlyWhatTheirRowGrants) {
+  const cmd_entry rows[] = {
+      {"ADMIT", admit_if_granted, nullptr, CMD_ADMITS},
+      {"CLAIM", admit_if_granted, nullptr},
+      {"LAUNCH", launch_if_granted, nullptr, CMD_LAUNCHES},
+      {"COUNT", launch_if_granted, nullptr},
+  };
+  const agt_module own{.name = "own", .commands = rows};
+  std::optional<cmd_table> table = cmd_table::assemble(std::vector<const agt_module*>{&own});
+  ASSERT_TRUE(table);
+  struct grant_case {
+    const char* line;
+    const char* reply;
+    int stop;
+  };
+  // In order, on one connection admitted from the start and running its own table.
+  const grant_case cases[] = {
+      {"CLAIM no", "admitted", 0},   // not granted: the refusal changes nothing
+      {"COUNT", "0", 0},             // not granted: nothing counted
+      {"LAUNCH", "1", 0},
+      {"GENV PATH", "500 command unknown : GENV PATH", 0},  // not a row of this table
+      {"ADMIT no", "refused", 1},
+  };
+  interpreter i(1, &*table);
+  for (const grant_case& c : cases) {
+    EXPECT_EQ(i.line(c.line), c.reply) << c.line;
+    EXPECT_EQ(i.stop, c.stop) << c.line;
+  }
+  EXPECT_EQ(i.state.launched(), 1);
+  // Outside a handler nothing is granted.
+  EXPECT_FALSE(i.state.admit(1));
+  EXPECT_FALSE(i.state.count_launch());
+  EXPECT_FALSE(i.state.count_ended(1));
+  EXPECT_FALSE(i.state.admitted());
 }
 
 TEST(Failure, TheLatestCauseIsToldOnOneBoundedLine) {

@@ -7,15 +7,14 @@ TEST(Context, SlotCountAndBounds) {
   agt_context_ptr context = CTXnew(10);
   ASSERT_NE(context, nullptr);
   for (unsigned i = 0; i < 10; ++i) EXPECT_EQ(CTXget(context.get(), i), nullptr);
-  int value = 5;
-  EXPECT_EQ(CTXset(context.get(), &value, 10), -1);
-  EXPECT_EQ(CTXset(context.get(), &value, static_cast<unsigned>(-1)), -1);
+  EXPECT_EQ(CTXinstall(context.get(), std::make_unique<int>(5), 10), -1);
+  EXPECT_EQ(CTXinstall(context.get(), std::make_unique<int>(5), static_cast<unsigned>(-1)), -1);
   EXPECT_EQ(CTXget(context.get(), 10), nullptr);
-  EXPECT_EQ(CTXset(context.get(), &value, 4), 0);
-  EXPECT_EQ(CTXget(context.get(), 4), &value);
-  EXPECT_EQ(CTXset(context.get(), nullptr, 4), 0);
+  EXPECT_EQ(CTXinstall(context.get(), std::make_unique<int>(5), 4), 0);
+  EXPECT_EQ(*CTXstate<int>(context.get(), 4), 5);
+  EXPECT_NE(CTXtake<int>(context.get(), 4), nullptr);
   EXPECT_EQ(CTXget(context.get(), 4), nullptr);
-  EXPECT_EQ(CTXset(nullptr, &value, 1), -1);
+  EXPECT_EQ(CTXinstall(nullptr, std::make_unique<int>(5), 1), -1);
 }
 
 TEST(Context, InstalledStatesAreTakenBackOrReleased) {
@@ -27,14 +26,14 @@ TEST(Context, InstalledStatesAreTakenBackOrReleased) {
   int released = 0;
   {
     agt_context_ptr context = CTXnew(10);
-    CTXinstall(context.get(), std::make_unique<probe>(&released), CTX_SLOT_FS);
-    ASSERT_NE(CTXstate<probe>(context.get(), CTX_SLOT_FS), nullptr);
-    std::unique_ptr<probe> back = CTXtake<probe>(context.get(), CTX_SLOT_FS);
-    EXPECT_EQ(CTXget(context.get(), CTX_SLOT_FS), nullptr);
+    CTXinstall(context.get(), std::make_unique<probe>(&released), CTX_SLOT_FIRST_MODULE);
+    ASSERT_NE(CTXstate<probe>(context.get(), CTX_SLOT_FIRST_MODULE), nullptr);
+    std::unique_ptr<probe> back = CTXtake<probe>(context.get(), CTX_SLOT_FIRST_MODULE);
+    EXPECT_EQ(CTXget(context.get(), CTX_SLOT_FIRST_MODULE), nullptr);
     EXPECT_EQ(released, 0);
     back.reset();
     EXPECT_EQ(released, 1);
-    CTXinstall(context.get(), std::make_unique<probe>(&released), CTX_SLOT_RDV);
+    CTXinstall(context.get(), std::make_unique<probe>(&released), CTX_SLOT_FIRST_MODULE + 1);
   }
   EXPECT_EQ(released, 2);  // a state left installed goes with its context
 }
