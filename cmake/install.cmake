@@ -26,6 +26,8 @@ file(GLOB KVS_STUDIO_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/client/*.h)
 install(FILES ${KVS_STUDIO_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/client)
 file(GLOB KVS_PROTOCOL_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/support/protocol/*.h)
 install(FILES ${KVS_PROTOCOL_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/support/protocol)
+# Its sockets are the agent's own RAII descriptor (a header alone).
+install(FILES ${CMAKE_SOURCE_DIR}/platform/unique_fd.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/platform)
 set(KVS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kvsstudio)
 install(EXPORT kvsstudioTargets NAMESPACE kvsstudio:: DESTINATION ${KVS_CMAKE_DIR})
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kvsstudioConfig.cmake.in
