@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "client/kvsctl.h"
+#include "client/kvsctl/control.h"
 #include "support/protocol/numbers.h"
 #include "support/protocol/words.h"
 
@@ -52,6 +54,16 @@ TEST(ProtocolWords, TheTwoRuleSets) {
   }
 }
 
+// kvsctl reads script lines by the script rules: a final backslash is kept
+// (it was dropped), and a CR ends a word.
+TEST(ProtocolWords, KvsctlScriptLines) {
+  words_t words{"stale"};
+  ASSERT_TRUE(kvsctl::split_words("run -- echo 'C:\\dir\\' end\\", words));
+  EXPECT_EQ(words, (words_t{"run", "--", "echo", "C:\\dir\\", "end\\"}));
+  ASSERT_TRUE(kvsctl::split_words("env X=1\r", words));
+  EXPECT_EQ(words, (words_t{"env", "X=1"}));
+}
+
 TEST(ProtocolNumbers, TakeReadsTheNumberThatStartsATextAndLeavesTheRest) {
   const struct {
     const char* text;
@@ -81,6 +93,37 @@ TEST(ProtocolNumbers, TakeReadsTheNumberThatStartsATextAndLeavesTheRest) {
   }
   EXPECT_EQ(protocol::parse_digits("-1", -5, 5), std::nullopt);
   EXPECT_EQ(protocol::parse_digits("12", 0, 99), 12);
+}
+
+// The process reports kvsctl reads: the numbers are the protocol library's,
+// so a code beyond an int is refused (it was undefined behaviour), and so
+// is anything but the agent's own form.
+TEST(ProtocolNumbers, ProcessReportsReadOnlyTheAgentsForm) {
+  using pairs_t = std::vector<std::pair<int, int>>;
+  const struct {
+    const char* line;
+    std::optional<pairs_t> pairs;
+  } rows[] = {
+      {"661 process stopped : %2 => %1 (%0), %3 (%-1)", pairs_t{{1, 0}, {3, -1}}},
+      {"661 process stopped : %1 => %7 (%2147483647)", pairs_t{{7, 2147483647}}},
+      {"661 process stopped : %1 => %7 (%2147483648)", std::nullopt},
+      {"661 process stopped : %1 => %7 (%99999999999999999999)", std::nullopt},
+      {"661 process stopped : %1 => %7 (% 5)", std::nullopt},
+      {"661 process stopped : %1 => %7(%5)", std::nullopt},
+      {"661 process stopped : %1 => %+7 (%5)", std::nullopt},
+      {"661 process stopped : %1 => %7 (%5),", std::nullopt},
+      {"662 process stopped : %1 => %7 (%5)", std::nullopt},
+  };
+  for (const auto& row : rows) {
+    pairs_t pairs;
+    EXPECT_EQ(kvsctl::parse_stopped(row.line, pairs), row.pairs.has_value()) << row.line;
+    if (row.pairs) {
+      EXPECT_EQ(pairs, *row.pairs) << row.line;
+    }
+  }
+  // The exit code kvsctl takes from such a line: one beyond an int is 255.
+  EXPECT_EQ(kvsctl::stopped_exit_code("661 process stopped : %1 => %7 (%4294967296)", 7), 255);
+  EXPECT_EQ(kvsctl::stopped_exit_code("661 process stopped : %1 => %7 (%3)", 7), 3);
 }
 
 }  // namespace
