@@ -16,18 +16,14 @@
 #include "platform/procname.h"
 #include "platform/spawn.h"
 #include "support/cstsyst.h"
+#include "support/protocol/numbers.h"
 
 namespace {
 
 // A port is a decimal number from 1 to 65535, nothing else.
 int parse_port(const char* text) {
-  if (text == nullptr || *text == '\0' || std::strlen(text) > 5) return -1;
-  int port = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return -1;
-    port = port * 10 + (*c - '0');
-  }
-  return port >= 1 && port <= 65535 ? port : -1;
+  if (text == nullptr) return -1;
+  return static_cast<int>(protocol::parse_digits(text, 1, 65535).value_or(-1));
 }
 
 // A descriptor or handle value of the internal form: decimal digits only.
@@ -167,10 +163,7 @@ namespace {
 int setting(const char* name, int fallback) {
   const char* text = std::getenv(name);
   if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value < 0 || value > 1 << 24) return fallback;
-  return static_cast<int>(value);
+  return static_cast<int>(protocol::parse_digits(text, 0, 1 << 24).value_or(fallback));
 }
 
 // Testers are read only while one more receive of theirs fits in what the

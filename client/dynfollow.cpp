@@ -1,4 +1,5 @@
 #include "client/dynfollow.h"
+#include "support/protocol/numbers.h"
 
 #include <cerrno>
 #include <chrono>
@@ -12,12 +13,7 @@ using clock = std::chrono::steady_clock;
 int port_from_env() {
   const char* text = std::getenv(kPortVariable);
   if (text == nullptr || *text == '\0') return -1;
-  int port = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9' || port > 65535) return -1;
-    port = port * 10 + (*c - '0');
-  }
-  return port >= 1 && port <= 65535 ? port : -1;
+  return static_cast<int>(protocol::parse_digits(text, 1, 65535).value_or(-1));
 }
 
 std::optional<answer> take_answer(std::string& received, bool closed) {

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "platform/unique_fd.h"
+
 namespace studio {
 
 int socket_close(int fd);
@@ -23,36 +25,8 @@ int socket_unacknowledged(int fd);
 // Makes the next close of a connection a reset instead of an end of stream.
 void socket_reset_on_close(int fd);
 
-// An owned socket, closed when its owner goes. Moves transfer it.
-class socket_fd {
- public:
-  socket_fd() = default;
-  explicit socket_fd(int fd) : fd_(fd) {}
-  socket_fd(const socket_fd&) = delete;
-  socket_fd& operator=(const socket_fd&) = delete;
-  socket_fd(socket_fd&& other) noexcept : fd_(other.release()) {}
-  socket_fd& operator=(socket_fd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ~socket_fd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes what it holds and takes `fd` instead.
-  void reset(int fd = -1) {
-    if (fd_ >= 0) socket_close(fd_);
-    fd_ = fd;
-  }
-  // Gives the socket up without closing it.
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+// An owned socket, closed when its owner goes (closesocket on Windows).
+// Moves transfer it. The agent's own descriptor type: one RAII owner for both.
+using socket_fd = ::unique_fd;
 
 }  // namespace studio

@@ -1,4 +1,5 @@
 #include "client/studio.h"
+#include "support/protocol/numbers.h"
 
 #include <cerrno>
 #include <cstring>
@@ -196,14 +197,9 @@ bool connection::wait_closed(int timeout_ms) {
 int reply_number(std::string_view reply) {
   std::size_t at = reply.rfind('%');
   if (at == std::string_view::npos) return -1;
-  long long value = 0;
-  bool any = false;
-  for (std::size_t i = at + 1; i < reply.size() && reply[i] >= '0' && reply[i] <= '9'; ++i) {
-    value = value * 10 + (reply[i] - '0');
-    if (value > 2147483647LL) return -1;
-    any = true;
-  }
-  return any ? static_cast<int>(value) : -1;
+  // The digits that follow it; what comes after them is not looked at.
+  std::string_view digits = reply.substr(at + 1);
+  return static_cast<int>(protocol::take_integer(digits, 0, 2147483647, false).value_or(-1));
 }
 
 std::string visible(std::string_view text) {

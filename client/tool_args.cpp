@@ -1,4 +1,5 @@
 #include "client/tool_args.h"
+#include "support/protocol/numbers.h"
 
 #include <cstdlib>
 
@@ -42,10 +43,9 @@ tool_args<T> error(std::string message) {
 }
 
 bool parse_number(const std::string& text, long low, long high, long* value) {
-  char* end = nullptr;
-  long parsed = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = parsed;
+  std::optional<long long> parsed = protocol::parse_integer(text, low, high);
+  if (!parsed) return false;
+  *value = static_cast<long>(*parsed);
   return true;
 }
 

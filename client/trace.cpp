@@ -1,4 +1,5 @@
 #include "client/trace.h"
+#include "support/protocol/replies.h"
 
 #include <chrono>
 
@@ -8,8 +9,8 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-constexpr std::string_view kTracePortReply = "222 TRACE port : ";
-constexpr std::string_view kTraceEstablished = "225 trace port established";
+constexpr std::string_view kTracePortReply = protocol::reply_text(MSG_222_TRACE_PORT);
+constexpr std::string_view kTraceEstablished = protocol::reply_text(MSG_225_TRACE_ESTABLISHED);
 
 }  // namespace
 

@@ -23,16 +23,16 @@ void abort_connection(socket_fd& data) {
   data.reset();
 }
 
-bool starts_with_any(const std::string& line, std::initializer_list<const char*> codes) {
-  for (const char* code : codes)
-    if (line.rfind(code, 0) == 0) return true;
+bool starts_with_any(const std::string& line, std::initializer_list<cmd_msg_id> replies) {
+  for (cmd_msg_id reply : replies)
+    if (line.rfind(protocol::reply_code(reply), 0) == 0) return true;
   return false;
 }
 
 // The reply of a command among the lines the agent sends, within timeout_ms
 // whatever comes first: notification lines are kept on the connection,
 // other lines skipped.
-std::optional<std::string> read_reply(connection& command, std::initializer_list<const char*> codes, int timeout_ms) {
+std::optional<std::string> read_reply(connection& command, std::initializer_list<cmd_msg_id> codes, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     std::optional<std::string> line = command.read_reply_by(deadline);
@@ -45,74 +45,6 @@ bool usable_name(const std::string& name) {
 }
 
 }  // namespace
-
-// The conversions copy the runs between line ends whole (memchr finds the
-// next LF or CR) instead of testing every byte.
-
-namespace {
-
-// LF -> CR LF into `out`, which has room for twice the input; the bytes written.
-std::size_t to_wire(std::string_view local, char* out) {
-  char* to = out;
-  while (!local.empty()) {
-    const void* lf = std::memchr(local.data(), '\n', local.size());
-    std::size_t run = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - local.data()) : local.size();
-    std::memcpy(to, local.data(), run);
-    to += run;
-    if (lf == nullptr) break;
-    *to++ = '\r';
-    *to++ = '\n';
-    local.remove_prefix(run + 1);
-  }
-  return static_cast<std::size_t>(to - out);
-}
-
-}  // namespace
-
-std::string ascii_to_wire(std::string_view local) {
-  std::string wire;
-  wire.reserve(local.size() + local.size() / 16);
-  while (!local.empty()) {
-    const void* lf = std::memchr(local.data(), '\n', local.size());
-    std::size_t run = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - local.data()) : local.size();
-    wire.append(local.data(), run);
-    if (lf == nullptr) break;
-    wire.append("\r\n", 2);
-    local.remove_prefix(run + 1);
-  }
-  return wire;
-}
-
-std::string ascii_from_wire::feed(std::string_view wire) {
-  std::string local;
-  local.reserve(wire.size() + 1);
-  if (cr_held_ && !wire.empty()) {
-    cr_held_ = false;
-    local += wire[0] == '\n' ? '\n' : '\r';
-    if (wire[0] == '\n') wire.remove_prefix(1);
-  }
-  while (!wire.empty()) {
-    const void* cr = std::memchr(wire.data(), '\r', wire.size());
-    std::size_t run = cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - wire.data()) : wire.size();
-    local.append(wire.data(), run);
-    if (cr == nullptr) break;
-    if (run + 1 == wire.size()) {  // decided by the next piece
-      cr_held_ = true;
-      break;
-    }
-    // CR LF becomes LF; a CR before anything else stays.
-    bool pair = wire[run + 1] == '\n';
-    local += pair ? '\n' : '\r';
-    wire.remove_prefix(run + (pair ? 2 : 1));
-  }
-  return local;
-}
-
-std::string ascii_from_wire::finish() {
-  if (!cr_held_) return {};
-  cr_held_ = false;
-  return "\r";
-}
 
 socket_fd connect_data(const std::string& host, int port, int timeout_ms, std::string* error) {
   return connect_tcp(host, port, timeout_ms, error);
@@ -142,15 +74,15 @@ file_transfer::file_transfer(connection& command, std::string host, int timeout_
 
 int file_transfer::data_port() {
   if (!command_.send_line("PFTP")) return -1;
-  std::optional<std::string> reply = read_reply(command_, {"226", "526"}, timeout_ms_);
-  port_ = reply && reply->rfind("226", 0) == 0 ? reply_number(*reply) : -1;
+  std::optional<std::string> reply = read_reply(command_, {MSG_226_FTP_PORT, MSG_526_NO_FTP_PORT}, timeout_ms_);
+  port_ = reply && reply->rfind(protocol::reply_code(MSG_226_FTP_PORT), 0) == 0 ? reply_number(*reply) : -1;
   return port_;
 }
 
 bool file_transfer::set_mode(transfer_mode mode) {
   bool ascii = mode == transfer_mode::ascii;
   if (!command_.send_line(ascii ? "FTPA" : "FTPB")) return false;
-  std::optional<std::string> reply = read_reply(command_, {ascii ? "227" : "228"}, timeout_ms_);
+  std::optional<std::string> reply = read_reply(command_, {ascii ? MSG_227_MODE_ASCII : MSG_228_MODE_BINARY}, timeout_ms_);
   if (!reply) return false;
   mode_ = mode;
   return true;
@@ -175,16 +107,19 @@ bool file_transfer::start(const std::string& command, transfer_result& result, s
   return data.valid();
 }
 
-void file_transfer::finish(transfer_result& result, const char* success_code) {
-  bool put = success_code[2] == '1';
-  std::optional<std::string> reply =
-      read_reply(command_, {success_code, put ? "531" : "530", put ? "431" : "430"}, timeout_ms_);
+void file_transfer::finish(transfer_result& result, cmd_msg_id success) {
+  bool put = success == MSG_231_FILE_RECEIVED;
+  std::optional<std::string> reply = read_reply(
+      command_,
+      {success, put ? MSG_531_RECEIVE_FILE_FAILED : MSG_530_SEND_FILE_FAILED,
+       put ? MSG_431_PUTF_NEEDS_NAME : MSG_430_GETF_NEEDS_NAME},
+      timeout_ms_);
   if (!reply) {
     if (result.error.empty()) result.error = "no reply from the agent";
     return;
   }
   result.reply = *reply;
-  result.ok = result.error.empty() && reply->rfind(success_code, 0) == 0;
+  result.ok = result.error.empty() && reply->rfind(protocol::reply_code(success), 0) == 0;
 }
 
 transfer_result file_transfer::put_stream(const std::string& remote_name,
@@ -212,7 +147,7 @@ transfer_result file_transfer::put_stream(const std::string& remote_name,
     }
   }
   data.reset();  // the end of the stream is the end of the file
-  finish(result, "231");
+  finish(result, MSG_231_FILE_RECEIVED);
   return result;
 }
 
@@ -252,7 +187,7 @@ transfer_result file_transfer::get_stream(const std::string& remote_name,
     }
   }
   data.reset();
-  finish(result, "230");
+  finish(result, MSG_230_FILE_SENT);
   return result;
 }
 
@@ -301,7 +236,7 @@ transfer_result file_transfer::put_file(const std::string& local_path, const std
     // In ASCII mode each local byte may become two on the wire.
     in.read(local.data(), static_cast<std::streamsize>(std::min(room / 2, local.size())));
     if (in.bad()) return -1;
-    return static_cast<long>(to_wire(std::string_view(local.data(), static_cast<std::size_t>(in.gcount())), buffer));
+    return static_cast<long>(protocol::ascii_encode(local.data(), static_cast<std::size_t>(in.gcount()), buffer));
   });
 }
 

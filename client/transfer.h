@@ -16,24 +16,18 @@
 #include <string_view>
 
 #include "client/studio.h"
+#include "support/protocol/ascii_codec.h"
+#include "support/protocol/replies.h"
 
 namespace studio {
 
 enum class transfer_mode { binary, ascii };
 
-// ASCII mode conversions between local text (LF line ends) and the wire.
-std::string ascii_to_wire(std::string_view local);
-// Stateful so that a CR LF pair cut between two pieces is still one line end.
-class ascii_from_wire {
- public:
-  // Converts one piece; a CR at its end is held until the next piece.
-  std::string feed(std::string_view wire);
-  // The end of the stream: a held CR is returned as data.
-  std::string finish();
-
- private:
-  bool cr_held_ = false;
-};
+// ASCII mode conversions between local text (LF line ends) and the wire,
+// the protocol library's: ascii_from_wire is stateful so that a CR LF pair
+// cut between two pieces is still one line end.
+using protocol::ascii_from_wire;
+using protocol::ascii_to_wire;
 
 // Connects to the agent's data port.
 socket_fd connect_data(const std::string& host, int port, int timeout_ms, std::string* error = nullptr);
@@ -80,7 +74,7 @@ class file_transfer {
 
  private:
   bool start(const std::string& command, transfer_result& result, socket_fd& data);
-  void finish(transfer_result& result, const char* success_code);
+  void finish(transfer_result& result, cmd_msg_id success);
 
   connection& command_;
   std::string host_;

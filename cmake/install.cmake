@@ -18,9 +18,16 @@ set_property(TARGET kvsstudio PROPERTY INTERFACE_INCLUDE_DIRECTORIES
   $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio>)
-install(TARGETS kvsstudio EXPORT kvsstudioTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The protocol library it is built on goes with it, headers and archive.
+set_target_properties(kvs_protocol PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_include_directories(kvs_protocol PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio>)
+install(TARGETS kvsstudio kvs_protocol EXPORT kvsstudioTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 file(GLOB KVS_STUDIO_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/client/*.h)
 install(FILES ${KVS_STUDIO_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/client)
+file(GLOB KVS_PROTOCOL_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/support/protocol/*.h)
+install(FILES ${KVS_PROTOCOL_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/support/protocol)
+# Its sockets are the agent's own RAII descriptor (a header alone).
+install(FILES ${CMAKE_SOURCE_DIR}/platform/unique_fd.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvsstudio/platform)
 set(KVS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kvsstudio)
 install(EXPORT kvsstudioTargets NAMESPACE kvsstudio:: DESTINATION ${KVS_CMAKE_DIR})
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kvsstudioConfig.cmake.in

@@ -6,10 +6,6 @@
 
 namespace {
 
-// The texts of XWHY, an extension of this agent outside the numbered table.
-constexpr const char* LAST_FAILURE = "290 last failure : ";
-constexpr const char* NO_FAILURE = "291 no failure recorded";
-
 // What is kept of a path: at most CMD_FAILURE_PATH_MAX bytes, a cut one
 // marked by "..." (a studio can send a path of megabytes).
 std::string bounded(const char* path) {
@@ -29,9 +25,9 @@ void CMDfailed(cmd_state* state, const char* command, const char* call, const ch
 }
 
 kvwstr CMDfailure_reply(const cmd_state& state) {
-  if (!state.last_failure()) return kvwstr(NO_FAILURE);
+  if (!state.last_failure()) return kvwstr(protocol::no_failure_reply);
   const cmd_failure& cause = *state.last_failure();
-  kvwstr line(LAST_FAILURE);
+  kvwstr line(protocol::last_failure_reply);
   line.cat(cause.command).cat(" : ").cat(cause.call).cat(" : ");
   line.cat(cause.error != 0 ? std::strerror(cause.error) : "failed").cat(" : ").cat(cause.path);
   return std::move(kvwstr_one_line(line));

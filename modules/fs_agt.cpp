@@ -1,9 +1,7 @@
 #include "modules/fs_agt_internal.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +9,7 @@
 
 #include "net/tcpip.h"
 #include "platform/files.h"
+#include "support/protocol/ascii_codec.h"
 #include "support/cstsyst.h"
 
 namespace {
@@ -205,90 +204,24 @@ int FSset_binary(agt_context* context) {
   return 0;
 }
 
-namespace {
-
-// Copies the bytes of [from, from + n) that come before the first `stop` to
-// `to`, and returns how many (n when there is none). Lines of text are short,
-// so the run is found and copied eight bytes at a time in one loop rather
-// than with a memchr and a memcpy call per line. It may write any of
-// to[0, n) past the run: callers write their line end over it.
-std::size_t copy_run(const char* from, std::size_t n, char stop, char* to) {
-  std::size_t at = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    const std::uint64_t pattern = ones * static_cast<unsigned char>(stop);
-    for (; at + 8 <= n; at += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, from + at, 8);
-      std::memcpy(to + at, &word, 8);
-      // A zero byte of word ^ pattern is a `stop`; the lowest flag marks the
-      // first one exactly (flags above it may be false).
-      std::uint64_t x = word ^ pattern;
-      std::uint64_t found = (x - ones) & ~x & (ones * 0x80);
-      if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found)) / 8;
-    }
-  }
-  for (; at < n; ++at) {
-    if (from[at] == stop) return at;
-    to[at] = from[at];
-  }
-  return n;
-}
-
-}  // namespace
-
-// The conversions copy the runs between line ends (copy_run), so a block
-// costs a few steps per line and per eight bytes, not a test per byte.
+// The conversions themselves are the protocol library's; these keep the
+// held CR in the module's state as an int.
 std::size_t FSascii_encode(const char* in, std::size_t length, char* out) {
-  const char* end = in + length;
-  char* to = out;
-  while (in < end) {
-    std::size_t run = copy_run(in, static_cast<std::size_t>(end - in), '\n', to);
-    to += run;
-    in += run;
-    if (in == end) break;
-    *to++ = '\r';
-    *to++ = '\n';
-    ++in;
-  }
-  return static_cast<std::size_t>(to - out);
+  return protocol::ascii_encode(in, length, out);
 }
 
 std::size_t FSascii_decode(int* cr_held, const char* in, std::size_t length, char* out) {
-  const char* end = in + length;
-  char* to = out;
-  if (*cr_held != 0) {
-    if (length == 0) return 0;
-    *cr_held = 0;
-    if (*in == '\n') {
-      *to++ = '\n';
-      ++in;
-    } else {
-      *to++ = '\r';
-    }
-  }
-  while (in < end) {
-    std::size_t run = copy_run(in, static_cast<std::size_t>(end - in), '\r', to);
-    to += run;
-    in += run;
-    if (in == end) break;
-    const char* cr = in;
-    if (cr + 1 == end) {  // decided by the next piece
-      *cr_held = 1;
-      break;
-    }
-    // CR LF becomes LF; a CR before anything else stays.
-    *to++ = cr[1] == '\n' ? '\n' : '\r';
-    in = cr[1] == '\n' ? cr + 2 : cr + 1;
-  }
-  return static_cast<std::size_t>(to - out);
+  bool held = *cr_held != 0;
+  std::size_t produced = protocol::ascii_decode(held, in, length, out);
+  *cr_held = held ? 1 : 0;
+  return produced;
 }
 
 std::size_t FSascii_decode_end(int* cr_held, char* out) {
-  if (*cr_held == 0) return 0;
-  *cr_held = 0;
-  out[0] = '\r';
-  return 1;
+  bool held = *cr_held != 0;
+  std::size_t produced = protocol::ascii_decode_end(held, out);
+  *cr_held = held ? 1 : 0;
+  return produced;
 }
 
 namespace {
@@ -373,7 +306,7 @@ int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, i
     }
     const char* from = ahead.data.get() + ahead.begin;
     std::size_t span = std::min(ahead.end - ahead.begin, limit - produced);
-    std::size_t run = copy_run(from, span, '\n', buffer + produced);
+    std::size_t run = protocol::copy_run(from, span, '\n', buffer + produced);
     produced += run;
     ahead.begin += run;
     if (run < span) {  // a line feed within the span: the block still holds fewer than `limit` bytes

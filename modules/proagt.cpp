@@ -10,6 +10,7 @@
 #include "net/tcpip.h"
 #include "platform/process.h"
 #include "support/cstsyst.h"
+#include "support/protocol/numbers.h"
 
 namespace {
 
@@ -75,13 +76,9 @@ void release_traces(pro_state& state, agt_context* context) {
 // -1 when the argument is not such a number; 0 (no such row) when it is too
 // large for any row.
 int parse_number(const char* argument) {
-  if (*argument == '\0') return -1;
-  for (const char* c = argument; *c != '\0'; ++c)
-    if (*c < '0' || *c > '9') return -1;
-  const char* digits = argument;
-  while (*digits == '0' && digits[1] != '\0') ++digits;
-  if (std::strlen(digits) > 9) return 0;
-  return std::stoi(digits);
+  std::string_view text(argument);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return -1;
+  return static_cast<int>(protocol::parse_digits(text, 0, 999999999).value_or(0));
 }
 
 bool is_number(const char* argument) { return parse_number(argument) >= 0; }

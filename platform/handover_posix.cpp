@@ -15,6 +15,7 @@
 
 #include "platform/process.h"
 #include "platform/unique_fd.h"
+#include "support/protocol/numbers.h"
 
 // Two argument forms:
 // - a connection process started ahead of its connection (the spare): the
@@ -40,11 +41,7 @@ namespace {
 // A descriptor number of the argument words.
 int parse_fd(const char* text) {
   if (text == nullptr) return -1;
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < 0 || value > 1 << 24) return -1;
-  return static_cast<int>(value);
+  return static_cast<int>(protocol::parse_digits(text, 0, 1 << 24).value_or(-1));
 }
 
 bool send_socket(int channel, int socket) {

@@ -20,8 +20,9 @@ int PLATsplit_words(std::string_view line, std::vector<std::string>& words);
 
 // The command line that hands `words` to a Windows program as its arguments
 // (the parsing of the C runtime and CommandLineToArgvW): a word without
-// blanks or quotes as it is; any other in double quotes, with a quote inside
-// escaped by a backslash and the backslashes before a quote doubled.
+// blanks, tabs, line ends or quotes as it is; any other in double quotes,
+// with a quote inside escaped by a backslash and the backslashes before a
+// quote doubled.
 std::string PLATquote_windows_args(const std::vector<std::string>& words);
 
 // Starts the program of an EXEC line, as PLATlaunch does. On POSIX the line is

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "client/kvsctl.h"
+#include "support/protocol/numbers.h"
 
 namespace kvsctl {
 
@@ -315,10 +316,9 @@ parse_result parse_arguments(const std::vector<std::string>& args) {
         o.hosts.push_back(f.value);
         break;
       case parallel: {
-        char* end = nullptr;
-        long n = std::strtol(f.value.c_str(), &end, 10);
-        if (f.value.empty() || *end != '\0' || n < 1 || n > 1024) return failure("-P needs a number from 1 to 1024");
-        o.parallel = static_cast<int>(n);
+        std::optional<long long> n = protocol::parse_digits(f.value, 1, 1024);
+        if (!n) return failure("-P needs a number from 1 to 1024");
+        o.parallel = static_cast<int>(*n);
         break;
       }
       case group:

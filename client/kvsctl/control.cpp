@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include "client/kvsctl/internal.h"
+#include "support/protocol/numbers.h"
+#include "support/protocol/replies.h"
 
 namespace kvsctl {
 
@@ -29,7 +32,7 @@ namespace {
 constexpr std::size_t kMaxLine = 64 * 1024;          // a call's line without its CR LF
 constexpr std::size_t kMaxQueued = 1024;             // lines of one call not yet served
 constexpr std::size_t kMaxUnsent = 4 * 1024 * 1024;  // bytes a call has not read yet
-constexpr std::string_view kHelloReply = "210 hello, please to meet you.";
+constexpr std::string_view kHelloReply = protocol::reply_text(MSG_210_HELLO);
 
 bool is_silent(std::string_view word) {
   for (std::string_view w : {"RVOK", "RVKO", "DFOK", "DFKO", "ISND", "TOUT", "AVAI"})
@@ -334,7 +337,7 @@ void master::start(int id, const std::string& line) {
   if (!word.empty() && word[0] == '+') return refuse("unknown request " + word);
   if (word == "QUIT") {
     calls_[id].closing = true;
-    return send_to(id, "221 bye.");
+    return send_to(id, std::string(protocol::reply_text(MSG_221_BYE)));
   }
   if (word == "Qim") return refuse("the control connection keeps its identification");
   // These wait in the agent for a side connection that only the master
@@ -422,8 +425,8 @@ void master::agent_line(const std::string& raw) {
       for (const auto& [id, mine] : by_call) send_to(id, stopped_line(mine));
       return;
     }
-    constexpr std::string_view kWait = "601 wait rendezvous : ";
-    constexpr std::string_view kQuit = "602 quit rendezvous : ";
+    constexpr std::string_view kWait = protocol::reply_text(MSG_601_RDV_WAIT);
+    constexpr std::string_view kQuit = protocol::reply_text(MSG_602_RDV_QUIT);
     if (starts_with(line, kWait)) ++waiting_[line.substr(kWait.size())];
     if (starts_with(line, kQuit)) {
       auto found = waiting_.find(line.substr(kQuit.size()));
@@ -439,13 +442,13 @@ void master::agent_line(const std::string& raw) {
       if (line[0] != '1') finished();
       return;
     case exchange::kind::relay:
-      if (starts_with(line, "261 ") && calls_.count(x.call) != 0) owners_[studio::reply_number(line)] = x.call;
+      if (protocol::has_reply_code(line, MSG_261_PROCESS_LAUNCHED) && calls_.count(x.call) != 0) owners_[studio::reply_number(line)] = x.call;
       send_to(x.call, line);
       // A reply of several lines has its information lines first.
       if (line[0] != '1') finished();
       return;
     case exchange::kind::save: {
-      std::string prefix = "211 getenv result : " + x.name + "=";
+      std::string prefix = std::string(protocol::reply_text(MSG_211_GETENV_RESULT)) + x.name + "=";
       std::optional<std::string> value;
       if (starts_with(line, prefix)) value = line.substr(prefix.size());
       if (value && value->find('$') != std::string::npos) {
@@ -459,7 +462,7 @@ void master::agent_line(const std::string& raw) {
       return forward(id, pending);
     }
     case exchange::kind::trace:
-      if (line == "225 trace port established") send_to(x.call, "+TRACE", std::move(x.side));
+      if (line == protocol::reply_text(MSG_225_TRACE_ESTABLISHED)) send_to(x.call, "+TRACE", std::move(x.side));
       else send_to(x.call, "+NO TRWA answered: " + line);
       return finished();
   }
@@ -523,12 +526,12 @@ int master::serve() {
 // The agent's ports and directory, read once: each stays the same for the
 // connection's life.
 bool learn_connection(agent_session& s, int& trace_port, int& data_port, std::string& base, step_result& r) {
-  if (!s.expect("PORT", "222", "no trace port", r)) return false;
+  if (!s.expect("PORT", protocol::reply_code(MSG_222_TRACE_PORT), "no trace port", r)) return false;
   trace_port = studio::reply_number(r.reply);
-  if (!s.expect("PFTP", "226", "no data port", r)) return false;
+  if (!s.expect("PFTP", protocol::reply_code(MSG_226_FTP_PORT), "no data port", r)) return false;
   data_port = studio::reply_number(r.reply);
-  constexpr std::string_view kPwd = "253 the current directory is :";
-  if (!s.expect("PWD", "253", "no current directory", r)) return false;
+  constexpr std::string_view kPwd = protocol::reply_text(MSG_253_CURRENT_DIR);
+  if (!s.expect("PWD", protocol::reply_code(MSG_253_CURRENT_DIR), "no current directory", r)) return false;
   base = r.reply.substr(std::min(r.reply.size(), kPwd.size()));
   return true;
 }
@@ -538,27 +541,34 @@ void to_parent(int fd, const std::string& text) { write_all(fd, text); }
 }  // namespace
 
 bool parse_stopped(const std::string& line, std::vector<std::pair<int, int>>& pairs) {
-  constexpr std::string_view kPrefix = "661 process stopped : ";
-  if (!starts_with(line, kPrefix)) return false;
+  if (!protocol::is_reply(line, MSG_661_PROCESS_STOPPED)) return false;
   std::size_t arrow = line.find(" => ");
   if (arrow == std::string::npos) return false;
   pairs.clear();
-  const char* at = line.c_str() + arrow + 4;
-  while (*at != '\0') {
+  // Pairs "%P (%E)" separated by ", ", each number within what an int holds.
+  auto take = [](std::string_view& text, std::string_view before, int& value) {
+    if (text.substr(0, before.size()) != before) return false;
+    text.remove_prefix(before.size());
+    std::optional<long long> number = protocol::take_integer(text, INT_MIN, INT_MAX);
+    if (!number) return false;
+    value = static_cast<int>(*number);
+    return true;
+  };
+  std::string_view rest = std::string_view(line).substr(arrow + 4);
+  while (!rest.empty()) {
     int number = 0;
     int code = 0;
-    int used = 0;
-    if (std::sscanf(at, "%%%d (%%%d)%n", &number, &code, &used) != 2 || used == 0) return false;
+    if (!take(rest, "%", number) || !take(rest, " (%", code) || rest.substr(0, 1) != ")") return false;
+    rest.remove_prefix(1);
     pairs.emplace_back(number, code);
-    at += used;
-    if (std::strncmp(at, ", ", 2) == 0) at += 2;
-    else if (*at != '\0') return false;
+    if (rest.substr(0, 2) == ", ") rest.remove_prefix(2);
+    else if (!rest.empty()) return false;
   }
   return !pairs.empty();
 }
 
 std::string stopped_line(const std::vector<std::pair<int, int>>& pairs) {
-  std::string line = "661 process stopped : %" + std::to_string(pairs.size()) + " => ";
+  std::string line = std::string(protocol::reply_text(MSG_661_PROCESS_STOPPED)) + "%" + std::to_string(pairs.size()) + " => ";
   for (std::size_t i = 0; i < pairs.size(); ++i)
     line += (i == 0 ? "%" : ", %") + std::to_string(pairs[i].first) + " (%" + std::to_string(pairs[i].second) + ")";
   return line;
@@ -628,7 +638,9 @@ int start_master(const options& o) {
     return kExitOk;
   }
   std::size_t blank = answer.find(' ');
-  int status = blank == std::string::npos ? kExitAgent : std::atoi(answer.substr(0, blank).c_str());
+  int status = blank == std::string::npos
+                   ? kExitAgent
+                   : static_cast<int>(protocol::parse_integer(answer.substr(0, blank), 0, 255).value_or(kExitAgent));
   report(blank == std::string::npos ? target + ": the control connection did not start" : answer.substr(blank + 1));
   return status == 0 ? kExitAgent : status;
 }

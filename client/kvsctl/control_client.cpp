@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 
 #include "client/kvsctl/control.h"
 #include "client/kvsctl/internal.h"
+#include "support/protocol/numbers.h"
+#include "support/protocol/replies.h"
 
 namespace kvsctl {
 
@@ -192,7 +195,7 @@ bool agent_session::hold(step_result& r) {
   held_ = true;
   for (const std::string& line : context_) {
     std::string word = line.substr(0, line.find(' '));
-    if (!expect(line, word == "CWD" ? "251" : "212", "cannot set the call's " + word, r)) return false;
+    if (!expect(line, word == "CWD" ? protocol::reply_code(MSG_251_DIR_CHANGED) : protocol::reply_code(MSG_212_SETENV_OK), "cannot set the call's " + word, r)) return false;
   }
   return true;
 }
@@ -241,7 +244,9 @@ long control_serves(const std::string& path) {
   studio::connection conn(std::move(fd));
   std::optional<std::string> hello = conn.read_line(kDefaultTimeoutMs);
   if (!hello || !starts_with(*hello, kHello)) return 0;
-  return std::atol(hello->c_str() + kHello.size());
+  // "+HELLO <pid> <address>": the process that serves it.
+  std::string_view rest = std::string_view(*hello).substr(kHello.size());
+  return static_cast<long>(protocol::take_integer(rest, 1, INT_MAX, false).value_or(0));
 }
 
 int control_operation(const options& o) {

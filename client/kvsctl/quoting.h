@@ -22,7 +22,7 @@ agent_platform platform_from_os(std::optional<std::string_view> os);
 
 // One argument of a Windows command line, quoted so that the C runtime
 // gives it back exactly: left as it is when it holds no blank, tab, quote,
-// CR or LF and is not empty; otherwise in double quotes, with the
+// CR, LF or vertical tab and is not empty; otherwise in double quotes, with the
 // backslashes before a quote (or before the closing quote) doubled and the
 // quote escaped. Wherever the agent's expansion would see a variable name
 // (a '$' before a letter, digit, '_' or '{') the quotes are closed after

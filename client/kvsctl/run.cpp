@@ -13,15 +13,15 @@
 
 #include "client/kvsctl/internal.h"
 #include "client/trace.h"
+#include "support/protocol/replies.h"
 
 namespace kvsctl {
 
 namespace {
 
-constexpr std::string_view kGreeting = "210 hello, please to meet you.";
-constexpr std::string_view kRendezvousWait = "601 wait rendezvous : ";
-constexpr std::string_view kDynfollowEnd = "702 end dynfollow : ";
-constexpr std::string_view kExecFailed = "561 ";
+constexpr std::string_view kGreeting = protocol::reply_text(MSG_210_HELLO);
+constexpr std::string_view kRendezvousWait = protocol::reply_text(MSG_601_RDV_WAIT);
+constexpr std::string_view kDynfollowEnd = protocol::reply_text(MSG_702_DYNF_END);
 // Between two steps of a script the trace connection stays open on the
 // agent's side; what the program wrote is taken until it has been quiet
 // this long after its end was reported.
@@ -323,9 +323,9 @@ step_result run_step(agent_session& s, const step_spec& st, bool last, bool with
   if (!s.hold(r)) return r;
   if (st.rendezvous != auto_answer::none || st.dynfollow != auto_answer::none) s.follow();
   for (const auto& [name, value] : st.environment)
-    if (!s.expect("SENV " + name + "=" + value, "212", "cannot set " + name, r)) return r;
+    if (!s.expect("SENV " + name + "=" + value, protocol::reply_code(MSG_212_SETENV_OK), "cannot set " + name, r)) return r;
   if (!st.directory.empty() &&
-      !s.expect("CWD " + remote_argument(st.directory), "251", "cannot change to directory " + st.directory, r))
+      !s.expect("CWD " + remote_argument(st.directory), protocol::reply_code(MSG_251_DIR_CHANGED), "cannot change to directory " + st.directory, r))
     return r;
   // Each run opens a trace connection of its own: the programs of earlier
   // steps keep theirs.
@@ -340,12 +340,12 @@ step_result run_step(agent_session& s, const step_spec& st, bool last, bool with
     return r;
   }
   r.reply = *reply;
-  if (starts_with(*reply, kExecFailed)) {
+  if (protocol::has_reply_code(*reply, MSG_561_EXEC_FAILED)) {
     // The program is not there or cannot be started: as a shell says it.
     r.fail(kExitNoProgram, s.failure(what, *reply));
     return r;
   }
-  int number = starts_with(*reply, "261") ? studio::reply_number(*reply) : -1;
+  int number = starts_with(*reply, protocol::reply_code(MSG_261_PROCESS_LAUNCHED)) ? studio::reply_number(*reply) : -1;
   if (number < 1) {
     r.fail(kExitAgent, what + ": " + studio::visible(*reply));
     return r;

@@ -2,6 +2,7 @@
 // alone are scripts of one step). Reports each step's failure on standard
 // error and, with --json, one line per step on standard output.
 #include "client/kvsctl/internal.h"
+#include "support/protocol/replies.h"
 
 namespace kvsctl {
 
@@ -16,13 +17,13 @@ step_result simple_step(agent_session& s, const step_spec& st) {
   if (!s.hold(r)) return r;
   if (st.kind == step_kind::cd) {
     std::string line = "CWD " + remote_argument(st.directory);
-    if (s.expect(line, "251", "cannot change to directory " + st.directory, r) && s.via_control())
+    if (s.expect(line, protocol::reply_code(MSG_251_DIR_CHANGED), "cannot change to directory " + st.directory, r) && s.via_control())
       s.context().push_back(line);
     return r;
   }
   for (const auto& [name, value] : st.environment) {
     std::string line = "SENV " + name + "=" + value;
-    if (!s.expect(line, "212", "cannot set " + name, r)) break;
+    if (!s.expect(line, protocol::reply_code(MSG_212_SETENV_OK), "cannot set " + name, r)) break;
     if (s.via_control()) s.context().push_back(line);
   }
   return r;

@@ -13,18 +13,19 @@
 #include <cstdlib>
 
 #include "client/kvsctl/internal.h"
+#include "support/protocol/replies.h"
 
 namespace kvsctl {
 
 namespace {
 
-constexpr std::string_view kBye = "221 bye.";
+constexpr std::string_view kBye = protocol::reply_text(MSG_221_BYE);
 // The variable whose value is one '$', for paths that hold one.
 constexpr std::string_view kDollarVariable = "KVS_STUDIO_DOLLAR";
 constexpr std::string_view kDollarReference = "${KVS_STUDIO_DOLLAR}";
 // The agent's answer to XWHY: the command, the call, the system's text and
 // the path (last, as it may hold the separator itself).
-constexpr std::string_view kFailureCause = "290 last failure : ";
+constexpr std::string_view kFailureCause = protocol::last_failure_reply;
 // The part of a first line that is shown when the peer is no agent.
 constexpr std::size_t kShownGreeting = 200;
 
@@ -169,7 +170,7 @@ bool agent_session::open(step_result& r, bool use_control) {
                                              : "no greeting within " + seconds_text(o_.greeting_ms));
     return false;
   }
-  if (!starts_with(*greeting, "210 ")) {
+  if (!protocol::has_reply_code(*greeting, MSG_210_HELLO)) {
     r.fail(kExitAgent, "unexpected greeting: " + studio::visible(*greeting));
     return false;
   }
@@ -184,7 +185,7 @@ bool agent_session::open(step_result& r, bool use_control) {
     return false;
   }
   r.reply = *reply;
-  if (!starts_with(*reply, "310")) {
+  if (!starts_with(*reply, protocol::reply_code(MSG_310_ACCESS_AUTHORIZED))) {
     r.fail(kExitAgent, "identification as " + user + " refused: " + studio::visible(*reply));
     return false;
   }
@@ -247,7 +248,7 @@ bool agent_session::literal(const std::string& text, std::string& sent, step_res
   if (!dollar_set_) {
     // A '$' at the end of a line is no reference: the value is that '$'.
     std::string line = "SENV " + std::string(kDollarVariable) + "=$";
-    if (!expect(line, "212", "cannot set " + std::string(kDollarVariable), r)) return false;
+    if (!expect(line, protocol::reply_code(MSG_212_SETENV_OK), "cannot set " + std::string(kDollarVariable), r)) return false;
     dollar_set_ = true;
   }
   sent.clear();
@@ -277,7 +278,7 @@ bool agent_session::quit() {
 
 bool agent_session::learn_platform(step_result& r) {
   if (platform_known_) return true;
-  constexpr std::string_view kValue = "211 getenv result : OS=";
+  const std::string kValue = std::string(protocol::reply_text(MSG_211_GETENV_RESULT)) + "OS=";
   std::optional<std::string> reply = command("GENV OS");
   if (!reply) {
     r.fail(kExitAgent, no_reply("GENV"));

@@ -8,13 +8,14 @@
 
 #include "client/kvsctl/internal.h"
 #include "client/kvsctl/line_editor.h"
+#include "support/protocol/replies.h"
 
 namespace kvsctl {
 
 namespace {
 
-constexpr std::string_view kRendezvousWait = "601 wait rendezvous : ";
-constexpr std::string_view kDynfollowEnd = "702 end dynfollow : ";
+constexpr std::string_view kRendezvousWait = protocol::reply_text(MSG_601_RDV_WAIT);
+constexpr std::string_view kDynfollowEnd = protocol::reply_text(MSG_702_DYNF_END);
 
 // The automatic answers of follow.
 void answer(agent_session& s, const options& o, const std::string& line) {
@@ -51,12 +52,12 @@ int run_interactive(const options& o, bool follow) {
   if (follow) {
     s.follow();
     step_result ports;
-    if (!s.expect("PDYN", "241", "no dynamic-follow port", ports)) {
+    if (!s.expect("PDYN", protocol::reply_code(MSG_241_DYNF_PORT), "no dynamic-follow port", ports)) {
       report(s.target() + ": " + ports.error);
       return kExitAgent;
     }
     int dynfollow = studio::reply_number(ports.reply);
-    if (!s.expect("PRDV", "240", "no rendezvous port", ports)) {
+    if (!s.expect("PRDV", protocol::reply_code(MSG_240_RDV_PORT), "no rendezvous port", ports)) {
       report(s.target() + ": " + ports.error);
       return kExitAgent;
     }

@@ -2,8 +2,12 @@
 // of process reports, the splitting of script lines and host lists, JSON
 // strings. No input or output here.
 #include <cstdio>
+#include <limits>
 
 #include "client/kvsctl.h"
+#include "support/protocol/numbers.h"
+#include "support/protocol/replies.h"
+#include "support/protocol/words.h"
 
 namespace kvsctl {
 
@@ -36,12 +40,9 @@ bool parse_target(std::string_view text, std::string& host, int& port, std::stri
   if (name.empty()) return fail("bad agent address '" + std::string(text) + "': no host");
   int value = kDefaultPort;
   if (!port_text.empty()) {
-    value = 0;
-    for (char c : port_text) {
-      if (c < '0' || c > '9' || value > 65535) return fail("bad port '" + std::string(port_text) + "'");
-      value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > 65535) return fail("bad port '" + std::string(port_text) + "'");
+    std::optional<long long> number = protocol::parse_digits(port_text, 1, 65535);
+    if (!number) return fail("bad port '" + std::string(port_text) + "'");
+    value = static_cast<int>(*number);
   }
   host.assign(name);
   port = value;
@@ -53,38 +54,7 @@ std::string format_target(const std::string& host, int port) {
   return host + ":" + std::to_string(port);
 }
 
-std::string quote_word(std::string_view word) {
-  if (word.empty()) return "''";
-  bool plain = true;
-  for (char c : word) {
-    bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                std::string_view("_-+=.,/:@%^").find(c) != std::string_view::npos;
-    if (!safe) {
-      plain = false;
-      break;
-    }
-  }
-  if (plain) return std::string(word);
-  std::string quoted = "'";
-  for (char c : word) {
-    switch (c) {
-      case '\'':
-        quoted += "'\\''";  // close, an escaped quote, reopen
-        break;
-      case '$':
-      case '\r':
-        // Close and reopen the quotes right after it: the quote that follows
-        // starts no variable name, and ends no line.
-        quoted += c;
-        quoted += "''";
-        break;
-      default:
-        quoted += c;
-    }
-  }
-  quoted += '\'';
-  return quoted;
-}
+std::string quote_word(std::string_view word) { return protocol::quote_word_posix(word); }
 
 std::string quote_command(const std::vector<std::string>& words) {
   std::string line;
@@ -96,31 +66,23 @@ std::string quote_command(const std::vector<std::string>& words) {
 }
 
 std::optional<int> stopped_exit_code(std::string_view line, int number) {
-  constexpr std::string_view kPrefix = "661 process stopped : ";
-  if (line.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
-  std::string_view rest = line.substr(kPrefix.size());
+  if (!protocol::is_reply(line, MSG_661_PROCESS_STOPPED)) return std::nullopt;
+  std::string_view rest = line.substr(protocol::reply_text(MSG_661_PROCESS_STOPPED).size());
   std::size_t arrow = rest.find(" => ");
   if (arrow == std::string_view::npos) return std::nullopt;
   rest.remove_prefix(arrow + 4);
-  // Pairs "%P (%E)" separated by ", ".
-  auto read_int = [](std::string_view& s, long& out) {
-    bool negative = false;
-    std::size_t k = 0;
-    if (k < s.size() && s[k] == '-') {
-      negative = true;
-      ++k;
-    }
-    std::size_t digits = k;
-    long value = 0;
-    while (k < s.size() && s[k] >= '0' && s[k] <= '9' && value < 100000000000L) value = value * 10 + (s[k++] - '0');
-    if (k == digits) return false;
-    out = negative ? -value : value;
-    s.remove_prefix(k);
+  // Pairs "%P (%E)" separated by ", ". A code beyond what an int holds
+  // still reads as a number (and gives 255 below).
+  constexpr long long kLongest = std::numeric_limits<long long>::max();
+  auto read_int = [](std::string_view& s, long long& out) {
+    std::optional<long long> value = protocol::take_integer(s, -kLongest, kLongest);
+    if (!value) return false;
+    out = *value;
     return true;
   };
   while (!rest.empty()) {
-    long process = 0;
-    long code = 0;
+    long long process = 0;
+    long long code = 0;
     if (rest[0] != '%') return std::nullopt;
     rest.remove_prefix(1);
     if (!read_int(rest, process)) return std::nullopt;
@@ -130,7 +92,7 @@ std::optional<int> stopped_exit_code(std::string_view line, int number) {
     if (rest.empty() || rest[0] != ')') return std::nullopt;
     rest.remove_prefix(1);
     if (process == number) {
-      if (code < -2147483648L || code > 2147483647L) return 255;
+      if (code < -2147483648LL || code > 2147483647LL) return 255;
       return static_cast<int>(code);
     }
     if (rest.empty()) break;
@@ -144,39 +106,7 @@ int exit_status_for(int code) { return code >= 0 && code <= 255 ? code : 255; }
 
 bool split_words(std::string_view line, std::vector<std::string>& words) {
   words.clear();
-  std::string word;
-  bool in_word = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    char c = line[i];
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      if (in_word) words.push_back(std::move(word));
-      word.clear();
-      in_word = false;
-      continue;
-    }
-    in_word = true;
-    if (c == '\'') {
-      std::size_t end = line.find('\'', i + 1);
-      if (end == std::string_view::npos) return false;
-      word.append(line.substr(i + 1, end - i - 1));
-      i = end;
-    } else if (c == '"') {
-      for (++i;; ++i) {
-        if (i >= line.size()) return false;
-        if (line[i] == '"') break;
-        // Inside double quotes a backslash escapes only these, as in a shell.
-        if (line[i] == '\\' && i + 1 < line.size() && std::string_view("\"\\$`").find(line[i + 1]) != std::string_view::npos)
-          ++i;
-        word += line[i];
-      }
-    } else if (c == '\\') {
-      if (i + 1 < line.size()) word += line[++i];
-    } else {
-      word += c;
-    }
-  }
-  if (in_word) words.push_back(std::move(word));
-  return true;
+  return protocol::split_words(line, words, protocol::word_rules::script_line);
 }
 
 std::vector<std::string> split_hosts(std::string_view text) {

@@ -51,9 +51,9 @@ def quote_word_windows(word: str, references: bool = True) -> str:
     """One argument for an agent on Windows, where the program splits its
     command line by the C runtime's rules (CommandLineToArgvW).
 
-    Arguments without blank, tab, quote, CR or LF go as they are; others
-    are put in double quotes, the backslashes before a quote (or before the
-    closing quote) doubled and the quote escaped. Where the agent would see
+    Arguments without blank, tab, quote, CR, LF or vertical tab go as they
+    are; others are put in double quotes, the backslashes before a quote
+    (or before the closing quote) doubled and the quote escaped. Where the agent would see
     a variable reference ("$" before a letter, digit, "_" or "{") the
     quotes close after the "$" and the next character stands outside them;
     a CR before an LF is cut from it the same way. Two quotes never stand
@@ -64,7 +64,7 @@ def quote_word_windows(word: str, references: bool = True) -> str:
     def opens(i: int) -> bool:
         return references and _opens_reference(word, i)
 
-    quote = word == "" or any(c in ' \t"\r\n' for c in word) or any(opens(i) for i in range(len(word)))
+    quote = word == "" or any(c in ' \t"\r\n\v' for c in word) or any(opens(i) for i in range(len(word)))
     if not quote:
         return word
     out = ['"']
