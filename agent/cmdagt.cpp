@@ -124,6 +124,8 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
       while (*argument == ' ' || *argument == '\t') ++argument;
     }
     cmd_reply reply = entry->handler(context, state, argument);
+    // A deferred command that ended before its handler returned answers now.
+    if (!reply && !state->pending.running && state->pending.reply) reply = CMDfinished(context);
     *stop = (entry->handler == CMDquit || state->authorized == 0) ? 1 : 0;
     if (entry->answer == CMD_SILENT) return std::nullopt;
     return reply;
@@ -200,6 +202,19 @@ std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, c
     if (!add(inserted)) return std::nullopt;
   }
   return result;
+}
+
+bool CMDbusy(agt_context* context) {
+  const cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  return state != nullptr && state->pending.running;
+}
+
+cmd_reply CMDfinished(agt_context* context) {
+  cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  if (state == nullptr || state->pending.running || !state->pending.reply) return std::nullopt;
+  cmd_reply reply = std::move(state->pending.reply);
+  state->pending.reply.reset();
+  return reply;
 }
 
 cmd_reply CMDpoll(agt_context* context) {

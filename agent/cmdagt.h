@@ -43,6 +43,11 @@ kvwstr CMDexpand(agt_context* context, const char* text, char marker);
 // line full of references to a long value must not take the process's memory.
 std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, char marker, std::size_t limit);
 cmd_reply CMDpoll(agt_context* context);
+// Whether a deferred command (CMDdefer) is still at work: no line is
+// dispatched, no turn's poll runs and the channels are not read meanwhile.
+bool CMDbusy(agt_context* context);
+// The final reply of a deferred command that has ended, once; none otherwise.
+cmd_reply CMDfinished(agt_context* context);
 
 cmd_reply CMDhelo(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply CMDhelp(agt_context* context, cmd_state* state, const char* argument);

@@ -29,7 +29,18 @@ struct cmd_failure {
   int error = 0;        // errno of the failed call; 0 when no system call failed
 };
 
+// A command that goes on after its handler has returned (GETF and PUTF move
+// a file, TRWA waits for its trace connection, turn after turn of the loop).
+// Its handler calls CMDdefer and returns its first reply (or none); the
+// module calls CMDfinish with the final reply when the work has ended, which
+// may be before the handler returns. No further line is dispatched meanwhile.
+struct cmd_pending {
+  bool running = false;
+  cmd_reply reply;  // the final reply, once running is over
+};
+
 struct cmd_state {
+  cmd_pending pending;
   int launched = 0;  // programs launched by EXEC whose end has not been reported
   std::vector<std::pair<int, int>> ended_pairs;  // (process number, exit code), filled by PROpoll_ended
   int authorized = 0;
@@ -38,6 +49,15 @@ struct cmd_state {
   // first); a later success leaves it. XWHY tells it.
   std::optional<cmd_failure> last_failure;
 };
+
+inline void CMDdefer(cmd_state* state) {
+  if (state != nullptr) state->pending = cmd_pending{true, std::nullopt};
+}
+// Ends the deferred command of the context's interpreter with its final reply.
+inline void CMDfinish(agt_context* context, kvwstr reply) {
+  if (cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD); state != nullptr && state->pending.running)
+    state->pending = cmd_pending{false, std::move(reply)};
+}
 
 // Paths and names kept in a failure's cause are cut to this many bytes.
 constexpr std::size_t CMD_FAILURE_PATH_MAX = 4096;
