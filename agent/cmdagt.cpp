@@ -224,6 +224,8 @@ cmd_reply CMDdispatch(agt_context* context, cmd_state* state, const char* line, 
       cmd_interpreter::grant granted(state, entry->flags & cmd_interpreter::row_grants);
       reply = entry->handler(context, state, argument);
     }
+    // A deferred command that ended before its handler returned answers now.
+    if (!reply) reply = state->take_finished();
     *stop = ((entry->flags & CMD_ENDS_CONNECTION) != 0 || !state->admitted()) ? 1 : 0;
     return reply;
   }
@@ -292,6 +294,16 @@ std::optional<kvwstr> CMDexpand_within(agt_context* context, const char* text, c
     if (!add(inserted)) return std::nullopt;
   }
   return result;
+}
+
+bool CMDbusy(agt_context* context) {
+  const cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  return state != nullptr && state->deferred();
+}
+
+cmd_reply CMDfinished(agt_context* context) {
+  cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD);
+  return state != nullptr ? state->take_finished() : std::nullopt;
 }
 
 cmd_reply CMDpoll(agt_context* context) {

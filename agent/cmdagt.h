@@ -75,6 +75,11 @@ cmd_reply CMDpoll(agt_context* context);
 int CMDwait_at_most(agt_context* context);
 // HELP's listing of `table`: eight names a line, each line "110" but the last, "210".
 kvwstr CMDhelp_listing(const cmd_table& table);
+// Whether a deferred command (CMDdefer) is still at work: no line is
+// dispatched, no turn's poll runs and the channels are not read meanwhile.
+bool CMDbusy(agt_context* context);
+// The final reply of a deferred command that has ended, once; none otherwise.
+cmd_reply CMDfinished(agt_context* context);
 
 cmd_reply CMDhelo(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply CMDhelp(agt_context* context, cmd_state* state, const char* argument);

@@ -10,6 +10,7 @@
 #include "agent/accept_pause.h"
 #include "agent/cmdagt.h"
 #include "modules/proagt.h"
+#include "modules/side_port.h"
 #include "net/tcpip.h"
 #include "platform/handover.h"
 #include "platform/process.h"
@@ -42,7 +43,7 @@ agt_context* serving = nullptr;
 // die with their groups.
 void teardown_on_fatal() {
   if (serving == nullptr) return;
-  TCPIPset_guard(serving, -1);
+  TCPIPset_session(serving, -1);
   AGTend_modules(serving);
 }
 
@@ -79,6 +80,11 @@ int AGTmain(int argc, char** argv) {
   if (internal_form && command_socket < 0) CSTexit(0);
   PLATcatch_stop_signals();
   PLATreset_signals();
+  // A connection process starts its network layer once, in its own context.
+  if (internal_form) {
+    AGTserve(argv[1], command_socket, name_pending);
+    CSTexit(0);
+  }
   int ipv4 = (args == 2 && std::strcmp(argv[2], "-IPv4") == 0) ? 1 : 0;
 
   agt_context_ptr context = CTXnew(10);
@@ -99,10 +105,6 @@ int AGTmain(int argc, char** argv) {
     }
     CSTfprintf(stderr, "%s", AGT_BANNER);
     AGTlisten(context.get(), argv[0], port);
-  }
-  if (internal_form) {
-    AGTserve(argv[1], command_socket, name_pending);
-    CSTexit(0);
   }
   print_usage(stderr);
   TCPIPterm(context.get());
@@ -138,8 +140,10 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     std::vector<int> ready;
     if (TCPIPwait(context, ready, 1000) <= 0) continue;
     int accepted = -1;
-    if (TCPIPaccept_stream(context, listen_socket, &accepted, nullptr, nullptr) != 0) {
-      if (!PLATstop_requested()) std::perror("TCPIPaccept_stream");
+    const int taken = TCPIPaccept_stream(context, listen_socket, &accepted, nullptr, nullptr);
+    if (taken != 0) {
+      // 1: the connection went away before it was taken.
+      if (taken < 0 && !PLATstop_requested()) std::perror("TCPIPaccept_stream");
     } else {
       // The peer's name is looked up in the new process: a slow resolver
       // holds up that connection only, never the accept loop.
@@ -167,11 +171,35 @@ int setting(const char* name, int fallback) {
 }
 
 // Testers are read only while one more receive of theirs fits in what the
-// connection may hold for its studio; otherwise their input waits in the system.
-void hold_testers(agt_context* context) {
-  const bool held = TCPIProom(context) < TCPIP_RELAY_MAX;
-  TCPIPhold_input(context, TCPIP_OWNER_RDV, held);
-  TCPIPhold_input(context, TCPIP_OWNER_DYNF, held);
+// connection may hold for its studio, and not while a deferred command is at
+// work (their text then waits for the turn after it, as the studio's lines
+// do); otherwise their input waits in the system. A channel's sockets are
+// registered with its record as their owner.
+void hold_channels(agt_context* context) {
+  const bool held = CMDbusy(context) || TCPIProom(context) < SIDE_RELAY_MAX;
+  for (const agt_module* module : CMDmodules())
+    if (module->channel) TCPIPhold_input(context, module, held);
+}
+
+// The owner of the command connection in the registry.
+const char command_owner_tag = 0;
+constexpr tcpip_owner command_owner = &command_owner_tag;
+
+// Lets the last replies (221 bye.) leave before the connection closes,
+// unless the studio does not take them within `ms` or a stop signal comes:
+// the waits send what is queued and read nothing.
+void drain_replies(agt_context* context, int command_socket, int ms) {
+  TCPIPhold_all_input(context, true);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  std::vector<int> ready;
+  while (!PLATstop_requested() && TCPIPqueued(context, command_socket) > 0 &&
+         !TCPIPsend_failed(context, command_socket)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    ready.clear();
+    TCPIPwait(context, ready, static_cast<int>(left.count()));
+  }
+  TCPIPhold_all_input(context, false);
 }
 
 bool identified(agt_context* context) { return CMDadmitted(context); }
@@ -185,7 +213,6 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
   serving = context;
   CSTon_fatal(teardown_on_fatal);
   const int ident_timeout = setting("KVS_IDENT_TIMEOUT", AGT_IDENT_TIMEOUT);
-  const bool testers_any_host = setting("KVS_TESTERS_ANY_HOST", 0) == 1;
   CSTset_debug(setting("KVS_DEBUG", 0) == 1);
   TCPIPinit(context, command_socket);
   TCPIPno_delay(command_socket);
@@ -193,6 +220,10 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
   TCPIPkeep_alive(command_socket);
   // Inherited without close-on-exec; launched programs must not hold it.
   PLATset_cloexec(command_socket);
+  // From here on the command connection is non-blocking: the greeting and
+  // every reply wait in its queue until the studio takes them.
+  TCPIPwatch_as(context, command_socket, command_owner);
+  TCPIPset_session(context, command_socket);
   kvwstr greeting = CMDreply(MSG_210_HELLO);
   send_line(context, command_socket, greeting);
   // The peer's name, when still to be looked up, is wanted only from the
@@ -201,24 +232,26 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
   if (name_pending) TCPIPpeer_host(command_socket, &peer);
 
   if (AGTstart_modules(context, peer.c_str()) == 0) {
+    // The studio's text not yet cut into lines; lines sent while a command
+    // is deferred wait here for it to end.
     kvwstr buffer;
-    // From here on the command connection is non-blocking: replies wait in
-    // its queue until the studio takes them.
-    TCPIPwatch_as(context, command_socket, TCPIP_OWNER_COMMAND);
-    TCPIPset_guard(context, command_socket, &buffer);
-    TCPIPset_testers_any_host(context, testers_any_host);
     const auto started = std::chrono::steady_clock::now();
     std::vector<int> ready;
     int stop = 0;
     while (stop == 0) {
-      if (cmd_reply ended = CMDpoll(context)) send_line(context, command_socket, *ended);
+      // While a command is deferred (GETF, PUTF, TRWA) the turn only serves
+      // its side connection and gathers the studio's text: no program's end
+      // is reported, no tester is read, no line is dispatched.
+      if (!CMDbusy(context))
+        if (cmd_reply ended = CMDpoll(context)) send_line(context, command_socket, *ended);
       // Back-pressure: a studio that does not read its replies is not read
       // either, nor are the testers once what is held for it is at its bound.
       TCPIPset_read(context, command_socket, TCPIPqueued(context, command_socket) <= AGT_HIGH_WATER);
-      hold_testers(context);
+      hold_channels(context);
       // Running programs are polled every second; otherwise only an event
-      // (input, writable output, a program's end, a stop signal) wakes the
-      // wait, or the end of the time to identify.
+      // (input, writable output, a program's end, a stop signal, a side
+      // connection's deadline) wakes the wait, or the end of the time to
+      // identify.
       int timeout = CMDwait_at_most(context);
       bool timed = ident_timeout > 0 && !identified(context);
       if (timed) {
@@ -229,8 +262,14 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
       }
       ready.clear();
       TCPIPwait(context, ready, timeout);
+      // The side connections of a deferred command first: when it ends, its
+      // reply goes before the lines that waited for it are dispatched.
+      TCPIPdispatch(context);
+      if (cmd_reply done = CMDfinished(context)) send_line(context, command_socket, *done);
       AGTcommand_ready(context, ready, command_socket, buffer, &stop);
-      AGTserve_channels(context, ready, command_socket);
+      // A command deferred in this turn holds the channels back already:
+      // what they had is still there for the turn after it.
+      if (!CMDbusy(context)) AGTserve_channels(context, ready, command_socket);
       // SIGTERM or SIGINT: the same teardown as when the studio leaves.
       if (PLATstop_requested()) stop = 1;
       if (stop == 0 && timed && !identified(context) &&
@@ -239,23 +278,27 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
         stop = 1;
       }
     }
-    // Tester text that came before the end (while GETF, PUTF or TRWA held
-    // the command stream, say) is still forwarded: one last look at the
-    // tester sockets, without waiting.
+    // Tester text that came before the end (while GETF, PUTF or TRWA was
+    // deferred, say) is still forwarded: one last look at the tester
+    // sockets, without waiting.
     if (identified(context) && !PLATstop_requested() && !TCPIPsend_failed(context, command_socket)) {
       TCPIPset_read(context, command_socket, false);
-      hold_testers(context);
+      if (CMDbusy(context)) {
+        // A deferred command that did not end is not waited for any longer.
+        for (const agt_module* module : CMDmodules())
+          if (module->channel) TCPIPhold_input(context, module, TCPIProom(context) < SIDE_RELAY_MAX);
+      } else {
+        hold_channels(context);
+      }
       ready.clear();
       TCPIPwait(context, ready, 0);
       AGTserve_channels(context, ready, command_socket);
     }
-    // The last replies (221 bye.) leave before the connection closes, unless
-    // the studio does not take them or a stop signal came.
-    TCPIPflush(context, command_socket, PLATstop_requested() ? 0 : 2000);
+    drain_replies(context, command_socket, PLATstop_requested() ? 0 : 2000);
     TCPIPunwatch(context, command_socket);
     // The studio is no longer served: the last answers to testers must not
-    // fail because it has already hung up.
-    TCPIPset_guard(context, -1);
+    // count against it.
+    TCPIPset_session(context, -1);
     AGTend_modules(context);
   }
   TCPIPclose(context, command_socket);
@@ -290,35 +333,30 @@ void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int c
 }
 
 void AGTsplit_lines(agt_context* context, kvwstr& buffer, int* stop, int command_socket) {
-  // Positions, not pointers: a command that holds the command stream (GETF,
-  // PUTF, TRWA) appends what the studio sends meanwhile to this buffer.
+  // Positions, not pointers: the buffer is only cut once the loop is done.
+  // A deferred command (GETF, PUTF, TRWA) stops the dispatch; the lines
+  // after it stay in the buffer until it has ended.
   std::size_t position = 0;
-  bool held = false;
   std::string line;
-  while (*stop == 0 && TCPIPqueued(context, command_socket) <= AGT_HIGH_WATER) {
+  while (*stop == 0 && !CMDbusy(context) && TCPIPqueued(context, command_socket) <= AGT_HIGH_WATER) {
     std::size_t cr = buffer.view().find("\r\n", position);
     if (cr == std::string_view::npos) break;
     line.assign(buffer.view().substr(position, cr - position));
     position = cr + 2;
     cmd_reply reply = CMDline(context, line.c_str(), stop);
-    // A studio that vanished during a blocking command gets nothing more done.
-    if (TCPIPguard_lost(context) != 0) *stop = 1;
     if (reply) {
-      // Each reply is sent before the next line is dispatched; when that line
-      // is already here, the reply may wait for the next ones, so that a
-      // burst of commands is answered in a few segments instead of one per
-      // line. Nothing stays held once the burst is answered, nor when a
-      // command blocks (the network layer pushes it out first).
-      held = *stop == 0 && buffer.view().find("\r\n", position) != std::string_view::npos;
+      // Each reply is queued before the next line is dispatched; when that
+      // line is already here, it leaves with the replies that follow, so
+      // that a burst of commands is answered in a few segments instead of
+      // one per line.
       reply->cat("\r\n");
-      int length = reply->len();
-      if (held)
-        TCPIPsend_more(context, command_socket, reply->c_str(), &length);
-      else
-        TCPIPsend(context, command_socket, reply->c_str(), &length);
+      TCPIPqueue(context, command_socket, reply->view());
+      if (*stop != 0 || buffer.view().find("\r\n", position) == std::string_view::npos)
+        TCPIPwrite_queued(context, command_socket);
     }
   }
-  if (held) TCPIPpush(context, command_socket);
+  // A deferred command does not hold back what was answered before it.
+  TCPIPwrite_queued(context, command_socket);
   buffer.cut(0, static_cast<int>(position));
 }
 

@@ -196,7 +196,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   int small = 4096;
   ::setsockopt(agent, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   ::setsockopt(studio, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  TCPIPwatch_as(context, agent, TCPIP_OWNER_COMMAND);
+  static const char command_owner = 0;
+  TCPIPwatch_as(context, agent, &command_owner);
 
   model expected;
   expected.context = context;

@@ -31,6 +31,16 @@ struct cmd_failure {
   int error = 0;        // errno of the failed call; 0 when no system call failed
 };
 
+// A command that goes on after its handler has returned (GETF and PUTF move
+// a file, TRWA waits for its trace connection, turn after turn of the loop).
+// Its handler calls CMDdefer and returns its first reply (or none); the
+// module calls CMDfinish with the final reply when the work has ended, which
+// may be before the handler returns. No further line is dispatched meanwhile.
+struct cmd_pending {
+  bool running = false;
+  cmd_reply reply;  // the final reply, once running is over
+};
+
 // The flags of a row: what the interpreter reads of it, and what it lets the
 // row's handler change in its state.
 enum cmd_flag : unsigned {
@@ -59,6 +69,23 @@ class cmd_state {
   bool count_launch();
   // The modules' work of every turn: `count` launched programs were reported ended.
   bool count_ended(int count);
+
+  // A command that goes on after its handler (see cmd_pending): whether one
+  // is at work, and its start (by its handler) and end (by its module).
+  bool deferred() const { return pending_.running; }
+  void defer() { pending_ = cmd_pending{true, std::nullopt}; }
+  // The deferred command could not start: its handler answers at once.
+  void cancel_deferral() { pending_ = cmd_pending{}; }
+  void finish(kvwstr reply) {
+    if (pending_.running) pending_ = cmd_pending{false, std::move(reply)};
+  }
+  // The final reply of a deferred command that has ended, once; none otherwise.
+  cmd_reply take_finished() {
+    if (pending_.running) return std::nullopt;
+    cmd_reply reply = std::move(pending_.reply);
+    pending_.reply.reset();
+    return reply;
+  }
   // The cause of the connection's latest failure reply (none before the
   // first); a later success leaves it. XWHY tells it.
   void record_failure(cmd_failure cause) { last_failure_ = std::move(cause); }
@@ -74,6 +101,7 @@ class cmd_state {
   const char* peer_name_ = nullptr;
   const void* table_ = nullptr;  // the command table it runs; none: the agent's
   std::optional<cmd_failure> last_failure_;
+  cmd_pending pending_;
 };
 
 inline bool cmd_state::admit(int authorized) {
@@ -92,6 +120,14 @@ inline bool cmd_state::count_ended(int count) {
   if (!granted(CMD_GRANT_TURN) || count < 0 || count > launched_) return false;
   launched_ -= count;
   return true;
+}
+
+inline void CMDdefer(cmd_state* state) {
+  if (state != nullptr) state->defer();
+}
+// Ends the deferred command of the context's interpreter with its final reply.
+inline void CMDfinish(agt_context* context, kvwstr reply) {
+  if (cmd_state* state = CTXstate<cmd_state>(context, CTX_SLOT_CMD); state != nullptr) state->finish(std::move(reply));
 }
 
 // Paths and names kept in a failure's cause are cut to this many bytes.

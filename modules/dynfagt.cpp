@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "modules/envagt.h"
+#include "modules/side_port.h"
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
 
@@ -67,7 +68,7 @@ void account(agt_context* context, dynf_state* state) {
   std::size_t total = 0;
   for (const dynf_tester& tester : state->testers) total += static_cast<std::size_t>(tester.pending.len());
   state->pending_total = total;
-  TCPIPset_held(context, TCPIP_OWNER_DYNF, total);
+  TCPIPset_held(context, &dynf_module, total);
 }
 
 // A tester that closed or failed: closed and forgotten.
@@ -175,7 +176,7 @@ void answer(agt_context* context, int tester_id, std::string_view text, bool fin
   // Its closing, when it comes, is then the end of it, not a half-close.
   if (final_answer) tester->answered = true;
   if (TCPIPqueued(context, socket) <= DYNF_QUEUE_MAX &&
-      TCPIPqueued_by(context, TCPIP_OWNER_DYNF) <= DYNF_QUEUE_TOTAL_MAX)
+      TCPIPqueued_by(context, &dynf_module) <= DYNF_QUEUE_TOTAL_MAX)
     return;
   CSTprintf("kvsagtd : tester %d does not read its answers, connection closed\n", tester_id);
   DYNFremove_tester(context, state, socket);
@@ -194,9 +195,10 @@ int DYNFinit(agt_context* context) {
   if (listener < 0) return -1;
   state->listener = unique_fd(listener);
   state->port = port;
+  state->any_host = SIDEtesters_any_host();
   kvwstr value = kvwstr_format("%d", port);
   ENVset(context, "KVS_PORT_TSTAGT", value.c_str());
-  TCPIPwatch_as(context, listener, TCPIP_OWNER_DYNF);
+  TCPIPwatch_as(context, listener, &dynf_module);
   return CTXinstall(context, std::move(state), CTX_SLOT_DYNF);
 }
 
@@ -205,7 +207,7 @@ int DYNFterm(agt_context* context) {
   std::unique_ptr<dynf_state> state = CTXtake<dynf_state>(context, CTX_SLOT_DYNF);
   for (dynf_tester& tester : state->testers) TCPIPunwatch(context, tester.socket.get());
   state->testers.clear();
-  TCPIPset_held(context, TCPIP_OWNER_DYNF, 0);
+  TCPIPset_held(context, &dynf_module, 0);
   TCPIPunwatch(context, state->listener.get());
   state->listener.reset();
   return 0;
@@ -224,14 +226,14 @@ std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& 
   state->notes.reset();
   for (int socket : ready) {
     // Only sockets this module registered, as they were when reported.
-    if (!TCPIPready_for(context, socket, TCPIP_OWNER_DYNF)) continue;
+    if (!TCPIPready_for(context, socket, &dynf_module)) continue;
     if (socket == state->listener.get()) {
       join(result, DYNFaccept(context, state));
     } else if (dynf_tester* tester = find_tester(state, socket)) {
       // Once what is held for the studio leaves no room for what one more
       // receive may add, testers wait (an ended one adds nothing).
       const std::size_t gathered = result ? static_cast<std::size_t>(result->len()) : 0;
-      if (tester->phase != dynf_phase::ended && TCPIProom(context) < gathered + TCPIP_RELAY_MAX) continue;
+      if (tester->phase != dynf_phase::ended && TCPIProom(context) < gathered + SIDE_RELAY_MAX) continue;
       join(result, DYNFreceive(context, state, *tester));
     }
   }
@@ -240,14 +242,14 @@ std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& 
 
 std::optional<kvwstr> DYNFaccept(agt_context* context, dynf_state* state) {
   int accepted = -1;
-  int rc = TCPIPaccept_ready(context, state->listener.get(), &accepted, tcpip_accept_rule::machine_or_studio);
+  int rc = SIDEaccept(context, state->listener.get(), side_rule::machine_or_studio, state->any_host, &accepted);
   if (rc > 0) return std::nullopt;
   if (rc != 0) {
     if (accepted >= 0) TCPIPdiscard(accepted);
     return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);
   }
   unique_fd socket(accepted);
-  if (TCPIPwatch_as(context, accepted, TCPIP_OWNER_DYNF) < 0) {
+  if (TCPIPwatch_as(context, accepted, &dynf_module) < 0) {
     // Left unwatched it would never be read; the tester sees its connection end.
     CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);
     return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);

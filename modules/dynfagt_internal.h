@@ -25,6 +25,7 @@ struct dynf_state {
   std::size_t pending_total = 0;     // the testers' unfinished lines together
   unique_fd listener;
   int port = 0;
+  bool any_host = false;  // testers from any host (KVS_TESTERS_ANY_HOST=1)
 };
 
 // The steps of DYNFprocess. Each gives the text for the studio, or none.

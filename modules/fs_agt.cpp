@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "modules/side_port.h"
+#include "net/connection.h"
 #include "net/tcpip.h"
 #include "platform/files.h"
 #include "support/protocol/ascii_codec.h"
@@ -52,67 +54,6 @@ file_ptr open_for_reading(const char* path) {
 }
 file_ptr open_for_writing(const char* path, bool text) { return file_ptr(PLATopen_transfer(path, true, text)); }
 
-// The one data connection of a transfer; closed when the transfer ends,
-// whichever way it ends.
-class data_connection {
- public:
-  explicit data_connection(agt_context* context) : context_(context) {}
-  data_connection(const data_connection&) = delete;
-  data_connection& operator=(const data_connection&) = delete;
-  ~data_connection() {
-    if (socket_ >= 0) close_socket(context_, socket_);
-  }
-
-  // Takes the next connection on the data port, waiting for it when none is
-  // in the backlog. Fails when the studio leaves the command connection meanwhile.
-  bool accept(int listen_socket) {
-    if (listen_socket < 0) return false;
-    int accepted = -1;
-    if (TCPIPaccept_stream(context_, listen_socket, &accepted, nullptr, nullptr) != 0) {
-      const int error = errno;
-      if (accepted >= 0) TCPIPdiscard(accepted);
-      errno = error;
-      return false;
-    }
-    socket_ = accepted;
-    return true;
-  }
-  int socket() const { return socket_; }
-
- private:
-  agt_context* context_;
-  int socket_ = -1;
-};
-
-// The file's bytes, as they go on the wire, to the data connection. Every
-// wait for the connection to take more is the network layer's readiness
-// wait, which serves the command connection meanwhile.
-//
-// ASCII blocks are converted one at a time, at most FS_SEND_BLOCK bytes each
-// as before, and gathered into one send of up to FS_BINARY_BLOCK bytes: the
-// stream is the same, but it leaves in full segments, with one wait and one
-// send per gathering instead of per block. BINARY mode reads and sends
-// FS_BINARY_BLOCK bytes at a time. (Handing the file to the system with
-// sendfile instead was measured slower on loopback here: see bench/README.md.)
-int send_stream(fs_state* state, agt_context* context, std::FILE* file, int socket) {
-  const int block_size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
-  const std::size_t size = FS_BINARY_BLOCK;
-  std::vector<char> buffer(size);
-  for (;;) {
-    std::size_t filled = 0;
-    int length = block_size;
-    do {
-      length = block_size;
-      if (FSread_block(state, context, file, buffer.data() + filled, &length) != 0) return -1;
-      filled += static_cast<std::size_t>(length);
-    } while (length != 0 && filled + static_cast<std::size_t>(block_size) <= size);
-    if (filled == 0) return 0;
-    int sending = static_cast<int>(filled);
-    if (TCPIPsend(context, socket, buffer.data(), &sending) != 0) return -1;
-    if (length == 0) return 0;
-  }
-}
-
 cmd_reply path_command(agt_context* context, cmd_state* state, const char* argument,
                        int (*operation)(agt_context*, const char*), cmd_msg_id empty, cmd_msg_id done,
                        cmd_msg_id failed, const char* command, const char* call) {
@@ -126,6 +67,7 @@ cmd_reply path_command(agt_context* context, cmd_state* state, const char* argum
 }  // namespace
 
 fs_state::~fs_state() {
+  transfer.reset();
   if (data_socket >= 0) TCPIPdiscard(data_socket);
 }
 
@@ -149,6 +91,8 @@ int FSinit(agt_context* context, int with_data_socket) {
 int FSterm(agt_context* context) {
   if (CTXstate<fs_state>(context, CTX_SLOT_FS) == nullptr) return -1;
   std::unique_ptr<fs_state> state = CTXtake<fs_state>(context, CTX_SLOT_FS);
+  // A transfer still under way ends with the connection, unanswered.
+  state->transfer.reset();
   state->data_port = -1;
   if (state->data_socket >= 0) {
     close_socket(context, state->data_socket);
@@ -262,18 +206,6 @@ fs_read_ahead& read_ahead_of(fs_state* state, const std::FILE* file) {
   return ahead;
 }
 
-// Releases a transfer's buffers when it ends, whichever way it ends.
-struct transfer_buffers {
-  fs_state* state;
-  explicit transfer_buffers(fs_state* s) : state(s) { state->ahead = {}; }
-  transfer_buffers(const transfer_buffers&) = delete;
-  transfer_buffers& operator=(const transfer_buffers&) = delete;
-  ~transfer_buffers() {
-    state->ahead = {};
-    state->decoded.reset();
-  }
-};
-
 }  // namespace
 
 int FSread_block(fs_state* state, agt_context*, std::FILE* file, char* buffer, int* length) {
@@ -335,84 +267,207 @@ int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* bl
   return 0;
 }
 
+// One GETF or PUTF, a state advanced by the readiness wait: waiting for the
+// data connection on the data port, then moving the file as the connection
+// takes or brings it, then closed, and only then answered. Every step that
+// moves nothing waits in the loop's wait, never in a call.
+struct fs_transfer {
+  agt_context* context = nullptr;
+  bool sending = false;     // GETF; else PUTF
+  std::string path;
+  file_ptr file;
+  tcpip_conn_ptr data;      // the data connection, once accepted
+  std::vector<char> buffer;  // GETF: what is read and not yet sent; PUTF: one reception
+  std::size_t at = 0, filled = 0;
+  bool file_ended = false;  // GETF: the last block has been read
+};
+
 namespace {
 
-// A transfer's failure: the errno of the call that failed, taken at once,
-// before the closing of the file and the data connection can change it.
-int failure(int& error) {
-  error = errno;
-  return -1;
+// The most a handler moves before the loop's next turn: a connection that
+// always takes (or brings) more must not keep the studio and the stop
+// signal waiting.
+constexpr std::size_t FS_TURN_BYTES = 16 * static_cast<std::size_t>(FS_BINARY_BLOCK);
+
+const char fs_owner_tag = 0;  // the owner of the data port's sockets
+constexpr tcpip_owner fs_owner = &fs_owner_tag;
+
+fs_transfer* transfer_of(agt_context* context) {
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
+  return state == nullptr ? nullptr : state->transfer.get();
 }
 
-int send_file(agt_context* context, const char* path, int& error) {
+// Ends the transfer, closed before the reply: `error` 0 is success,
+// otherwise the errno of the call that failed (-1: none).
+void finish(agt_context* context, int error) {
   fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
-  if (state == nullptr || path == nullptr || *path == '\0') return -1;
-  data_connection data(context);
-  if (!data.accept(state->data_socket)) return failure(error);
-  // A file that cannot be opened leaves the studio a stream without data; the
-  // reply tells it why.
-  file_ptr file = open_for_reading(path);
-  if (!file) return failure(error);
-  transfer_buffers buffers(state);
-  if (send_stream(state, context, file.get(), data.socket()) != 0) return failure(error);
-  return 0;
-}
-
-int receive_file(agt_context* context, const char* path, int& error) {
-  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
-  if (state == nullptr || path == nullptr || *path == '\0') return -1;
-  data_connection data(context);
-  if (!data.accept(state->data_socket)) return failure(error);
-  file_ptr file = open_for_writing(path, state->binary_mode == 0);
-  if (!file) return failure(error);
-  const int binary = state->binary_mode;
-  state->ascii_cr_held = 0;
-  transfer_buffers buffers(state);
-  int failed = 0;
-  const int size = binary != 0 ? FS_BINARY_BLOCK : FS_RECV_ASCII;
-  std::vector<char> block(static_cast<std::size_t>(size));
-  for (;;) {
-    int end = 0;
-    int received = TCPIPrecv(context, data.socket(), block.data(), size, &end);
-    if (received == 0) break;
-    // A connection reset, or the studio leaving meanwhile, cuts the file
-    // short: that is not a file received.
-    if (received < 0) {
-      failed = failure(error);
-      break;
-    }
-    if (FSwrite_block(state, context, file.get(), block.data(), received) != 0) {
-      failed = failure(error);
-      break;
-    }
+  if (state == nullptr || !state->transfer) return;
+  std::unique_ptr<fs_transfer> transfer = std::move(state->transfer);
+  transfer->data.reset();
+  TCPIPunwatch(context, state->data_socket);
+  state->ahead = {};
+  state->decoded.reset();
+  if (!transfer->sending && transfer->file) {
+    // A CR that ended the stream has no LF after it: it is data. The first
+    // failure is the cause.
+    char held;
+    std::size_t tail = FSascii_decode_end(&state->ascii_cr_held, &held);
+    if (tail != 0 && std::fwrite(&held, 1, tail, transfer->file.get()) != tail && error == 0) error = errno;
+    if (state->binary_mode != 0 && PLATgive_default_permissions(transfer->file.get()) != 0 && error == 0)
+      error = errno;
+    // Buffered data reaches the file here; a failing close is a failed write.
+    if (std::fclose(transfer->file.release()) != 0 && error == 0) error = errno;
   }
-  // A CR that ended the stream has no LF after it: it is data. The first
-  // failure is the cause.
-  char held;
-  std::size_t tail = FSascii_decode_end(&state->ascii_cr_held, &held);
-  if (tail != 0 && std::fwrite(&held, 1, tail, file.get()) != tail && failed == 0) failed = failure(error);
-  if (binary != 0 && PLATgive_default_permissions(file.get()) != 0 && failed == 0) failed = failure(error);
-  // Buffered data reaches the file here; a failing close is a failed write.
-  if (std::fclose(file.release()) != 0 && failed == 0) failed = failure(error);
-  return failed != 0 ? -1 : 0;
+  transfer->file.reset();
+  const char* command = transfer->sending ? "GETF" : "PUTF";
+  if (error == 0) {
+    CMDfinish(context, CMDreply(transfer->sending ? MSG_230_FILE_SENT : MSG_231_FILE_RECEIVED));
+    return;
+  }
+  CMDfailed(CTXstate<cmd_state>(context, CTX_SLOT_CMD), command, transfer->sending ? "FSsend_file" : "FSreceive_file",
+            transfer->path.c_str(), error < 0 ? 0 : error);
+  CMDfinish(context, CMDreply(transfer->sending ? MSG_530_SEND_FILE_FAILED : MSG_531_RECEIVE_FILE_FAILED));
+}
+
+int cause(int error) { return error != 0 ? error : -1; }
+
+void expired(agt_context* context, int, void*) {
+  CSTprintf("kvsagtd : nothing moved on the data port for %d s, transfer ended\n", SIDE_IDLE_MS / 1000);
+  finish(context, ETIMEDOUT);
+}
+
+// Each time something moves, the time the transfer may stay idle starts again.
+void arm_deadline(agt_context* context, int socket) { TCPIPset_deadline(context, socket, SIDE_IDLE_MS, expired); }
+void progressed(fs_transfer* transfer, int socket) { arm_deadline(transfer->context, socket); }
+
+// GETF: the file's bytes, as they go on the wire. ASCII blocks are converted
+// one at a time, at most FS_SEND_BLOCK bytes each, and gathered into one
+// send of up to FS_BINARY_BLOCK bytes: the stream is the same, but it leaves
+// in full segments. BINARY mode reads and sends FS_BINARY_BLOCK bytes at a
+// time. (Handing the file to the system with sendfile instead was measured
+// slower on loopback here: see bench/README.md.)
+void send_more(tcpip_conn* conn) {
+  agt_context* context = conn->context;
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
+  fs_transfer* transfer = transfer_of(context);
+  if (state == nullptr || transfer == nullptr) return;
+  const int block_size = state->binary_mode != 0 ? FS_BINARY_BLOCK : FS_SEND_BLOCK;
+  const std::size_t size = FS_BINARY_BLOCK;
+  std::size_t moved = 0;
+  while (moved < FS_TURN_BYTES) {
+    if (transfer->at == transfer->filled) {
+      if (transfer->file_ended) return finish(context, 0);
+      transfer->at = transfer->filled = 0;
+      int length = block_size;
+      do {
+        length = block_size;
+        errno = 0;
+        if (FSread_block(state, context, transfer->file.get(), transfer->buffer.data() + transfer->filled, &length) !=
+            0)
+          return finish(context, cause(errno));
+        transfer->filled += static_cast<std::size_t>(length);
+      } while (length != 0 && transfer->filled + static_cast<std::size_t>(block_size) <= size);
+      transfer->file_ended = length == 0;
+      if (transfer->filled == 0) return finish(context, 0);
+    }
+    long long n = TCPIPconn_write(conn, transfer->buffer.data() + transfer->at, transfer->filled - transfer->at);
+    if (n < 0) {
+      if (conn->state != tcpip_conn_state::failed) return;  // full: the wait says when it takes more
+      std::perror("ERROR:send returns -1\n");
+      return finish(context, cause(conn->last_error));
+    }
+    transfer->at += static_cast<std::size_t>(n);
+    moved += static_cast<std::size_t>(n);
+    progressed(transfer, conn->socket);
+  }
+}
+
+// PUTF: what the studio sends, into the file, until it closes its side. A
+// connection reset cuts the file short: that is not a file received.
+void receive_more(tcpip_conn* conn) {
+  agt_context* context = conn->context;
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
+  fs_transfer* transfer = transfer_of(context);
+  if (state == nullptr || transfer == nullptr) return;
+  std::size_t moved = 0;
+  while (moved < FS_TURN_BYTES) {
+    long long n = TCPIPconn_read(conn, transfer->buffer.data(), transfer->buffer.size());
+    if (n == 0) return finish(context, 0);
+    if (n < 0) {
+      if (conn->state != tcpip_conn_state::failed) return;  // nothing more yet
+      return finish(context, cause(conn->last_error));
+    }
+    errno = 0;
+    if (FSwrite_block(state, context, transfer->file.get(), transfer->buffer.data(), static_cast<int>(n)) != 0)
+      return finish(context, cause(errno));
+    moved += static_cast<std::size_t>(n);
+    progressed(transfer, conn->socket);
+  }
+}
+
+// The data connection has come: the file is opened, and moves from now on.
+// A file that cannot be opened leaves the studio a stream without data; the
+// reply tells it why.
+void connected(tcpip_conn* conn) {
+  agt_context* context = conn->context;
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
+  fs_transfer* transfer = transfer_of(context);
+  if (state == nullptr || transfer == nullptr) return;
+  errno = 0;
+  transfer->file = transfer->sending ? open_for_reading(transfer->path.c_str())
+                                     : open_for_writing(transfer->path.c_str(), state->binary_mode == 0);
+  if (!transfer->file) return finish(context, cause(errno));
+  state->ascii_cr_held = 0;
+  transfer->buffer.resize(FS_BINARY_BLOCK);
+  arm_deadline(context, conn->socket);
+  if (transfer->sending) {
+    TCPIPconn_on_write(conn, send_more);
+    send_more(conn);
+  } else {
+    TCPIPconn_on_read(conn, receive_more);
+    receive_more(conn);
+  }
+}
+
+// The data port is readable: the connection of the transfer, when its peer
+// is the studio's host (others are closed and logged, and the wait goes on).
+void accept_data(agt_context* context, int listen_socket, void*) {
+  fs_transfer* transfer = transfer_of(context);
+  if (transfer == nullptr || transfer->data) return;
+  int accepted = -1;
+  errno = 0;
+  int rc = SIDEaccept(context, listen_socket, side_rule::studio_host, false, &accepted);
+  if (rc > 0) return;
+  if (rc < 0) return finish(context, cause(errno));
+  TCPIPunwatch(context, listen_socket);
+  transfer->data = TCPIPconn_new(context, TCPIPplain_type, accepted, fs_owner, transfer);
+  if (!transfer->data) return finish(context, EMFILE);
+  transfer->data->type->accept(transfer->data.get(), connected);
+}
+
+int start_transfer(agt_context* context, const char* path, bool sending) {
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
+  if (state == nullptr || path == nullptr || *path == '\0' || state->transfer) return -1;
+  if (state->data_socket < 0 || TCPIPwatch_as(context, state->data_socket, fs_owner) < 0) return -1;
+  auto transfer = std::make_unique<fs_transfer>();
+  transfer->context = context;
+  transfer->sending = sending;
+  transfer->path = path;
+  state->transfer = std::move(transfer);
+  state->ahead = {};
+  TCPIPset_handlers(context, state->data_socket, accept_data, nullptr, nullptr);
+  arm_deadline(context, state->data_socket);
+  // A connection the studio opened before the command is already waiting.
+  accept_data(context, state->data_socket, nullptr);
+  return 0;
 }
 
 }  // namespace
 
-// On failure errno holds the cause (0: none), whatever was closed after it.
-int FSsend_file(agt_context* context, const char* path) {
-  int error = 0;
-  int result = send_file(context, path, error);
-  if (result != 0) errno = error;
-  return result;
-}
+// On failure errno holds the cause (0: none).
+int FSsend_file(agt_context* context, const char* path) { return start_transfer(context, path, true); }
 
-int FSreceive_file(agt_context* context, const char* path) {
-  int error = 0;
-  int result = receive_file(context, path, error);
-  if (result != 0) errno = error;
-  return result;
-}
+int FSreceive_file(agt_context* context, const char* path) { return start_transfer(context, path, false); }
 
 cmd_reply FScmd_cwd(agt_context* context, cmd_state* state, const char* argument) {
   return path_command(context, state, argument, FSchange_dir, MSG_451_CWD_NEEDS_NAME, MSG_251_DIR_CHANGED, MSG_551_CWD_FAILED, "CWD", "FSchange_dir");
@@ -457,16 +512,24 @@ cmd_reply FScmd_ftpb(agt_context* context, cmd_state*, const char*) {
   return CMDreply(MSG_228_MODE_BINARY);
 }
 
+// GETF and PUTF answer once the transfer has ended (CMDfinish), the data
+// connection closed; a transfer that cannot start answers at once.
 cmd_reply FScmd_getf(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_430_GETF_NEEDS_NAME);
-  if (FSsend_file(context, argument) == 0) return CMDreply(MSG_230_FILE_SENT);
+  CMDdefer(state);
+  errno = 0;
+  if (FSsend_file(context, argument) == 0) return std::nullopt;
+  state->cancel_deferral();
   CMDfailed(state, "GETF", "FSsend_file", argument, errno);
   return CMDreply(MSG_530_SEND_FILE_FAILED);
 }
 
 cmd_reply FScmd_putf(agt_context* context, cmd_state* state, const char* argument) {
   if (*argument == '\0') return CMDreply(MSG_431_PUTF_NEEDS_NAME);
-  if (FSreceive_file(context, argument) == 0) return CMDreply(MSG_231_FILE_RECEIVED);
+  CMDdefer(state);
+  errno = 0;
+  if (FSreceive_file(context, argument) == 0) return std::nullopt;
+  state->cancel_deferral();
   CMDfailed(state, "PUTF", "FSreceive_file", argument, errno);
   return CMDreply(MSG_531_RECEIVE_FILE_FAILED);
 }

@@ -22,6 +22,8 @@ struct fs_read_ahead {
   const std::FILE* file = nullptr;  // the file they came from
 };
 
+struct fs_transfer;  // a GETF or PUTF under way
+
 struct fs_state {
   int binary_mode = 1;    // 1 BINARY, 0 ASCII
   int data_socket = -1;   // listening socket of the data port
@@ -31,6 +33,7 @@ struct fs_state {
   bool text_crlf = PLATtext_ends_lines_with_crlf();
   fs_read_ahead ahead;    // GETF's read-ahead; released when a transfer ends
   std::unique_ptr<char[]> decoded;  // ASCII PUTF: FS_WRITE_PIECE + 1 bytes, a reception decoded
+  std::unique_ptr<fs_transfer> transfer;  // the transfer under way, if any
 
   fs_state() = default;
   fs_state(const fs_state&) = delete;

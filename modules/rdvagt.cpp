@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "modules/envagt.h"
+#include "modules/side_port.h"
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
 
@@ -18,13 +19,13 @@ std::list<rdv_group>::iterator find_group(rdv_state* state, std::string_view nam
 // A new tester on the rendezvous port. It is read only if it can be watched:
 // one that arrives while the watched set is full is closed at once rather
 // than left unread until the end of the connection. Peers other than this
-// machine and the studio's host are closed and logged by the network layer.
+// machine and the studio's host are closed and logged (SIDEaccept).
 std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state) {
   int accepted = -1;
-  int rc = TCPIPaccept_ready(context, state->listen_socket, &accepted, tcpip_accept_rule::machine_or_studio);
+  int rc = SIDEaccept(context, state->listen_socket, side_rule::machine_or_studio, state->any_host, &accepted);
   if (rc > 0) return std::nullopt;
   if (rc != 0 || accepted < 0) return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
-  if (TCPIPwatch_as(context, accepted, TCPIP_OWNER_RDV) < 0) {
+  if (TCPIPwatch_as(context, accepted, &rdv_module) < 0) {
     TCPIPclose(context, accepted);
     return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
   }
@@ -36,7 +37,7 @@ std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state) {
 std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int socket) {
   // Only a socket this module registered, and not closed and reused since the
   // wait reported it (released by RVOK, say, and taken by another accept).
-  if (!TCPIPready_for(context, socket, TCPIP_OWNER_RDV)) return std::nullopt;
+  if (!TCPIPready_for(context, socket, &rdv_module)) return std::nullopt;
   if (socket == state->listen_socket) return accept_tester(context, state);
   for (auto record = state->pending.begin(); record != state->pending.end(); ++record)
     if (record->socket == socket) return RDVArecv_name(context, state, record);
@@ -65,10 +66,11 @@ int RDVAinit(agt_context* context) {
   }
   state->listen_socket = listen_socket;
   state->port = port;
+  state->any_host = SIDEtesters_any_host();
   char text[16];
   CSTsnprintf(text, sizeof text, "%d", port);
   ENVset(context, "KVS_PORT_RDV", text);
-  TCPIPwatch_as(context, listen_socket, TCPIP_OWNER_RDV);
+  TCPIPwatch_as(context, listen_socket, &rdv_module);
   return CTXinstall(context, std::move(state), CTX_SLOT_RDV);
 }
 
@@ -94,7 +96,7 @@ std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& re
     // Each receive from a tester gives one line for the studio; once what is
     // held for the studio leaves no room for one more, testers wait.
     const std::size_t gathered = result ? static_cast<std::size_t>(result->len()) : 0;
-    if (socket != state->listen_socket && TCPIProom(context) < gathered + TCPIP_RELAY_MAX) continue;
+    if (socket != state->listen_socket && TCPIProom(context) < gathered + SIDE_RELAY_MAX) continue;
     std::optional<kvwstr> message = serve_socket(context, state, socket);
     if (!message) continue;
     if (result) {

@@ -26,6 +26,7 @@ struct rdv_state {
   rdv_waiters pending;          // accepted, no name joined yet (or stalled), newest first
   int listen_socket = -1;
   int port = 0;
+  bool any_host = false;  // testers from any host (KVS_TESTERS_ANY_HOST=1)
 };
 
 // Releases the group called `name` (compared byte by byte, CR and LF read as

@@ -176,7 +176,7 @@ cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argumen
   // The user name is a claim; who owns the studio's end of the connection
   // is what the system knows.
   std::optional<plat_socket_owner> owner;
-  if (int command = TCPIPguard_socket(context); command >= 0) owner = PLATpeer_socket_owner(command);
+  if (int command = TCPIPsession_socket(context); command >= 0) owner = PLATpeer_socket_owner(command);
   bool withheld = false;
   std::vector<scu_rule> rules =
       SCUload_rules(context, peer, "kvsagtd.ini", owner && owner->agent_account, &withheld);

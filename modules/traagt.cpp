@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "modules/side_port.h"
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
 
@@ -27,8 +28,9 @@ int TRAinit(agt_context* context) {
 int TRAterm(agt_context* context) {
   if (CTXstate<tra_state>(context, CTX_SLOT_TRACE) == nullptr) return -1;
   std::unique_ptr<tra_state> state = CTXtake<tra_state>(context, CTX_SLOT_TRACE);
-  // Neither socket is ever watched: releasing the state closes the listening
-  // socket and every trace connection.
+  // The listening socket is watched only while TRWA waits; trace connections
+  // never are: releasing the state closes them all.
+  if (state->waiting) TCPIPunwatch(context, state->listen_socket.get());
   return 0;
 }
 
@@ -37,21 +39,63 @@ int TRAget_port(agt_context* context) {
   return state == nullptr ? -1 : state->port;
 }
 
-int TRAwait_connection(agt_context* context) {
+namespace {
+
+const char tra_owner_tag = 0;  // the owner of the trace port while TRWA waits
+constexpr tcpip_owner tra_owner = &tra_owner_tag;
+
+void end_wait(agt_context* context, tra_state* state) {
+  state->waiting = false;
+  TCPIPunwatch(context, state->listen_socket.get());
+}
+
+// The latest TRWA failed: the previous connection can no longer be given to
+// a program.
+void failed(agt_context* context, tra_state* state, int error) {
+  end_wait(context, state);
+  state->trace_socket = -1;
+  state->latest = 0;
+  CMDfailed(CTXstate<cmd_state>(context, CTX_SLOT_CMD), "TRWA", "TRAwait_connection", nullptr, error);
+  CMDfinish(context, CMDreply(MSG_525_TRACE_FAILED));
+}
+
+// The trace port is readable: the connection, when its peer is the studio's
+// host (others are closed and logged, and the wait goes on). It stays
+// blocking: it becomes the standard handles of programs.
+void accept_trace(agt_context* context, int listen_socket, void*) {
   tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
-  if (state == nullptr) return -1;
-  // Blocks until a client connects; the network layer gives up when the
-  // studio closes the command connection meanwhile.
+  if (state == nullptr || !state->waiting) return;
   int accepted = -1;
-  if (TCPIPaccept_stream(context, state->listen_socket.get(), &accepted, nullptr, nullptr) != 0) {
-    if (accepted >= 0) TCPIPdiscard(accepted);
-    state->trace_socket = -1;
-    state->latest = 0;  // the previous one can no longer be given to a program
-    return -1;
-  }
+  errno = 0;
+  int rc = SIDEaccept(context, listen_socket, side_rule::studio_host, false, &accepted, true);
+  if (rc > 0) return;
+  if (rc < 0) return failed(context, state, errno);
+  end_wait(context, state);
   state->connections.push_back(tra_connection{unique_fd(accepted), state->next_serial++});
   state->trace_socket = accepted;
   state->latest = state->connections.back().serial;
+  CMDfinish(context, CMDreply(MSG_225_TRACE_ESTABLISHED));
+}
+
+void expired(agt_context* context, int, void*) {
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
+  if (state == nullptr || !state->waiting) return;
+  CSTprintf("kvsagtd : no trace connection within %d s\n", SIDE_IDLE_MS / 1000);
+  failed(context, state, ETIMEDOUT);
+}
+
+}  // namespace
+
+int TRAwait_connection(agt_context* context) {
+  tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
+  if (state == nullptr || state->waiting) return -1;
+  const int listener = state->listen_socket.get();
+  if (TCPIPwatch_as(context, listener, tra_owner) < 0) return -1;
+  state->waiting = true;
+  TCPIPset_handlers(context, listener, accept_trace, nullptr, nullptr);
+  TCPIPset_deadline(context, listener, SIDE_IDLE_MS, expired);
+  // A connection the studio opened before TRWA is already waiting.
+  accept_trace(context, listener, nullptr);
   return 0;
 }
 
@@ -98,11 +142,12 @@ cmd_reply TRAcmd_port(agt_context* context, cmd_state*, const char*) {
   return CMDreplyf(MSG_222_TRACE_PORT, "%%%d", port);
 }
 
+// Answered once a connection has come (CMDfinish).
 cmd_reply TRAcmd_trwa(agt_context* context, cmd_state* state, const char*) {
+  CMDdefer(state);
   errno = 0;
-  if (TRAwait_connection(context) != 0) {
-    CMDfailed(state, "TRWA", "TRAwait_connection", nullptr, errno);
-    return CMDreply(MSG_525_TRACE_FAILED);
-  }
-  return CMDreply(MSG_225_TRACE_ESTABLISHED);
+  if (TRAwait_connection(context) == 0) return std::nullopt;
+  state->cancel_deferral();
+  CMDfailed(state, "TRWA", "TRAwait_connection", nullptr, errno);
+  return CMDreply(MSG_525_TRACE_FAILED);
 }

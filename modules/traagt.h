@@ -11,6 +11,9 @@ constexpr int TRA_NULL_HANDLE = -2;
 int TRAinit(agt_context* context);
 int TRAterm(agt_context* context);
 int TRAget_port(agt_context* context);
+// TRWA: waits, in the loop's wait, for the next connection on the trace port
+// (at most SIDE_IDLE_MS); its end answers the deferred command (CMDfinish).
+// -1 when the wait cannot start.
 int TRAwait_connection(agt_context* context);
 // Chooses the standard input, output and error of the next program: the trace
 // connection when trace_flag is set, else TRA_NULL_HANDLE, written to *std_fd.

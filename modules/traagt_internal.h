@@ -24,6 +24,7 @@ struct tra_state {
   // The serial of that connection, 0 when there is none.
   int latest = 0;
   int next_serial = 1;
+  bool waiting = false;  // TRWA waits for its connection
   // The connections still held: the latest, which a later EXEC may be given,
   // and earlier ones until TRArelease lets them go.
   std::vector<tra_connection> connections;

@@ -12,15 +12,21 @@
 
 namespace {
 
+// Owners are tags: any three distinct addresses.
+const char owner_tags[3] = {};
+const tcpip_owner command_tag = &owner_tags[0];
+const tcpip_owner rdv_tag = &owner_tags[1];
+const tcpip_owner dynf_tag = &owner_tags[2];
+
 using tcpip_test::layer;
 using tcpip_test::socket_pair;
 
 // A descriptor reported ready, then closed by its owner and taken again by
 // another owner in the same turn, is not ready for either of them.
 TEST(TcpipRegistry, ReadyGoesOnlyToTheOwnerOfThatGeneration) {
-  const int owners[] = {TCPIP_OWNER_COMMAND, TCPIP_OWNER_RDV, TCPIP_OWNER_DYNF};
-  for (int first : owners) {
-    for (int second : owners) {
+  const tcpip_owner owners[] = {command_tag, rdv_tag, dynf_tag};
+  for (tcpip_owner first : owners) {
+    for (tcpip_owner second : owners) {
       agt_context_ptr context = CTXnew(10);
       TCPIPinit(context.get(), 1);
       socket_pair old_pair;
@@ -49,7 +55,7 @@ TEST(TcpipRegistry, QueuedOutputLeavesWhenThePeerReads) {
   agt_context_ptr context = CTXnew(10);
   TCPIPinit(context.get(), 1);
   socket_pair p;
-  ASSERT_GE(TCPIPwatch_as(context.get(), p.a, TCPIP_OWNER_DYNF), 0);
+  ASSERT_GE(TCPIPwatch_as(context.get(), p.a, dynf_tag), 0);
   const std::string block(64 * 1024, 'q');
   for (int i = 0; i < 64; ++i) {
     int length = static_cast<int>(block.size());
@@ -58,7 +64,7 @@ TEST(TcpipRegistry, QueuedOutputLeavesWhenThePeerReads) {
   }
   const std::size_t waiting = TCPIPqueued(context.get(), p.a);
   EXPECT_GT(waiting, 0u);
-  EXPECT_EQ(TCPIPqueued_by(context.get(), TCPIP_OWNER_DYNF), waiting);
+  EXPECT_EQ(TCPIPqueued_by(context.get(), dynf_tag), waiting);
   std::size_t received = 0;
   std::string area(1 << 16, '\0');
   while (received < 64 * block.size()) {
@@ -72,36 +78,34 @@ TEST(TcpipRegistry, QueuedOutputLeavesWhenThePeerReads) {
   TCPIPunwatch(context.get(), p.a);
 }
 
-}  // namespace
-
 // The room for the studio counts the guard socket's queue and what every
 // owner keeps (each owner's figure replaced, not added to); a held-back
 // owner's readable socket is not reported, another owner's still is.
 TEST(TcpipRegistry, RoomAndHeldBackInput) {
   layer l;
   socket_pair studio, tester, command;
-  ASSERT_GE(TCPIPwatch_as(l.get(), studio.a, TCPIP_OWNER_COMMAND), 0);
-  ASSERT_GE(TCPIPwatch_as(l.get(), tester.a, TCPIP_OWNER_DYNF), 0);
-  ASSERT_GE(TCPIPwatch_as(l.get(), command.a, TCPIP_OWNER_RDV), 0);
-  TCPIPset_guard(l.get(), studio.a);
+  ASSERT_GE(TCPIPwatch_as(l.get(), studio.a, command_tag), 0);
+  ASSERT_GE(TCPIPwatch_as(l.get(), tester.a, dynf_tag), 0);
+  ASSERT_GE(TCPIPwatch_as(l.get(), command.a, rdv_tag), 0);
+  TCPIPset_session(l.get(), studio.a);
   EXPECT_EQ(TCPIProom(l.get()), TCPIP_HELD_MAX);
   struct step {
-    int owner;
+    tcpip_owner owner;
     std::size_t bytes;
     std::size_t room;
   };
   const step steps[] = {
-      {TCPIP_OWNER_DYNF, 1000, TCPIP_HELD_MAX - 1000},
-      {TCPIP_OWNER_DYNF, 300, TCPIP_HELD_MAX - 300},  // replaced
-      {TCPIP_OWNER_RDV, 200, TCPIP_HELD_MAX - 500},
-      {TCPIP_OWNER_DYNF, TCPIP_HELD_MAX, 0},           // never below 0
-      {TCPIP_OWNER_DYNF, 0, TCPIP_HELD_MAX - 200},
+      {dynf_tag, 1000, TCPIP_HELD_MAX - 1000},
+      {dynf_tag, 300, TCPIP_HELD_MAX - 300},  // replaced
+      {rdv_tag, 200, TCPIP_HELD_MAX - 500},
+      {dynf_tag, TCPIP_HELD_MAX, 0},           // never below 0
+      {dynf_tag, 0, TCPIP_HELD_MAX - 200},
   };
   for (const step& s : steps) {
     TCPIPset_held(l.get(), s.owner, s.bytes);
     EXPECT_EQ(TCPIProom(l.get()), s.room) << s.owner << " " << s.bytes;
   }
-  TCPIPset_held(l.get(), TCPIP_OWNER_RDV, 0);
+  TCPIPset_held(l.get(), rdv_tag, 0);
   // Output the studio does not take counts too.
   std::string reply(1 << 20, 'r');
   int length = static_cast<int>(reply.size());
@@ -111,13 +115,15 @@ TEST(TcpipRegistry, RoomAndHeldBackInput) {
 
   ASSERT_EQ(::write(tester.b, "x", 1), 1);
   ASSERT_EQ(::write(command.b, "y", 1), 1);
-  TCPIPhold_input(l.get(), TCPIP_OWNER_DYNF, true);
+  TCPIPhold_input(l.get(), dynf_tag, true);
   std::vector<int> ready;
   TCPIPwait(l.get(), ready, 1000);
   EXPECT_EQ(ready, std::vector<int>{command.a});
-  TCPIPhold_input(l.get(), TCPIP_OWNER_DYNF, false);
+  TCPIPhold_input(l.get(), dynf_tag, false);
   ready.clear();
   TCPIPwait(l.get(), ready, 1000);
   EXPECT_NE(std::find(ready.begin(), ready.end(), tester.a), ready.end());
-  TCPIPset_guard(l.get(), -1);
+  TCPIPset_session(l.get(), -1);
 }
+
+}  // namespace

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "net/tcpip_internal.h"
+#include "modules/side_port.h"
 
 namespace {
 
@@ -43,11 +43,12 @@ TEST(TcpipRule, SidePortsTakeTheStudiosHostAndTesterPortsThisMachineToo) {
   for (const row& r : rows) {
     tcpip_ip sp = address(r.studio_peer), sl = address(r.studio_local);
     tcpip_ip p = address(r.peer), l = address(r.local);
-    EXPECT_EQ(TCPIPpeer_allowed(tcpip_accept_rule::studio_host, true, sp, sl, p, l), r.data_port)
+    EXPECT_EQ(SIDEpeer_allowed(side_rule::studio_host, true, sp, sl, p, l), r.data_port)
         << r.studio_peer << " / " << r.peer << " on " << r.local;
-    EXPECT_EQ(TCPIPpeer_allowed(tcpip_accept_rule::machine_or_studio, true, sp, sl, p, l), r.tester_port)
+    EXPECT_EQ(SIDEpeer_allowed(side_rule::machine_or_studio, true, sp, sl, p, l), r.tester_port)
         << r.studio_peer << " / " << r.peer << " on " << r.local;
-    EXPECT_TRUE(TCPIPpeer_allowed(tcpip_accept_rule::any, true, sp, sl, p, l));
+    // Without the studio's addresses only this machine is taken.
+    EXPECT_EQ(SIDEpeer_allowed(side_rule::studio_host, false, sp, sl, p, l), TCPIPis_this_machine(p, l));
   }
 }
 
