@@ -6,7 +6,10 @@
 # on) and over ansible_connection=local (the floor). Prints the median wall
 # time of each and the ratios.
 #
-#   bench/playbook.sh [--rounds N] [--build DIR]   (default 5 rounds, build-bench)
+#   bench/playbook.sh [--rounds N] [--build DIR] [--profile]
+#
+# (default 5 rounds, build-bench; --profile: the time of each task in the
+# last run of each connection, from Ansible's profile_tasks callback)
 #
 # Needs ansible-playbook (ansible-core) and python3; builds kvsagtd when it
 # is missing. Every playbook run is bounded (timeout 300).
@@ -14,11 +17,13 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVSBENCH_BUILD:-$top/build-bench}
 rounds=5
+profile=0
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift ;;
     --build) build=$2; shift ;;
-    *) echo "usage: bench/playbook.sh [--rounds N] [--build DIR]" >&2; exit 1 ;;
+    --profile) profile=1 ;;
+    *) echo "usage: bench/playbook.sh [--rounds N] [--build DIR] [--profile]" >&2; exit 1 ;;
   esac
   shift
 done
@@ -42,12 +47,17 @@ listening() { ss -Htln "sport = :$1" 2>/dev/null | grep -q . || grep -q ":$(prin
 
 # Two agents, each in a directory of its own with an authorization file
 # that admits this account, with the daemon's usual pause after each accept.
+# They start with the environment of a service, as sshd gives its sessions
+# one of their own: programs inherit the agent's, and a PYTHONUNBUFFERED
+# there makes every pipelined module read its source from standard input
+# one byte at a time.
 ports=()
 for name in one two; do
   mkdir -p "$scratch/agent-$name"
   echo "+ $(id -un)" >"$scratch/agent-$name/kvsagtd.ini"
   port=$(free_port)
-  (cd "$scratch/agent-$name" && KVS_DIR=$scratch/agent-$name exec "$build/kvsagtd" "$port" >agent.log 2>&1) &
+  (cd "$scratch/agent-$name" && exec env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$HOME" USER="$(id -un)" LANG=C.UTF-8 \
+     KVS_DIR="$scratch/agent-$name" "$build/kvsagtd" "$port" >agent.log 2>&1) &
   agents+=($!)
   ports+=("$port")
   for _ in $(seq 100); do listening "$port" && break; sleep 0.1; done
@@ -92,8 +102,11 @@ common="ansible_python_interpreter=$python"
 } >"$scratch/ssh.ini"
 printf '[targets]\none ansible_connection=local %s\ntwo ansible_connection=local %s\n' "$common" "$common" >"$scratch/local.ini"
 
+# Nor does ansible-playbook (the local connection's modules inherit its).
+unset PYTHONUNBUFFERED
 export ANSIBLE_CONFIG=$top/python/ansible.cfg ANSIBLE_PIPELINING=True ANSIBLE_HOST_KEY_CHECKING=False \
   ANSIBLE_KVSAGT_CONTROL_PATH_DIR=$scratch/cp ANSIBLE_LOCAL_TEMP=$scratch/ansible-local ANSIBLE_NOCOLOR=1
+[ "$profile" -eq 0 ] || export ANSIBLE_CALLBACKS_ENABLED=profile_tasks PROFILE_TASKS_SORT_ORDER=none PROFILE_TASKS_TASK_OUTPUT_LIMIT=all
 run() {
   rm -rf "$scratch/remote" "$scratch/local/fetched"
   mkdir -p "$scratch/remote" "$scratch/local/fetched"
@@ -109,16 +122,25 @@ run() {
   echo "$1 $(((end - start) / 1000000))" >>"$scratch/times"
 }
 
-echo "== $(ansible-playbook --version | head -1), $(ssh -V 2>&1)"
+echo "== $(ansible-playbook --version | sed -n 1p), $(ssh -V 2>&1)"
 echo "== $(uptime | sed 's/^ *//')"
 # A first run of each, not counted: caches, and ssh's first master.
 for mode in kvsagt ssh local; do run "$mode"; done
 : >"$scratch/times"
+# Each round begins with another connection: what the machine does meanwhile
+# falls on each in turn.
+modes=(kvsagt ssh local)
 for round in $(seq "$rounds"); do
-  for mode in kvsagt ssh local; do run "$mode"; done
+  for i in 0 1 2; do run "${modes[$(((round + i) % 3))]}"; done
   echo "   round $round: $(tail -3 "$scratch/times" | tr '\n' ' ')"
 done
 echo "== $(uptime | sed 's/^ *//')"
+if [ "$profile" -eq 1 ]; then
+  for mode in kvsagt ssh local; do
+    echo "== $mode, last run"
+    sed -n '/^=====/,$p' "$scratch/$mode.log" | sed 1d
+  done
+fi
 python3 - "$scratch/times" <<'EOF'
 import statistics, sys
 times = {}
