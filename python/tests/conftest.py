@@ -8,6 +8,7 @@ import signal
 import socket
 import subprocess
 import time
+from contextlib import contextmanager
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -69,12 +70,12 @@ def eventually(predicate: Callable[[], bool], timeout: float = TIMEOUT) -> bool:
     return predicate()
 
 
-@pytest.fixture(scope="session")
-def daemon(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Daemon]:
+@contextmanager
+def running_daemon(folder: Path) -> Iterator[Daemon]:
+    """An agent started in `folder` (its directory and KVS_DIR), killed at the end."""
     binary = Path(os.environ.get("KVS_AGENTD", TOP / "build" / "kvsagtd"))
     if not binary.exists():
         pytest.fail(f"no agent at {binary}: build it (cmake --build build) or set KVS_AGENTD")
-    folder = tmp_path_factory.mktemp("agent")
     # The account running the tests, and a user that is always refused.
     (folder / "kvsagtd.ini").write_text(f"+ {local_user()}\n+ -refused\n")
     port = free_port()
@@ -102,6 +103,12 @@ def daemon(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Daemon]:
     except ProcessLookupError:
         pass
     proc.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def daemon(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Daemon]:
+    with running_daemon(tmp_path_factory.mktemp("agent")) as started:
+        yield started
 
 
 @pytest.fixture(scope="session")

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import TOP, Daemon
+from conftest import TOP, Daemon, running_daemon
 from kvsstudio import local_user
 
 PLAYBOOK = """
@@ -44,7 +44,7 @@ def test_playbook_through_the_agent(daemon: Daemon, tmp_path: Path) -> None:
     (tmp_path / "play.yml").write_text(PLAYBOOK.format(remote=remote, local=local))
     env = dict(os.environ, ANSIBLE_CONFIG=str(TOP / "python" / "ansible.cfg"), ANSIBLE_STDOUT_CALLBACK="json",
                ANSIBLE_LOCAL_TEMP=str(tmp_path / "ansible-local"), ANSIBLE_REMOTE_TMP=str(tmp_path / "ansible-remote"),
-               ANSIBLE_NOCOLOR="1")
+               ANSIBLE_KVSAGT_CONTROL_PATH_DIR=str(tmp_path / "cp"), ANSIBLE_PIPELINING="False", ANSIBLE_NOCOLOR="1")
     done = subprocess.run([sys.executable, shutil.which("ansible-playbook") or "", "-i", str(tmp_path / "inventory.ini"),
                            str(tmp_path / "play.yml")], env=env, capture_output=True, timeout=240)
     assert done.returncode == 0, done.stderr.decode()
@@ -63,3 +63,69 @@ def test_playbook_through_the_agent(daemon: Daemon, tmp_path: Path) -> None:
     assert report["stats"]["agent"]["failures"] == 0 and report["stats"]["agent"]["ignored"] == 1
     # No standard-error file is left on the target.
     assert list(errors.iterdir()) == []
+
+
+# Every module the plugin must carry, pipelined, on two hosts at once. The
+# raw tasks first and last print the agent's connection process: one
+# connection per host serves the whole play.
+PIPELINED = """
+- hosts: agents
+  gather_facts: true
+  tasks:
+    - raw: echo $PPID
+    - command: echo "{{{{ inventory_hostname }}}}"
+    - shell: echo out; echo err >&2; exit 3
+      ignore_errors: true
+    - copy: {{content: "payload {{{{ inventory_hostname }}}}\\n", dest: "{remote}/{{{{ inventory_hostname }}}}.txt"}}
+    - template: {{src: "{local}/page.j2", dest: "{remote}/{{{{ inventory_hostname }}}}.page"}}
+    - fetch: {{src: "{remote}/{{{{ inventory_hostname }}}}.txt", dest: "{local}/fetched/", flat: true}}
+    - file: {{path: "{remote}/{{{{ inventory_hostname }}}}.dir", state: directory, mode: "0750"}}
+    - stat: {{path: "{remote}/{{{{ inventory_hostname }}}}.page"}}
+    - script: "{local}/script.sh word"
+    - raw: echo $PPID
+"""
+
+
+@pytest.mark.skipif(shutil.which("ansible-playbook") is None, reason="ansible-core is not installed")
+def test_pipelined_playbook_on_two_agents(daemon: Daemon, tmp_path: Path) -> None:
+    remote, local = tmp_path / "remote", tmp_path / "local"
+    for folder in (remote, local, local / "fetched"):
+        folder.mkdir()
+    (local / "script.sh").write_text("#!/bin/sh\necho script \"$1\"\necho script-err >&2\n")
+    (local / "page.j2").write_text("host {{ inventory_hostname }} on {{ ansible_facts['system'] }}\n")
+    (tmp_path / "second").mkdir()
+    with running_daemon(tmp_path / "second") as second:
+        hosts = {"one": daemon, "two": second}
+        (tmp_path / "inventory.ini").write_text("[agents]\n" + "".join(
+            f"{name} ansible_connection=kvsagt ansible_host={d.host} ansible_port={d.port} ansible_user={local_user()} "
+            f"ansible_python_interpreter={sys.executable}\n" for name, d in hosts.items()))
+        (tmp_path / "play.yml").write_text(PIPELINED.format(remote=remote, local=local))
+        env = dict(os.environ, ANSIBLE_CONFIG=str(TOP / "python" / "ansible.cfg"), ANSIBLE_STDOUT_CALLBACK="json",
+                   ANSIBLE_LOCAL_TEMP=str(tmp_path / "ansible-local"), ANSIBLE_REMOTE_TMP=str(tmp_path / "ansible-remote"),
+                   ANSIBLE_KVSAGT_CONTROL_PATH_DIR=str(tmp_path / "cp"), ANSIBLE_PIPELINING="True",
+                   ANSIBLE_NOCOLOR="1")
+        # -vvv: the plugin's PUT lines come before the report.
+        done = subprocess.run([sys.executable, shutil.which("ansible-playbook") or "", "-vvv", "-i", str(tmp_path / "inventory.ini"),
+                               str(tmp_path / "play.yml")], env=env, capture_output=True, timeout=240)
+    assert done.returncode == 0, done.stderr.decode() + done.stdout.decode()[-3000:]
+    trace, _, rest = done.stdout.partition(b"\n{\n")
+    report = json.loads(b"{" + rest)
+    tasks = report["plays"][0]["tasks"]
+    for name in hosts:
+        r = [task["hosts"][name] for task in tasks]
+        facts, first, command, shell, copy, template, fetch, folder, stat, script, last = r
+        assert facts["ansible_facts"]["ansible_system"] == "Linux"
+        assert first["stdout"] == last["stdout"] and first["stdout"].strip().isdigit()
+        assert command["stdout"] == name
+        assert (shell["rc"], shell["stdout"], shell["stderr"], shell["failed"]) == (3, "out", "err", True)
+        assert copy["changed"] and (remote / f"{name}.txt").read_text() == f"payload {name}\n"
+        assert template["changed"] and (remote / f"{name}.page").read_text() == f"host {name} on Linux\n"
+        assert fetch["changed"] and (local / "fetched" / f"{name}.txt").read_text() == f"payload {name}\n"
+        assert folder["changed"] and folder["mode"] == "0750" and (remote / f"{name}.dir").is_dir()
+        assert stat["stat"]["exists"] and stat["stat"]["size"] == len(f"host {name} on Linux\n")
+        assert (script["stdout"], script["stderr"]) == ("script word\n", "script-err\n")
+        assert report["stats"][name]["failures"] == 0 and report["stats"][name]["ignored"] == 1
+    assert [t["hosts"]["one"]["stdout"] for t in (tasks[1], tasks[-1])] != [t["hosts"]["two"]["stdout"] for t in (tasks[1], tasks[-1])]
+    # Pipelined: files were copied to the targets, but no module.
+    puts = [line for line in trace.splitlines() if b"> PUT " in line]
+    assert puts and not [line for line in puts if b"AnsiballZ" in line]

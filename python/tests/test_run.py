@@ -1,10 +1,11 @@
 from __future__ import annotations
 
+import threading
 from pathlib import Path
 
 import pytest
 
-from kvsstudio import Agent, RunTimeout
+from kvsstudio import Agent, Result, RunTimeout
 
 WORDS = ["plain", "two words", "it's", "$HOME", "${HOME}", "a\\b", '"q"', "", "tab\there", "semi;colon|pipe&", "line\nfeed", "cr\rx", "é"]
 
@@ -63,3 +64,37 @@ def test_run_timeout_stops_the_program(agent: Agent) -> None:
     assert late.value.output == b"started\n"
     assert agent.stat(late.value.number).exit_code == 0
     assert agent.run(["true"]).returncode == 0
+
+
+def test_threads_share_one_agent(agent: Agent) -> None:
+    # A program left running while the threads run theirs: each run gets
+    # its own program's input, environment, output and status.
+    long = agent.start(["sh", "-c", "echo long; exec sleep 30"])
+    assert next(iter(long)) == b"long\n"
+    results: dict[tuple[int, int], object] = {}
+
+    def work(thread: int) -> None:
+        for turn in range(3):
+            tag = f"{thread}.{turn}"
+            try:
+                results[thread, turn] = agent.run(
+                    ["sh", "-c", 'echo "$KVS_PY_TAG"; cat; echo err >&2; exit $1', "sh", str(10 * thread + turn)],
+                    env={"KVS_PY_TAG": tag}, stdin=tag.encode() * 5000, timeout=30)
+            except Exception as e:  # noqa: BLE001 - reported below
+                results[thread, turn] = e
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(thread.is_alive() for thread in threads)
+    for (thread, turn), result in sorted(results.items()):
+        tag = f"{thread}.{turn}"
+        assert isinstance(result, Result), result
+        assert (result.returncode, result.output) == (10 * thread + turn, f"{tag}\n{tag * 5000}err\n".encode())
+    assert len(results) == 12
+    agent.stop(long.number)
+    assert long.wait().output == b"long\n"
+    with pytest.raises(Exception):
+        agent.genv("KVS_PY_TAG")

@@ -7,14 +7,21 @@ DOCUMENTATION = """
     description:
         - Runs commands and moves files through the command, trace and data
           connections of a kvsagtd agent, with the kvsstudio library.
+        - One agent connection serves a host for the whole play. The first
+          task starts a keeper process (python -m kvsstudio._keeper) that
+          holds it and listens on a Unix socket of mode 0600 in
+          O(control_path_dir), taking only the account that started it; later
+          tasks hand it their commands and transfers, one exchange each. It
+          ends with a C(reset_connection) meta task, after O(persist) idle seconds,
+          or when the ansible process that started it has ended.
         - C(raw) and C(script) work on machines that run only the agent; every
           other module needs Python on the target, as with any connection.
         - Standard error is kept apart from standard output by redirecting the
-          command's standard error to a temporary file on the target, which is
-          fetched and removed afterwards.
-        - Pipelining is not supported (the agent gives a program no input
-          stream of its own), and neither is become (the agent runs programs
-          as the account that runs it).
+          command's standard error to a temporary file on the target, which
+          the same program writes after its output and removes.
+        - Pipelining is supported (the module goes to the program's standard
+          input over its trace connection) and on by default. Become is not
+          supported (the agent runs programs as the account that runs it).
     author: kvsagtd developers
     options:
       remote_addr:
@@ -64,11 +71,51 @@ DOCUMENTATION = """
         default: /tmp
         vars:
           - name: ansible_kvsagt_stderr_dir
+      pipelining:
+        description: Feed modules to the interpreter's standard input rather than copy them to the target first.
+        type: bool
+        default: true
+        env:
+          - name: ANSIBLE_PIPELINING
+          - name: ANSIBLE_KVSAGT_PIPELINING
+        ini:
+          - section: defaults
+            key: pipelining
+          - section: kvsagt_connection
+            key: pipelining
+        vars:
+          - name: ansible_pipelining
+          - name: ansible_kvsagt_pipelining
+      persist:
+        description: Seconds the keeper of a host's connection stays without a task before it ends.
+        type: float
+        default: 60
+        vars:
+          - name: ansible_kvsagt_persist
+        env:
+          - name: ANSIBLE_KVSAGT_PERSIST
+        ini:
+          - section: kvsagt_connection
+            key: persist
+      control_path_dir:
+        description: Directory of the keepers' sockets (made with mode 0700 when missing).
+        default: ~/.ansible/cp
+        vars:
+          - name: ansible_kvsagt_control_path_dir
+        env:
+          - name: ANSIBLE_KVSAGT_CONTROL_PATH_DIR
+        ini:
+          - section: kvsagt_connection
+            key: control_path_dir
 """
 
+import hashlib
+import multiprocessing
 import os
+import select
+import socket
+import subprocess
 import sys
-import uuid
 
 from ansible.errors import AnsibleConnectionFailure, AnsibleError, AnsibleFileNotFound
 from ansible.module_utils._text import to_bytes, to_text
@@ -80,65 +127,129 @@ try:
 except ImportError:  # used from a source tree: the package lies beside the plugins
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src"))
     import kvsstudio
+from kvsstudio import _keeper
 
 display = Display()
 
 
-def _sh_quote(text: str) -> str:
-    return "'" + text.replace("'", "'\\''") + "'"
+def _play_pid():
+    """The ansible process that runs the play: tasks run in processes it
+    forks, and meta tasks in it."""
+    parent = multiprocessing.parent_process()
+    return parent.pid if parent is not None else os.getpid()
 
 
 class Connection(ConnectionBase):
-    """Tasks through a kvsagtd agent."""
+    """Tasks through a kvsagtd agent, one agent connection per host for the
+    whole play (held by a keeper process)."""
 
     transport = "kvsagt"
-    has_pipelining = False
+    has_pipelining = True
     has_tty = False
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
-        self._agent = None
+        self._link = None
 
     def set_become_plugin(self, plugin):
         if plugin is not None:
             raise AnsibleError("the kvsagt connection does not support become: the agent runs programs as its own account")
         super().set_become_plugin(plugin)
 
+    def _target(self):
+        host = self.get_option("remote_addr")
+        port = int(self.get_option("port") or kvsstudio.DEFAULT_PORT)
+        user = self.get_option("remote_user") or None
+        return host, port, user
+
+    def _keeper_path(self):
+        host, port, user = self._target()
+        folder = os.path.expanduser(self.get_option("control_path_dir"))
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        name = f"{user or kvsstudio.local_user()}@{host}:{port} {_play_pid()}"
+        return os.path.join(folder, "kvsagt-" + hashlib.sha256(name.encode()).hexdigest()[:20])
+
+    def _reach(self, path):
+        """A link to the keeper at `path`, or None when none serves there."""
+        link = socket.socket(socket.AF_UNIX)
+        try:
+            link.connect(path)
+        except OSError:
+            link.close()
+            return None
+        owner = _keeper.peer_uid(link)
+        if owner is not None and owner != os.getuid():
+            link.close()
+            raise AnsibleConnectionFailure(f"kvsagt: {path} belongs to another account")
+        return link
+
+    def _start_keeper(self, path):
+        host, port, user = self._target()
+        timeout = float(self.get_option("timeout"))
+        command = [sys.executable, "-m", "kvsstudio._keeper", "--socket", path, "--host", host, "--port", str(port),
+                   "--timeout", str(timeout), "--persist", str(float(self.get_option("persist"))),
+                   "--watch", str(_play_pid()), "--stderr-dir", self.get_option("stderr_dir")]
+        if user:
+            command += ["--user", user]
+        package = os.path.dirname(os.path.dirname(os.path.abspath(kvsstudio.__file__)))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package, os.environ.get("PYTHONPATH")])))
+        keeper = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                  env=env, start_new_session=True, close_fds=True)
+        # Its first line says whether it serves; a connection, a greeting and
+        # an identification take at most a few time-outs.
+        ready, _, _ = select.select([keeper.stdout], [], [], 3 * timeout + 10)
+        line = keeper.stdout.readline().decode(errors="replace").strip() if ready else ""
+        keeper.stdout.close()
+        if line not in ("ready", "exists"):
+            if not line:
+                keeper.kill()
+            keeper.wait()
+            raise AnsibleConnectionFailure(f"kvsagt: {host}:{port}: {line.removeprefix('error: ') or 'the keeper did not start'}")
+
     def _connect(self):
-        if self._agent is None:
-            host = self.get_option("remote_addr")
-            port = int(self.get_option("port") or kvsstudio.DEFAULT_PORT)
-            user = self.get_option("remote_user") or None
-            display.vvv(f"ESTABLISH KVSAGT CONNECTION FOR USER: {user or kvsstudio.local_user()}", host=host)
-            try:
-                self._agent = kvsstudio.Agent(host, port, user=user, timeout=float(self.get_option("timeout")))
-            except kvsstudio.AgentError as e:
-                raise AnsibleConnectionFailure(f"kvsagt: {host}:{port}: {e}") from e
+        if self._link is None:
+            host, _, user = self._target()
+            path = self._keeper_path()
+            link = self._reach(path)
+            if link is None:
+                display.vvv(f"ESTABLISH KVSAGT CONNECTION FOR USER: {user or kvsstudio.local_user()}", host=host)
+                self._start_keeper(path)
+                link = self._reach(path)
+                if link is None:
+                    raise AnsibleConnectionFailure(f"kvsagt: {host}: the keeper does not answer at {path}")
+            self._link = link
             self._connected = True
         return self
 
+    def _ask(self, header, data=b""):
+        """One exchange with the keeper: its reply header and data."""
+        self._connect()
+        try:
+            _keeper.send_frame(self._link, header, data)
+            reply, payload = _keeper.recv_frame(self._link)
+        except (OSError, EOFError, ValueError) as e:
+            self.close()
+            raise AnsibleConnectionFailure(f"kvsagt: the connection keeper went away: {e}") from e
+        if not reply.get("ok"):
+            if reply.get("closed"):
+                self.close()
+                raise AnsibleConnectionFailure(f"kvsagt: {reply.get('error')}")
+            raise AnsibleError(f"kvsagt: {reply.get('error')}")
+        return reply, payload
+
     def exec_command(self, cmd, in_data=None, sudoable=True):
         super().exec_command(cmd, in_data=in_data, sudoable=sudoable)
-        if in_data is not None:
-            raise AnsibleError("the kvsagt connection does not support pipelining")
-        agent = self._agent
-        errors = f"{self.get_option('stderr_dir').rstrip('/')}/.kvsagt-{uuid.uuid4().hex}.err"
-        # The command's standard error goes to a file, so that the trace
-        # connection carries only its standard output.
-        script = "{ " + to_text(cmd) + "\n} 2>" + _sh_quote(errors)
         display.vvv(f"EXEC {cmd}", host=self.get_option("remote_addr"))
+        data = to_bytes(in_data) if in_data is not None else b""
+        header = {"op": "exec", "cmd": to_text(cmd), "stdin": in_data is not None, "size": len(data)}
         try:
-            result = agent.run(["/bin/sh", "-c", script])
-            try:
-                stderr = agent.get(errors)
-                agent.delf(errors)
-            except kvsstudio.AgentError as e:
-                if e.code is None:
-                    raise
-                stderr = b""  # the redirection itself failed: the shell said so on standard output
-        except kvsstudio.AgentError as e:
-            raise AnsibleConnectionFailure(f"kvsagt: {e}") from e
-        return result.returncode, result.output, stderr
+            reply, payload = self._ask(header, data)
+        except AnsibleConnectionFailure:
+            raise
+        except AnsibleError as e:
+            raise AnsibleConnectionFailure(str(e)) from e
+        out = reply["out"]
+        return reply["rc"], payload[:out], payload[out:]
 
     def put_file(self, in_path, out_path):
         super().put_file(in_path, out_path)
@@ -146,23 +257,36 @@ class Connection(ConnectionBase):
         if not os.path.exists(to_bytes(in_path, errors="surrogate_or_strict")):
             raise AnsibleFileNotFound(f"file or module does not exist: {in_path}")
         try:
-            self._agent.put(in_path, out_path)
-        except kvsstudio.AgentError as e:
+            self._ask({"op": "put", "local": os.path.abspath(to_text(in_path)), "remote": to_text(out_path)})
+        except AnsibleConnectionFailure:
+            raise
+        except AnsibleError as e:
             raise AnsibleError(f"kvsagt: failed to transfer {in_path} to {out_path}: {e}") from e
 
     def fetch_file(self, in_path, out_path):
         super().fetch_file(in_path, out_path)
         display.vvv(f"FETCH {in_path} TO {out_path}", host=self.get_option("remote_addr"))
         try:
-            self._agent.get(in_path, out_path)
-        except kvsstudio.AgentError as e:
+            self._ask({"op": "fetch", "remote": to_text(in_path), "local": os.path.abspath(to_text(out_path))})
+        except AnsibleConnectionFailure:
+            raise
+        except AnsibleError as e:
             raise AnsibleError(f"kvsagt: failed to fetch {in_path} to {out_path}: {e}") from e
 
     def reset(self):
+        """Ends the host's agent connection: the next task opens another."""
+        link = self._link or self._reach(self._keeper_path())
+        if link is not None:
+            self._link = link
+            try:
+                self._ask({"op": "stop"})
+            except AnsibleError:
+                pass
         self.close()
 
     def close(self):
-        if self._agent is not None:
-            self._agent.close()
-            self._agent = None
+        """Lets go of this task's link; the keeper stays for the next task."""
+        if self._link is not None:
+            self._link.close()
+            self._link = None
         self._connected = False

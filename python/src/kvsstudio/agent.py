@@ -1,7 +1,9 @@
 """The studio side of the agent's protocol: one identified command connection
 and the side connections it opens (data port, trace port).
 
-Everything runs in the caller's thread; every wait is bounded by the
+Everything runs in the calling threads: one Agent may be shared by several
+threads, which take the command connection one command exchange at a time
+while the programs they launched run at once. Every wait is bounded by the
 agent's `timeout` (a program run by `run` also by its own time-out).
 """
 
@@ -13,11 +15,14 @@ import re
 import select
 import socket
 import tempfile
+import threading
 import time
+from contextlib import contextmanager
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, BinaryIO, Literal, Union, overload
+from collections.abc import Iterator as _Iterator
 
 from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout, visible
 from .events import Event, is_notification, parse_event, reply_code, to_int
@@ -35,6 +40,9 @@ MAX_LINE = 1024 * 1024 + 64 * 1024
 MAX_EVENTS = 10_000
 MAX_EVENT_BYTES = 16 * 1024 * 1024
 MAX_HELP_LINES = 1000
+# How often a thread that waits for its program while another thread holds
+# the command connection looks again for the program's end (seconds).
+_SHARED_POLL = 0.02
 # The variable whose value is one "$": a "$" the caller means literally goes
 # as a reference to it, which the agent replaces without scanning again.
 DOLLAR_VARIABLE = "KVS_STUDIO_DOLLAR"
@@ -169,6 +177,13 @@ class Agent:
     `Event` objects: read them with `events()` / `next_event()`, or give an
     `on_event` callback, which is called between commands, never in the
     middle of one (it may therefore send commands itself).
+
+    Threads may share one Agent: each command exchange (a reply, a transfer,
+    the launch of a program with its environment and directory) holds the
+    connection alone, in turn; programs launched by different threads run
+    at once, each with a trace connection of its own, and each `run` gets
+    its own program's output and exit status. An event goes to whichever
+    thread reads it first.
     """
 
     def __init__(
@@ -205,15 +220,28 @@ class Agent:
         self._watched: set[int] = set()  # process numbers whose end run() waits for
         self._ended: dict[int, int] = {}
         self._pings = 0
+        self._ping_sent = 0.0
         self._last_heard = 0.0
         self._delivering = False
         self._data_port: int | None = None
         self._trace_port: int | None = None
-        self._trace: socket.socket | None = None
-        self._trace_input_shut = False
+        # A trace connection opened after the latest launch, for the next
+        # one: once the agent has a later one, it lets a program's own go
+        # when the program ends, and that end of file tells the studio that
+        # the output is complete.
+        self._spare: socket.socket | None = None
         self._trace_on = True
         self._mode: Mode = "binary"
-        self._active: Process | None = None
+        # Held for each command exchange, and by the thread reading the
+        # command connection; re-entrant, as a command may need another.
+        self._lock = threading.RLock()
+        self._queue_lock = threading.RLock()  # the event queue
+        self._waiting = 0  # threads waiting for _lock to send a command
+        # Written when a thread wants the connection, so that the thread
+        # reading it leaves its wait.
+        self._wake_r, self._wake_w = socket.socketpair()
+        self._wake_r.setblocking(False)
+        self._wake_w.setblocking(False)
         if connect:
             try:
                 self.connect()
@@ -271,6 +299,10 @@ class Agent:
     def close(self) -> None:
         """QUIT (when the connection still works), then closes everything.
         Programs still running on this connection are ended by the agent."""
+        with self._exchange():
+            self._close()
+
+    def _close(self) -> None:
         if self._sock is not None and not self._eof:
             try:
                 self._send("QUIT")
@@ -282,12 +314,72 @@ class Agent:
         self._drop()
 
     def _drop(self) -> None:
-        for s in (self._sock, self._trace):
+        for s in (self._sock, self._spare):
             if s is not None:
                 s.close()
         self._sock = None
-        self._trace = None
+        self._spare = None
         self._eof = True
+
+    @contextmanager
+    def _exchange(self) -> _Iterator[None]:
+        """Holds the command connection for one exchange; a thread that is
+        reading it for its program is woken to let go."""
+        with self._queue_lock:
+            self._waiting += 1
+        try:
+            self._wake_w.send(b"w")
+        except OSError:
+            pass  # full: a wake-up is pending anyway
+        try:
+            self._lock.acquire()
+        finally:
+            with self._queue_lock:
+                self._waiting -= 1
+        try:
+            yield
+        finally:
+            self._lock.release()
+
+    def _read_turn(self, others: list[socket.socket], writers: list[socket.socket], wait: float) -> tuple[list, list]:
+        """Waits at most `wait` seconds for the command connection or the
+        sockets `others` / `writers`. The command connection is read (and
+        its lines taken) only when no other thread holds or wants it; else
+        the wait is short, so that the caller soon sees what the holder
+        read meanwhile. Returns the ready sockets of `others` and `writers`."""
+        if self._waiting == 0 and self._lock.acquire(blocking=False):
+            try:
+                while (line := self._take_line()) is not None:
+                    self._absorb(line)
+                sock = self._live()
+                if self._eof:
+                    return [], []
+                try:
+                    readable, writable, _ = select.select([sock, self._wake_r, *others], writers, [], wait)
+                except InterruptedError:
+                    return [], []
+                if self._wake_r in readable:
+                    try:
+                        while self._wake_r.recv(256):
+                            pass
+                    except OSError:
+                        pass
+                if sock in readable:
+                    self._recv(None)
+                    while (line := self._take_line()) is not None:
+                        self._absorb(line)
+                return [s for s in readable if s in others], writable
+            finally:
+                self._lock.release()
+        self._live()
+        if not others and not writers:
+            time.sleep(min(wait, _SHARED_POLL))
+            return [], []
+        try:
+            readable, writable, _ = select.select(others, writers, [], min(wait, _SHARED_POLL))
+        except InterruptedError:
+            return [], []
+        return readable, writable
 
     def peer_address(self) -> tuple:
         """The address of the agent as the command connection reaches it;
@@ -395,17 +487,23 @@ class Agent:
             if not kept:
                 return
             event.ended = kept
-        self._last_event = event
-        self._events.append(event)
-        self._event_bytes += _size(event)
-        while len(self._events) > MAX_EVENTS or (self._event_bytes > MAX_EVENT_BYTES and len(self._events) > 1):
-            self._pop_event()
-            self.events_dropped += 1
+        with self._queue_lock:
+            self._last_event = event
+            self._events.append(event)
+            self._event_bytes += _size(event)
+            while len(self._events) > MAX_EVENTS or (self._event_bytes > MAX_EVENT_BYTES and len(self._events) > 1):
+                self._pop_event()
+                self.events_dropped += 1
 
     def _pop_event(self) -> Event:
-        event = self._events.popleft()
-        self._event_bytes -= _size(event)
-        return event
+        with self._queue_lock:
+            event = self._events.popleft()
+            self._event_bytes -= _size(event)
+            return event
+
+    def _take_event(self) -> Event | None:
+        with self._queue_lock:
+            return self._pop_event() if self._events else None
 
     def _pump(self) -> None:
         """Handles what has arrived, without waiting."""
@@ -442,27 +540,31 @@ class Agent:
         """Hands queued events to the callback, outside any command."""
         if self.on_event is None or self._delivering:
             return
-        self._delivering = True
-        try:
-            while self._events and self.on_event is not None:
-                self.on_event(self._pop_event())
-        finally:
-            self._delivering = False
+        with self._lock:
+            if self._delivering:
+                return
+            self._delivering = True
+            try:
+                while self.on_event is not None and (event := self._take_event()) is not None:
+                    self.on_event(event)
+            finally:
+                self._delivering = False
 
     # ------------------------------------------------------------ commands
 
     def command(self, line: str, *, expect_close_on_failure: bool = False) -> Reply:
         """Sends one command line and returns its reply. A failure reply
         (codes 4xx and 5xx) raises AgentError with the code and the text."""
-        self._send(line)
-        word = line.split(" ", 1)[0]
-        text = self._next_reply(time.monotonic() + self.timeout, word)
-        code = reply_code(text)
-        if code is None or code >= 400:
-            if expect_close_on_failure:
-                self._drop()
-                raise AgentError(f"{word}: {visible(text)}", code, text)
-            raise self._failure(word, code, text)
+        with self._exchange():
+            self._send(line)
+            word = line.split(" ", 1)[0]
+            text = self._next_reply(time.monotonic() + self.timeout, word)
+            code = reply_code(text)
+            if code is None or code >= 400:
+                if expect_close_on_failure:
+                    self._drop()
+                    raise AgentError(f"{word}: {visible(text)}", code, text)
+                raise self._failure(word, code, text)
         self._deliver()
         return Reply(code, text)
 
@@ -525,7 +627,8 @@ class Agent:
 
     def send(self, line: str) -> None:
         """Sends a command that has no reply line (RVOK, DFOK, ISND, ...)."""
-        self._send(line)
+        with self._exchange():
+            self._send(line)
         self._deliver()
 
     def helo(self) -> Reply:
@@ -538,17 +641,18 @@ class Agent:
         """HELP: the help line of `command`, or the lines of the command list."""
         if command:
             return [self.command("HELP " + command).line]
-        self._send("HELP")
-        deadline = time.monotonic() + self.timeout
-        lines = []
-        while True:
-            line = self._next_reply(deadline, "HELP")
-            lines.append(line)
-            if not line.startswith("1"):
-                break
-            if len(lines) >= MAX_HELP_LINES:
-                self._drop()
-                raise AgentError(f"HELP: more than {MAX_HELP_LINES} lines")
+        with self._exchange():
+            self._send("HELP")
+            deadline = time.monotonic() + self.timeout
+            lines = []
+            while True:
+                line = self._next_reply(deadline, "HELP")
+                lines.append(line)
+                if not line.startswith("1"):
+                    break
+                if len(lines) >= MAX_HELP_LINES:
+                    self._drop()
+                    raise AgentError(f"HELP: more than {MAX_HELP_LINES} lines")
         self._deliver()
         return lines
 
@@ -632,6 +736,10 @@ class Agent:
         """PUTF: sends `local` (a file path, bytes, or a binary stream) to the
         file `remote` on the agent. In ASCII mode LF line ends travel as
         CR LF. Returns the number of local bytes sent."""
+        with self._exchange():
+            return self._put(local, remote, mode)
+
+    def _put(self, local: Source, remote: str, mode: Mode) -> int:
         name = self._path(remote)
         self._set_mode(mode)
         port = self.pftp()
@@ -681,6 +789,10 @@ class Agent:
         with a path writes the file (replaced only when the transfer
         succeeded); with a binary stream writes to it. In ASCII mode CR LF
         line ends become LF."""
+        with self._exchange():
+            return self._get(remote, local, mode)
+
+    def _get(self, remote: str, local: PathLike | BinaryIO | IO[bytes] | None, mode: Mode) -> bytes | None:
         name = self._path(remote)
         self._set_mode(mode)
         port = self.pftp()
@@ -836,8 +948,19 @@ class Agent:
     ) -> Process:
         """Launches a program with its output brought back; iterate over the
         returned Process for its output chunks, or call its wait(). See run."""
-        if self._active is not None and not self._active.done:
-            raise AgentError("another program started by this Agent is still running")
+        with self._exchange():
+            return self._start(command, cwd, env, stdin, timeout, on_output, keep_output)
+
+    def _start(
+        self,
+        command: str | Sequence[str],
+        cwd: str | None,
+        env: dict[str, str] | None,
+        stdin: Input | None,
+        timeout: float | None,
+        on_output: Callable[[bytes], None] | None,
+        keep_output: bool,
+    ) -> Process:
         # Quoted before anything is changed, and before env can change OS.
         line = command if isinstance(command, str) else self._quote(command)
         self._pump()
@@ -850,48 +973,53 @@ class Agent:
             data = bytes(stdin)
         else:
             data = stdin.read()
-        if self._trace is None or data is not None or not self._trace_input_shut:
-            fresh = self.trwa()
-            fresh.setblocking(False)
-            if self._trace is not None:
-                self._trace.close()
-            self._trace = fresh
-            self._trace_input_shut = False
-        else:
-            self._discard_trace()
-        if not self._trace_on:
-            self.tron()
-        restore: list[tuple[str, str | None]] = []
-        old_dir: str | None = None
+        # Each program has a trace connection of its own: its output and
+        # input are its own even while other programs run.
+        trace, self._spare = self._spare, None
+        if trace is None:
+            trace = self.trwa()
         try:
-            for name, value in (env or {}).items():
-                try:
-                    previous: str | None = self.genv(name)
-                except AgentError as e:
-                    if e.code != 511:
-                        raise
-                    previous = None
-                self.senv(name, value)
-                restore.append((name, previous))
-            if cwd is not None:
-                old_dir = self.pwd()
-                self.cwd(cwd)
-            number = self.exec(line)
-            # Watched before the environment is restored: a program that
-            # ends at once is reported while those replies are awaited.
-            self._watched.add(number)
-        finally:
-            # The program has inherited them: the connection gets its own back.
-            if old_dir is not None:
-                self.cwd(old_dir)
-            for name, previous in reversed(restore):
-                if previous is None:
-                    self.denv(name)
-                else:
-                    self.senv(name, previous)
-        process = Process(self, number, data, timeout, on_output, keep_output)
-        self._active = process
-        return process
+            if not self._trace_on:
+                self.tron()
+            restore: list[tuple[str, str | None]] = []
+            old_dir: str | None = None
+            try:
+                for name, value in (env or {}).items():
+                    try:
+                        previous: str | None = self.genv(name)
+                    except AgentError as e:
+                        if e.code != 511:
+                            raise
+                        previous = None
+                    self.senv(name, value)
+                    restore.append((name, previous))
+                if cwd is not None:
+                    old_dir = self.pwd()
+                    self.cwd(cwd)
+                number = self.exec(line)
+                # Watched before the environment is restored: a program that
+                # ends at once is reported while those replies are awaited.
+                self._watched.add(number)
+            finally:
+                # The program has inherited them: the connection gets its own back.
+                if old_dir is not None:
+                    self.cwd(old_dir)
+                for name, previous in reversed(restore):
+                    if previous is None:
+                        self.denv(name)
+                    else:
+                        self.senv(name, previous)
+        except BaseException:
+            trace.close()
+            raise
+        try:
+            self._spare = self.trwa()
+        except (AgentTimeout, AgentClosed):
+            pass  # the program's wait reports the broken connection
+        except AgentError:
+            pass  # the next launch asks for one again
+        trace.setblocking(False)
+        return Process(self, number, data, timeout, on_output, keep_output, trace)
 
     def run(
         self,
@@ -910,18 +1038,6 @@ class Agent:
         None: no limit) stops it and raises RunTimeout. `on_output` gets each
         output chunk as it arrives."""
         return self.start(command, cwd=cwd, env=env, stdin=stdin, timeout=timeout, on_output=on_output).wait()
-
-    def _discard_trace(self) -> None:
-        """Drops output left on the shared trace connection (a program's
-        child that outlived it)."""
-        assert self._trace is not None
-        try:
-            while self._trace.recv(_CHUNK):
-                pass
-        except (BlockingIOError, InterruptedError):
-            pass
-        except OSError:
-            pass
 
     # rendezvous and dynamic follow
     def prdv(self) -> int:
@@ -961,17 +1077,20 @@ class Agent:
         """The next unsolicited event, waiting at most `timeout` seconds
         (default: the agent's time-out); None when none came."""
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
-        while not self._events:
-            line = self._take_line()
-            if line is not None:
-                if not self._absorb(line):
-                    pass  # a reply nobody waits for (a late one): dropped
-                continue
+        while True:
+            event = self._take_event()
+            if event is not None:
+                return event
             if self._sock is None or self._eof:
                 return None
-            if not self._recv(deadline):
+            left = deadline - time.monotonic()
+            if left <= 0:
                 return None
-        return self._pop_event()
+            try:
+                # A reply nobody waits for (a late one) is dropped there.
+                self._read_turn([], [], left)
+            except AgentClosed:
+                return None
 
     def events(self, timeout: float | None = None) -> Iterator[Event]:
         """The events that arrive within `timeout` seconds (default: the
@@ -998,8 +1117,9 @@ class Agent:
                     return event
                 skipped.append(event)
         finally:
-            self._events.extendleft(reversed(skipped))
-            self._event_bytes += sum(_size(e) for e in skipped)
+            with self._queue_lock:
+                self._events.extendleft(reversed(skipped))
+                self._event_bytes += sum(_size(e) for e in skipped)
 
 
 class Process:
@@ -1018,11 +1138,14 @@ class Process:
         timeout: float | None,
         on_output: Callable[[bytes], None] | None,
         keep_output: bool,
+        trace: socket.socket,
     ) -> None:
         self.agent = agent
         self.number = number
         self.returncode: int | None = None
         self.done = False
+        self._trace: socket.socket | None = trace
+        self._input_shut = False
         self._input = memoryview(stdin) if stdin is not None else memoryview(b"")
         self._deadline = None if timeout is None else time.monotonic() + timeout
         self._timeout = timeout
@@ -1030,7 +1153,6 @@ class Process:
         self._keep = keep_output
         self._output = bytearray()
         self._quiet_until = 0.0
-        self._ping_sent = 0.0
         self._stopped = False
         self._trace_eof = False
         agent._last_heard = time.monotonic()
@@ -1044,6 +1166,10 @@ class Process:
                 return
             yield chunk
 
+    def __del__(self) -> None:
+        if self._trace is not None:
+            self._trace.close()
+
     def wait(self) -> Result:
         for _ in self:
             pass
@@ -1055,29 +1181,34 @@ class Process:
         return bytes(self._output)
 
     def _shut_input(self) -> None:
-        agent = self.agent
-        if agent._trace is not None and not agent._trace_input_shut:
+        if self._trace is not None and not self._input_shut:
             try:
-                agent._trace.shutdown(socket.SHUT_WR)
+                self._trace.shutdown(socket.SHUT_WR)
             except OSError:
                 pass
-            agent._trace_input_shut = True
+            self._input_shut = True
         self._input = memoryview(b"")
 
     def _finish(self) -> None:
         self.done = True
-        self.agent._watched.discard(self.number)
-        self.agent._ended.pop(self.number, None)
-        if self.agent._active is self:
-            self.agent._active = None
-        self.agent._deliver()
+        agent = self.agent
+        agent._watched.discard(self.number)
+        agent._ended.pop(self.number, None)
+        if self._trace is not None:
+            self._trace.close()
+            self._trace = None
+        agent._deliver()
+
+    def _end(self, error: AgentError) -> AgentError:
+        self.done = True
+        if self._trace is not None:
+            self._trace.close()
+            self._trace = None
+        return error
 
     def _next_chunk(self) -> bytes | None:
         agent = self.agent
         while not self.done:
-            # Lines that came in with the last reply.
-            while (line := agent._take_line()) is not None:
-                agent._absorb(line)
             now = time.monotonic()
             if self.returncode is None and self.number in agent._ended:
                 self.returncode = agent._ended[self.number]
@@ -1099,38 +1230,46 @@ class Process:
                     agent.stop(self.number)
                 except AgentError as e:
                     if e.code is None:
-                        raise
+                        raise self._end(e) from None
                 self._deadline = now + agent.timeout  # for the end to be reported
                 continue
             if self.returncode is None and self._stopped and self._deadline is not None and now >= self._deadline:
                 self._finish()
                 raise RunTimeout(f"program {self.number} was stopped but its end was not reported", self.number, bytes(self._output))
             # Liveness: after a silence of the time-out a HELO, whose answer
-            # must come within as long.
-            if agent._pings == 0 and now - agent._last_heard >= agent.timeout:
-                agent._send("HELO")
-                agent._pings += 1
-                self._ping_sent = now
-            if agent._pings > 0 and agent._last_heard < self._ping_sent and now - self._ping_sent >= agent.timeout:
+            # must come within as long (shared by the programs of the Agent).
+            with agent._queue_lock:
+                ping = agent._pings == 0 and now - agent._last_heard >= agent.timeout
+                if ping:
+                    agent._pings += 1
+                    agent._ping_sent = now
+            if ping:
+                try:
+                    with agent._exchange():
+                        agent._send("HELO")
+                except AgentError as e:
+                    raise self._end(e) from None
+            if agent._pings > 0 and agent._last_heard < agent._ping_sent and now - agent._ping_sent >= agent.timeout:
                 agent._drop()
-                self.done = True
-                raise AgentTimeout(f"the agent stopped answering (no reply to HELO within {agent.timeout:g} s)")
-            waits = [agent.timeout - (now - (self._ping_sent if agent._pings else agent._last_heard))]
+                raise self._end(AgentTimeout(f"the agent stopped answering (no reply to HELO within {agent.timeout:g} s)"))
+            waits = [agent.timeout - (now - (agent._ping_sent if agent._pings else agent._last_heard))]
             if self._deadline is not None:
                 waits.append(self._deadline - now)
             if self.returncode is not None:
                 waits.append(self._quiet_until - now)
             wait = max(0.0, min(waits))
-            sock = agent._live()
-            trace = agent._trace
-            readers: list[socket.socket] = [sock]
-            if trace is not None and not self._trace_eof:
-                readers.append(trace)
+            trace = self._trace
+            readers: list[socket.socket] = [trace] if trace is not None and not self._trace_eof else []
             writers = [trace] if trace is not None and self._input else []
             try:
-                readable, writable, _ = select.select(readers, writers, [], wait)
-            except InterruptedError:
-                continue
+                readable, writable = agent._read_turn(readers, writers, wait)
+            except AgentClosed as e:
+                raise self._end(e) from None
+            except AgentError as e:
+                raise self._end(e) from None
+            if agent._eof:
+                agent._drop()
+                raise self._end(AgentClosed("the agent closed the connection before the program ended"))
             if trace is not None and trace in writable and self._input:
                 try:
                     n = trace.send(self._input[:_CHUNK])
@@ -1141,15 +1280,6 @@ class Process:
                     self._input = memoryview(b"")
                 if not self._input:
                     self._shut_input()
-            if sock in readable:
-                agent._recv(None)
-                while (line := agent._take_line()) is not None:
-                    agent._absorb(line)
-                if agent._eof:
-                    agent._drop()
-                    self.done = True
-                    raise AgentClosed("the agent closed the connection before the program ended")
-                agent._deliver()
             if trace is not None and trace in readable:
                 try:
                     chunk = trace.recv(_CHUNK)
@@ -1167,4 +1297,5 @@ class Process:
                 if self._on_output is not None:
                     self._on_output(chunk)
                 return chunk
+            agent._deliver()
         return None
