@@ -11,6 +11,7 @@
 
 #include "client/socket_io.h"
 #include "client/studio.h"
+#include "support/protocol/socket_errors.h"
 
 namespace studio {
 
@@ -22,16 +23,7 @@ SOCKET sock(int fd) { return static_cast<SOCKET>(static_cast<intptr_t>(fd)); }
 
 // Sets errno from the last Winsock failure and returns -1.
 int fail() {
-  switch (::WSAGetLastError()) {
-    case WSAEWOULDBLOCK: errno = EAGAIN; break;
-    case WSAEINTR: errno = EINTR; break;
-    case WSAECONNRESET: errno = ECONNRESET; break;
-    case WSAECONNREFUSED: errno = ECONNREFUSED; break;
-    case WSAETIMEDOUT: errno = ETIMEDOUT; break;
-    case WSAEHOSTUNREACH: errno = EHOSTUNREACH; break;
-    case WSAENETUNREACH: errno = ENETUNREACH; break;
-    default: errno = EIO; break;
-  }
+  errno = protocol::errno_of_winsock(::WSAGetLastError());
   return -1;
 }
 

@@ -1,4 +1,5 @@
 #include "platform/sockets.h"
+#include "support/protocol/socket_errors.h"
 
 #include <mstcpip.h>
 #include <windows.h>
@@ -32,25 +33,8 @@ void PLATsocket_start() {
   (void)started;
 }
 
-// The one map of Winsock's codes to errno names.
 int PLATsocket_error() {
-  switch (::WSAGetLastError()) {
-    case WSAEWOULDBLOCK: errno = EWOULDBLOCK; break;
-    case WSAEINTR: errno = EINTR; break;
-    case WSAECONNABORTED: errno = ECONNABORTED; break;
-    case WSAECONNRESET: errno = ECONNRESET; break;
-    case WSAECONNREFUSED: errno = ECONNREFUSED; break;
-    case WSAETIMEDOUT: errno = ETIMEDOUT; break;
-    case WSAEHOSTUNREACH: errno = EHOSTUNREACH; break;
-    case WSAENETUNREACH: errno = ENETUNREACH; break;
-    case WSAEMFILE: errno = EMFILE; break;
-    case WSAENOBUFS: errno = ENOBUFS; break;
-    case WSAEINPROGRESS: errno = EINPROGRESS; break;
-    case WSAENOTSOCK: errno = ENOTSOCK; break;
-    case WSAEINVAL: errno = EINVAL; break;
-    case WSAEADDRINUSE: errno = EADDRINUSE; break;
-    default: errno = EIO; break;
-  }
+  errno = protocol::errno_of_winsock(::WSAGetLastError());
   return -1;
 }
 

@@ -2,6 +2,7 @@
 // and the reading of numbers that start a text.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "client/kvsctl.h"
 #include "client/kvsctl/control.h"
 #include "support/protocol/numbers.h"
+#include "support/protocol/socket_errors.h"
 #include "support/protocol/words.h"
 
 namespace {
@@ -127,3 +129,12 @@ TEST(ProtocolNumbers, ProcessReportsReadOnlyTheAgentsForm) {
 }
 
 }  // namespace
+
+// The socket calls of the agent and of the tools test EAGAIN for "would
+// block" on every system; a code the map does not know is no success.
+TEST(ProtocolSocketErrors, WouldBlockIsEagainAndAnUnknownCodeIsEio) {
+  EXPECT_EQ(protocol::errno_of_winsock(10035), EAGAIN);
+  EXPECT_EQ(protocol::errno_of_winsock(10054), ECONNRESET);
+  EXPECT_EQ(protocol::errno_of_winsock(0), EIO);
+  EXPECT_EQ(protocol::errno_of_winsock(99999), EIO);
+}
