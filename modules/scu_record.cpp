@@ -10,5 +10,6 @@ const cmd_entry rows[] = {
 
 }  // namespace
 
-// Identification: no state of its own; it admits the studio's user in the interpreter's state.
-const agt_module scu_module = {.name = "access control", .commands = rows};
+// Identification: it admits the studio's user in the interpreter's state;
+// its own state only remembers what it has reported.
+const agt_module scu_module = {.name = "access control", .start = SCUinit, .end = SCUterm, .commands = rows};

@@ -12,9 +12,6 @@
 
 namespace {
 
-// The "not found" message is printed once per connection process.
-bool not_found_reported = false;
-
 bool is_local_peer(const char* peer) {
   for (const char* local : {"localhost", "loopback", "127.0.0.1", "::1"})
     if (CSTstrcmp(peer, local) == 0) return true;
@@ -123,10 +120,13 @@ std::vector<scu_rule> SCUload_rules(agt_context* context, const char* peer_name,
   std::vector<std::pair<int, std::string>> lines;
   std::string why;
   plat_config_status status = SCUread_lines(*path, lines, &why);
-  if (status != plat_config_status::read && !not_found_reported) {
+  // The "not found" message is printed once per connection (every time
+  // when the module has not started, as in a test of this function alone).
+  scu_state* own = CTXstate<scu_state>(context, CTX_SLOT_SCU);
+  if (status != plat_config_status::read && (own == nullptr || !own->not_found_reported)) {
     // Anything but a readable regular file counts as no file at all; the
     // line before says what was wrong with one that is there.
-    not_found_reported = true;
+    if (own != nullptr) own->not_found_reported = true;
     if (status != plat_config_status::missing)
       CSTprintf("kvsagtd: authorization file %s refused: %s\n", kvwstr_one_line(*path).c_str(), why.c_str());
     CSTprintf("kvsagtd: authorization file %s not found.\n Use current machine:user\n",
@@ -204,4 +204,11 @@ cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argumen
     CSTprintf("%s %s #access denied\n", logged_peer.c_str(), logged_user.c_str());
   }
   return CMDreply(MSG_533_ACCESS_REFUSED);
+}
+
+int SCUinit(agt_context* context) { return CTXinstall(context, std::make_unique<scu_state>(), CTX_SLOT_SCU); }
+
+int SCUterm(agt_context* context) {
+  CTXtake<scu_state>(context, CTX_SLOT_SCU);
+  return 0;
 }

@@ -176,7 +176,7 @@ int TCPIPset_addr_in(agt_context* context, tcpip_addr* record, const char* host,
     rc = ::getaddrinfo(host, service, &hints, &list);
   }
   if (rc != 0) {
-    CSTprintf("getaddrinfo: Host not found --> %s\n", TCPIPerror_text(rc));
+    CSTprintf("getaddrinfo: Host not found --> %s\n", TCPIPerror_text(rc).c_str());
     return 0;
   }
   // A name may resolve to both families; the entry of the layer's own family
@@ -271,10 +271,10 @@ int TCPIPaccept_stream(agt_context* context, int listen_socket, int* accepted, s
   if (host != nullptr) {
     int rc = peer_name(peer, length, host);
     if (rc != 0) {
-      CSTprintf("TCPIP getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
+      CSTprintf("TCPIP getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc).c_str());
       length = sizeof peer;
       if (PLATsocket_peer(s, &peer, &length) != 0 || (rc = peer_name(peer, length, host)) != 0)
-        CSTprintf("TCPIP getpeername=>getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
+        CSTprintf("TCPIP getpeername=>getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc).c_str());
     }
   }
   if (peer_port != nullptr) *peer_port = ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
@@ -309,12 +309,7 @@ int TCPIPget_port(agt_context* context, int socket) {
   return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
-const char* TCPIPerror_text(int code) {
-  static char area[1024];
-  const char* text = code < 0 ? ::gai_strerror(code) : std::strerror(code);
-  std::snprintf(area, sizeof area, "%s", text);
-  return area;
-}
+std::string TCPIPerror_text(int code) { return code < 0 ? ::gai_strerror(code) : std::strerror(code); }
 
 int TCPIPkeep_alive(int socket) { return PLATsocket_keep_alive(socket); }
 
@@ -343,10 +338,10 @@ int TCPIPpeer_host(int socket, std::string* host) {
   int rc = PLATsocket_peer(socket, &peer, &length) == 0 ? peer_name(peer, length, host) : EAI_SYSTEM;
   if (rc == 0) return 0;
   // The same two attempts, and messages, as TCPIPaccept_stream.
-  CSTprintf("TCPIP getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
+  CSTprintf("TCPIP getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc).c_str());
   length = sizeof peer;
   if (PLATsocket_peer(socket, &peer, &length) != 0 || (rc = peer_name(peer, length, host)) != 0) {
-    CSTprintf("TCPIP getpeername=>getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc));
+    CSTprintf("TCPIP getpeername=>getnameinfo error (%d) %s\n", rc, TCPIPerror_text(rc).c_str());
     return -1;
   }
   return 0;

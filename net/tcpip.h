@@ -68,7 +68,7 @@ int TCPIPaccept_ready(agt_context* context, int listen_socket, int* accepted, tc
                       tcpip_ip* local = nullptr);
 int TCPIPget_port(agt_context* context, int socket);
 int TCPIPset_addr_in(agt_context* context, tcpip_addr* record, const char* host, const char* service, int port);
-const char* TCPIPerror_text(int code);
+std::string TCPIPerror_text(int code);
 int TCPIPkeep_alive(int socket);
 int TCPIPset_nonblocking(int socket);
 // Disables Nagle's algorithm on a connected socket.
