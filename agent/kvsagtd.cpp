@@ -9,7 +9,6 @@
 
 #include "agent/accept_pause.h"
 #include "agent/cmdagt.h"
-#include "modules/proagt.h"
 #include "modules/side_port.h"
 #include "net/tcpip.h"
 #include "platform/handover.h"
