@@ -66,10 +66,13 @@ int plain_connect(tcpip_conn* conn, const tcpip_addr& address, tcpip_conn_handle
   return 0;
 }
 
-long long plain_read(tcpip_conn* conn, void* buffer, std::size_t size) {
+// One socket call, again after a signal; any failure but "no room or no
+// data yet" fails the connection.
+template <class Call>
+long long plain_io(tcpip_conn* conn, Call call) {
   long long n;
   do {
-    n = PLATsocket_recv(conn->socket, buffer, size);
+    n = call();
   } while (n < 0 && errno == EINTR);
   if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
     conn->last_error = errno;
@@ -78,16 +81,12 @@ long long plain_read(tcpip_conn* conn, void* buffer, std::size_t size) {
   return n;
 }
 
+long long plain_read(tcpip_conn* conn, void* buffer, std::size_t size) {
+  return plain_io(conn, [&] { return PLATsocket_recv(conn->socket, buffer, size); });
+}
+
 long long plain_write(tcpip_conn* conn, const void* data, std::size_t size) {
-  long long n;
-  do {
-    n = PLATsocket_send(conn->socket, data, size);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-    conn->last_error = errno;
-    conn->state = tcpip_conn_state::failed;
-  }
-  return n;
+  return plain_io(conn, [&] { return PLATsocket_send(conn->socket, data, size); });
 }
 
 int plain_set_read(tcpip_conn* conn, tcpip_conn_handler handler) {

@@ -73,8 +73,7 @@ std::size_t TCPIProom(agt_context* context) {
 }
 
 std::size_t TCPIPqueued(agt_context* context, int socket) {
-  tcpip_state* state = TCPIPstate(context);
-  const tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  const tcpip_entry* entry = TCPIPentry(context, socket);
   return entry == nullptr ? 0 : entry->queued();
 }
 
@@ -88,8 +87,7 @@ std::size_t TCPIPqueued_by(agt_context* context, tcpip_owner owner) {
 }
 
 bool TCPIPsend_failed(agt_context* context, int socket) {
-  tcpip_state* state = TCPIPstate(context);
-  const tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  const tcpip_entry* entry = TCPIPentry(context, socket);
   return entry != nullptr && entry->failed;
 }
 
@@ -161,16 +159,14 @@ int TCPIPsend_text(agt_context* context, int socket, const kvwstr& text) {
 }
 
 int TCPIPqueue(agt_context* context, int socket, std::string_view data) {
-  tcpip_state* state = TCPIPstate(context);
-  tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  tcpip_entry* entry = TCPIPentry(context, socket);
   if (entry == nullptr || !entry->queued_output || entry->failed) return -1;
   entry->out.append(data);
   return 0;
 }
 
 int TCPIPwrite_queued(agt_context* context, int socket) {
-  tcpip_state* state = TCPIPstate(context);
-  tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  tcpip_entry* entry = TCPIPentry(context, socket);
   if (entry == nullptr || !entry->queued_output) return -1;
   TCPIPwrite_out(*entry);
   return entry->failed ? -1 : 0;

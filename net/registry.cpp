@@ -66,8 +66,7 @@ int TCPIPwatch_as(agt_context* context, int socket, tcpip_owner owner) {
 }
 
 int TCPIPset_handlers(agt_context* context, int socket, tcpip_handler on_read, tcpip_handler on_write, void* data) {
-  tcpip_state* state = TCPIPstate(context);
-  tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  tcpip_entry* entry = TCPIPentry(context, socket);
   if (entry == nullptr) return -1;
   entry->on_read = on_read;
   entry->on_write = on_write;
@@ -76,8 +75,7 @@ int TCPIPset_handlers(agt_context* context, int socket, tcpip_handler on_read, t
 }
 
 int TCPIPset_deadline(agt_context* context, int socket, int ms, tcpip_handler on_expired) {
-  tcpip_state* state = TCPIPstate(context);
-  tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  tcpip_entry* entry = TCPIPentry(context, socket);
   if (entry == nullptr) return -1;
   entry->has_deadline = ms >= 0;
   entry->on_expired = on_expired;
@@ -85,9 +83,13 @@ int TCPIPset_deadline(agt_context* context, int socket, int ms, tcpip_handler on
   return 0;
 }
 
-int TCPIPset_conn(agt_context* context, int socket, tcpip_conn* conn) {
+tcpip_entry* TCPIPentry(agt_context* context, int socket) {
   tcpip_state* state = TCPIPstate(context);
-  tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  return state == nullptr ? nullptr : TCPIPfind(state, socket);
+}
+
+int TCPIPset_conn(agt_context* context, int socket, tcpip_conn* conn) {
+  tcpip_entry* entry = TCPIPentry(context, socket);
   if (entry == nullptr) return -1;
   entry->conn = conn;
   return 0;
@@ -135,8 +137,7 @@ int TCPIPdispatch(agt_context* context) {
 }
 
 int TCPIPset_read(agt_context* context, int socket, bool on) {
-  tcpip_state* state = TCPIPstate(context);
-  tcpip_entry* entry = state == nullptr ? nullptr : TCPIPfind(state, socket);
+  tcpip_entry* entry = TCPIPentry(context, socket);
   if (entry == nullptr) return -1;
   entry->read = on;
   return 0;

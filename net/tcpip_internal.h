@@ -63,6 +63,8 @@ struct tcpip_state {
 
 tcpip_state* TCPIPstate(agt_context* context);
 tcpip_entry* TCPIPfind(tcpip_state* state, int socket);
+// The entry of a registered socket in the context's registry; none when it is not registered.
+tcpip_entry* TCPIPentry(agt_context* context, int socket);
 // Sends what the socket can take now of its queue, without blocking. A
 // failing socket loses its queue and is marked, for its owner to find out.
 void TCPIPwrite_out(tcpip_entry& entry);
