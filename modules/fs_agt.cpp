@@ -282,6 +282,8 @@ struct fs_transfer {
   bool file_ended = false;  // GETF: the last block has been read
 };
 
+fs_state::fs_state() = default;
+
 namespace {
 
 // The most a handler moves before the loop's next turn: a connection that

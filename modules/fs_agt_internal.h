@@ -35,7 +35,7 @@ struct fs_state {
   std::unique_ptr<char[]> decoded;  // ASCII PUTF: FS_WRITE_PIECE + 1 bytes, a reception decoded
   std::unique_ptr<fs_transfer> transfer;  // the transfer under way, if any
 
-  fs_state() = default;
+  fs_state();  // out of line, where a transfer is a complete type
   fs_state(const fs_state&) = delete;
   fs_state& operator=(const fs_state&) = delete;
   ~fs_state();  // closes a data socket still open
