@@ -1,5 +1,5 @@
 // ASCII-mode conversions of the file transfer, in both directions: the pure
-// FSascii_* functions and the block functions GETF and PUTF run them through.
+// protocol library's ASCII codec and the block functions GETF and PUTF run them through.
 // The input's first four bytes choose how streams are cut; the rest is data.
 // Invariants:
 // - sending then receiving gives back any file, byte for byte (every LF gets
@@ -18,30 +18,31 @@
 
 #include "fuzz/fuzz_support.h"
 #include "modules/fs_agt_internal.h"
+#include "support/protocol/ascii_codec.h"
 
 namespace {
 
 std::string encode_all(const std::string& in) {
   std::string out(2 * in.size(), '\0');
-  out.resize(FSascii_encode(in.data(), in.size(), out.data()));
+  out.resize(protocol::ascii_encode(in.data(), in.size(), out.data()));
   return out;
 }
 
 // Decodes `in` in pieces whose lengths the cutter chooses (max 0: one piece).
 std::string decode_cut(const std::string& in, fuzz::cutter& cut, std::size_t max) {
   std::string out;
-  int held = 0;
+  bool held = false;
   std::string area(in.size() + 1, '\0');
   std::size_t at = 0;
   while (at < in.size()) {
     std::size_t length = max == 0 ? in.size() - at : std::min(cut.length(max), in.size() - at);
-    std::size_t produced = FSascii_decode(&held, in.data() + at, length, area.data());
+    std::size_t produced = protocol::ascii_decode(held, in.data() + at, length, area.data());
     FUZZ_CHECK(produced <= length + 1, "decode wrote %zu bytes for %zu", produced, length);
     out.append(area.data(), produced);
     at += length;
   }
   char tail;
-  out.append(&tail, FSascii_decode_end(&held, &tail));
+  out.append(&tail, protocol::ascii_decode_end(held, &tail));
   FUZZ_CHECK(held == 0, "a CR is still held after the end");
   return out;
 }
@@ -109,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     memory_file out;
     out.file = ::open_memstream(&out.data, &out.size);
     FUZZ_CHECK(out.file != nullptr, "open_memstream");
-    state.ascii_cr_held = 0;
+    state.ascii_cr_held = false;
     for (std::size_t at = 0; at < payload.size();) {
       std::size_t length = std::min(cut.length(seed % 2 != 0 ? 5000 : 9), payload.size() - at);
       FUZZ_CHECK(FSwrite_block(&state, nullptr, out.file, payload.data() + at, static_cast<int>(length)) == 0,
@@ -117,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       at += length;
     }
     char tail;
-    std::size_t extra = FSascii_decode_end(&state.ascii_cr_held, &tail);
+    std::size_t extra = protocol::ascii_decode_end(state.ascii_cr_held, &tail);
     if (extra != 0) std::fwrite(&tail, 1, extra, out.file);
     std::fflush(out.file);
     FUZZ_CHECK(std::string(out.data, out.size) == whole, "FSwrite_block wrote %s",

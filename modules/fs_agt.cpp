@@ -148,26 +148,6 @@ int FSset_binary(agt_context* context) {
   return 0;
 }
 
-// The conversions themselves are the protocol library's; these keep the
-// held CR in the module's state as an int.
-std::size_t FSascii_encode(const char* in, std::size_t length, char* out) {
-  return protocol::ascii_encode(in, length, out);
-}
-
-std::size_t FSascii_decode(int* cr_held, const char* in, std::size_t length, char* out) {
-  bool held = *cr_held != 0;
-  std::size_t produced = protocol::ascii_decode(held, in, length, out);
-  *cr_held = held ? 1 : 0;
-  return produced;
-}
-
-std::size_t FSascii_decode_end(int* cr_held, char* out) {
-  bool held = *cr_held != 0;
-  std::size_t produced = protocol::ascii_decode_end(held, out);
-  *cr_held = held ? 1 : 0;
-  return produced;
-}
-
 namespace {
 
 // Refills the read-ahead from `file`: false on a read error; at the end of
@@ -188,10 +168,10 @@ bool read_ahead(fs_read_ahead& ahead, std::FILE* file, bool crlf) {
     std::size_t got = std::fread(ahead.raw.get(), 1, FS_READ_AHEAD - 1, file);
     if (std::ferror(file) != 0) return false;
     if (got == 0) {
-      ahead.end = FSascii_decode_end(&ahead.cr_held, data);
+      ahead.end = protocol::ascii_decode_end(ahead.cr_held, data);
       return true;
     }
-    ahead.end = FSascii_decode(&ahead.cr_held, ahead.raw.get(), got, data);
+    ahead.end = protocol::ascii_decode(ahead.cr_held, ahead.raw.get(), got, data);
     if (ahead.end != 0) return true;  // a read of a lone CR decides nothing yet
   }
 }
@@ -261,7 +241,7 @@ int FSwrite_block(fs_state* state, agt_context*, std::FILE* file, const char* bl
   char* decoded = state->decoded.get();
   for (std::size_t at = 0; at < size; at += FS_WRITE_PIECE) {
     std::size_t piece = std::min(size - at, FS_WRITE_PIECE);
-    std::size_t produced = FSascii_decode(&state->ascii_cr_held, block + at, piece, decoded);
+    std::size_t produced = protocol::ascii_decode(state->ascii_cr_held, block + at, piece, decoded);
     if (std::fwrite(decoded, 1, produced, file) != produced) return -1;
   }
   return 0;
@@ -313,7 +293,7 @@ void finish(agt_context* context, int error) {
     // A CR that ended the stream has no LF after it: it is data. The first
     // failure is the cause.
     char held;
-    std::size_t tail = FSascii_decode_end(&state->ascii_cr_held, &held);
+    std::size_t tail = protocol::ascii_decode_end(state->ascii_cr_held, &held);
     if (tail != 0 && std::fwrite(&held, 1, tail, transfer->file.get()) != tail && error == 0) error = errno;
     if (state->binary_mode != 0 && PLATgive_default_permissions(transfer->file.get()) != 0 && error == 0)
       error = errno;
@@ -419,7 +399,7 @@ void connected(tcpip_conn* conn) {
   transfer->file = transfer->sending ? open_for_reading(transfer->path.c_str())
                                      : open_for_writing(transfer->path.c_str(), state->binary_mode == 0);
   if (!transfer->file) return finish(context, cause(errno));
-  state->ascii_cr_held = 0;
+  state->ascii_cr_held = false;
   transfer->buffer.resize(FS_BINARY_BLOCK);
   arm_deadline(context, conn->socket);
   if (transfer->sending) {

@@ -18,7 +18,7 @@ struct fs_read_ahead {
   std::size_t begin = 0;          // the next byte not yet taken
   std::size_t end = 0;            // one past the last byte read
   std::unique_ptr<char[]> raw;    // text_crlf: the bytes as read, before CR LF becomes LF
-  int cr_held = 0;                // text_crlf: a CR read last, decided by the byte after it
+  bool cr_held = false;           // text_crlf: a CR read last, decided by the byte after it
   const std::FILE* file = nullptr;  // the file they came from
 };
 
@@ -28,7 +28,7 @@ struct fs_state {
   int binary_mode = 1;    // 1 BINARY, 0 ASCII
   int data_socket = -1;   // listening socket of the data port
   int data_port = -1;     // its port as found when it was created
-  int ascii_cr_held = 0;  // ASCII PUTF: the last block ended with a CR not yet written
+  bool ascii_cr_held = false;  // ASCII PUTF: the last block ended with a CR not yet written
   // ASCII GETF reads a file's CR LF as one line end (text files on Windows).
   bool text_crlf = PLATtext_ends_lines_with_crlf();
   fs_read_ahead ahead;    // GETF's read-ahead; released when a transfer ends
@@ -53,21 +53,6 @@ int FSread_block(fs_state* state, agt_context* context, std::FILE* file, char* b
 // Writes one received block as it goes into the file.
 int FSwrite_block(fs_state* state, agt_context* context, std::FILE* file, const char* block, int length);
 
-// ASCII conversions, pure so that tests and fuzzers can call them.
-// Sending: every LF becomes CR LF, every other byte is kept. `out` must have
-// room for 2 * length bytes; returns the bytes written.
-std::size_t FSascii_encode(const char* in, std::size_t length, char* out);
-
-// Receiving: every CR LF pair becomes one LF, every other byte (NUL included)
-// is kept. A CR at the end of a piece is held in *cr_held and decided by the
-// first byte of the next piece, so the result does not depend on how the
-// stream was cut. `out` must have room for length + 1 bytes; returns the
-// bytes written.
-std::size_t FSascii_decode(int* cr_held, const char* in, std::size_t length, char* out);
-
-// End of the stream: a held CR is data. Writes it to `out` (room for 1 byte)
-// and returns 1, or returns 0.
-std::size_t FSascii_decode_end(int* cr_held, char* out);
 cmd_reply FScmd_cwd(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply FScmd_delf(agt_context* context, cmd_state* state, const char* argument);
 cmd_reply FScmd_mkd(agt_context* context, cmd_state* state, const char* argument);

@@ -1,4 +1,5 @@
 #include "modules/fs_agt_internal.h"
+#include "support/protocol/ascii_codec.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,21 +17,21 @@ namespace {
 
 std::string encode(std::string_view in) {
   std::string out(in.size() * 2, '\0');
-  out.resize(FSascii_encode(in.data(), in.size(), out.data()));
+  out.resize(protocol::ascii_encode(in.data(), in.size(), out.data()));
   return out;
 }
 
 // Decodes the wire text cut into the given pieces, as successive receptions.
 std::string decode(std::initializer_list<std::string_view> pieces) {
-  int held = 0;
+  bool held = false;
   std::string result;
   for (std::string_view piece : pieces) {
     std::string out(piece.size() + 1, '\0');
-    out.resize(FSascii_decode(&held, piece.data(), piece.size(), out.data()));
+    out.resize(protocol::ascii_decode(held, piece.data(), piece.size(), out.data()));
     result += out;
   }
   char tail;
-  result.append(&tail, FSascii_decode_end(&held, &tail));
+  result.append(&tail, protocol::ascii_decode_end(held, &tail));
   return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include "client/transfer.h"
 #include "modules/fs_agt_internal.h"
+#include "support/protocol/ascii_codec.h"
 
 namespace {
 
@@ -13,10 +14,10 @@ using namespace std::string_literals;
 
 std::string agent_decode(const std::string& wire) {
   std::string out(wire.size() + 1, '\0');
-  int held = 0;
-  out.resize(FSascii_decode(&held, wire.data(), wire.size(), out.data()));
+  bool held = false;
+  out.resize(protocol::ascii_decode(held, wire.data(), wire.size(), out.data()));
   char tail;
-  out.append(&tail, FSascii_decode_end(&held, &tail));
+  out.append(&tail, protocol::ascii_decode_end(held, &tail));
   return out;
 }
 
@@ -24,7 +25,7 @@ TEST(StudioAscii, MatchesTheAgentWhereverTheStreamIsCut) {
   const std::string texts[] = {"", "a\nb\n", "\n\n\r", "\r\r\n\r", "x\r\ny\rz\0\r\n"s, "\r\n\r\n\n\r\rq"};
   for (const std::string& text : texts) {
     std::string agent_wire(2 * text.size(), '\0');
-    agent_wire.resize(FSascii_encode(text.data(), text.size(), agent_wire.data()));
+    agent_wire.resize(protocol::ascii_encode(text.data(), text.size(), agent_wire.data()));
     EXPECT_EQ(studio::ascii_to_wire(text), agent_wire);
     const std::string expected = agent_decode(text);
     for (std::size_t i = 0; i <= text.size(); ++i)
