@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "kvsctl_process.h"
 
 extern char** environ;
 
@@ -29,81 +30,11 @@ using namespace std::chrono_literals;
 
 constexpr int kExitMs = 30000;
 
-// A daemon with its default pause after each accept: calls through the
-// control connection never meet it.
-class daemon_agent {
- public:
-  daemon_agent() {
-    e2e::write_file(dir_.file("kvsagtd.ini"), "+ +\n");
-    e2e::agent_options options;
-    options.env["KVS_DIR"] = dir_.path();
-    options.cwd = dir_.path();
-    for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-      port_ = e2e::free_port();
-      process_ = e2e::start_agent({std::to_string(port_)}, options);
-      ready_ = e2e::eventually([&] { return e2e::listening_on(port_) || !process_.running(); }, 10000) &&
-               process_.running();
-      if (!ready_) process_.kill_now();
-    }
-  }
-  ~daemon_agent() { process_.kill_now(); }
-  bool ready() const { return ready_; }
-  pid_t pid() const { return process_.pid; }
-  std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
-  const e2e::temp_dir& dir() const { return dir_; }
+using e2e::daemon_agent;
 
- private:
-  e2e::temp_dir dir_;
-  e2e::captured_process process_;
-  int port_ = -1;
-  bool ready_ = false;
-};
-
-class kvsctl_process {
- public:
-  explicit kvsctl_process(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
-    static int serial = 0;
-    ++serial;
-    process_.out_path = dir_.file("out-" + std::to_string(serial));
-    process_.err_path = dir_.file("err-" + std::to_string(serial));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, process_.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, process_.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv{e2e::tool_path("kvsctl")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) == 0) process_.pid = pid;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~kvsctl_process() { process_.kill_now(); }
-  std::optional<int> wait_exit(int timeout_ms = kExitMs) { return process_.wait_exit(timeout_ms); }
-  std::string out() const { return process_.out(); }
-  std::string err() const { return process_.err(); }
-
- private:
-  e2e::temp_dir dir_;
-  e2e::captured_process process_;
-};
-
-struct outcome {
-  std::optional<int> status;
-  std::string out;
-  std::string err;
-};
-
-outcome kvsctl(const std::vector<std::string>& args) {
-  kvsctl_process p(args);
-  outcome o;
-  o.status = p.wait_exit();
-  o.out = p.out();
-  o.err = p.err();
-  return o;
-}
+using e2e::kvsctl;
+using e2e::kvsctl_process;
+using outcome = e2e::kvsctl_outcome;
 
 // A control connection to a fresh daemon, its socket in a directory of the
 // test's own (named with -S on every call).

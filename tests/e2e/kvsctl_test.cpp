@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "kvsctl_process.h"
 
 extern char** environ;
 
@@ -33,116 +34,11 @@ using namespace std::chrono_literals;
 
 constexpr int kExitMs = 30000;  // how long a kvsctl invocation may take here
 
-// A daemon of its own per test, in a temp directory that is its current
-// directory and holds its authorization file.
-class daemon_agent {
- public:
-  explicit daemon_agent(const std::string& rules = "+ +\n") {
-    e2e::write_file(dir_.file("kvsagtd.ini"), rules);
-    e2e::agent_options options;
-    options.env["KVS_DIR"] = dir_.path();
-    options.cwd = dir_.path();
-    for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-      port_ = e2e::free_port();
-      process_ = e2e::start_agent({std::to_string(port_)}, options);
-      auto deadline = std::chrono::steady_clock::now() + 10s;
-      while (!ready_ && process_.running() && std::chrono::steady_clock::now() < deadline) {
-        ready_ = e2e::listening_on(port_);
-        if (!ready_) std::this_thread::sleep_for(10ms);
-      }
-      if (!ready_) process_.kill_now();
-    }
-  }
-  ~daemon_agent() { process_.kill_now(); }
+using e2e::daemon_agent;
 
-  bool ready() const { return ready_; }
-  int port() const { return port_; }
-  pid_t pid() const { return process_.pid; }
-  std::string target(const std::string& host = "127.0.0.1") const {
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port_);
-  }
-  const e2e::temp_dir& dir() const { return dir_; }
-  // The daemon's standard output: one "#access granted" line per connection.
-  std::string log() const { return process_.out(); }
-
- private:
-  e2e::temp_dir dir_;
-  e2e::captured_process process_;
-  int port_ = -1;
-  bool ready_ = false;
-};
-
-// kvsctl started with its standard output and error in files and its
-// standard input from this test (or /dev/null).
-class kvsctl_process {
- public:
-  kvsctl_process(const std::vector<std::string>& args, bool with_input = false) {
-    static int serial = 0;
-    ++serial;
-    process_.out_path = dir_.file("out-" + std::to_string(serial));
-    process_.err_path = dir_.file("err-" + std::to_string(serial));
-    int pair[2] = {-1, -1};
-    if (with_input && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) input_.reset(pair[0]);
-    studio::socket_fd child_input(pair[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (child_input.valid())
-      posix_spawn_file_actions_adddup2(&actions, child_input.get(), 0);
-    else
-      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, process_.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, process_.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv{e2e::tool_path("kvsctl")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) == 0) process_.pid = pid;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~kvsctl_process() { process_.kill_now(); }
-
-  void write(const std::string& bytes) { studio::send_all(input_.get(), bytes); }
-  void close_input() { input_.reset(); }
-  std::optional<int> wait_exit(int timeout_ms = kExitMs) { return process_.wait_exit(timeout_ms); }
-  pid_t pid() const { return process_.pid; }
-  std::string out() const { return process_.out(); }
-  std::string err() const { return process_.err(); }
-  // Waits until the standard output holds `text`.
-  bool wait_output(const std::string& text, int timeout_ms = e2e::kReplyMs * 2) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (out().find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
-  }
-
- private:
-  e2e::temp_dir dir_;
-  e2e::captured_process process_;
-  studio::socket_fd input_;
-};
-
-struct outcome {
-  std::optional<int> status;
-  std::string out;
-  std::string err;
-};
-
-outcome kvsctl(const std::vector<std::string>& args, const std::optional<std::string>& input = std::nullopt) {
-  kvsctl_process p(args, input.has_value());
-  if (input) {
-    p.write(*input);
-    p.close_input();
-  }
-  outcome o;
-  o.status = p.wait_exit();
-  o.out = p.out();
-  o.err = p.err();
-  return o;
-}
+using e2e::kvsctl;
+using e2e::kvsctl_process;
+using outcome = e2e::kvsctl_outcome;
 
 std::string random_bytes(std::size_t size) {
   std::mt19937 generator(20240611);
