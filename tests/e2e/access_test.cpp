@@ -139,13 +139,7 @@ TEST(Access, AFileThatIsNotARegularOneIsRefusedAtOnce) {
   for (const hostile_case& c : cases) {
     e2e::temp_dir dir;
     const std::string ini = dir.file("kvsagtd.ini");
-    const std::string kind = c.name;
-    int made = 0;
-    if (kind == "fifo") made = ::mkfifo(ini.c_str(), 0600);
-    if (kind == "zero") made = ::symlink("/dev/zero", ini.c_str());
-    if (kind == "directory") made = ::mkdir(ini.c_str(), 0700);
-    if (kind == "huge") e2e::write_file(ini, "+ +\n" + std::string(1 << 20, '#'));
-    ASSERT_EQ(made, 0) << c.name;
+    ASSERT_EQ(e2e::make_refused_file(ini, c.name), 0) << c.name;
     e2e::agent_options options;
     options.env["KVS_DIR"] = dir.path();
     session s(options);

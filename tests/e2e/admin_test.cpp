@@ -124,12 +124,7 @@ TEST(Admin, CheckSaysWhyAFileIsRefused) {
   for (const refused_case& c : cases) {
     e2e::temp_dir dir;
     const std::string ini = dir.file("kvsagtd.ini");
-    const std::string kind = c.name;
-    int made = 0;
-    if (kind == "fifo") made = ::mkfifo(ini.c_str(), 0600);
-    if (kind == "zero") made = ::symlink("/dev/zero", ini.c_str());
-    if (kind == "huge") e2e::write_file(ini, std::string((1 << 20) + 1, '#'));
-    ASSERT_EQ(made, 0) << c.name;
+    ASSERT_EQ(e2e::make_refused_file(ini, c.name), 0) << c.name;
     check_result got = run_check(dir.path(), "--user alice");
     EXPECT_EQ(got.status, 2) << c.name << "\n" << got.out;
     EXPECT_NE(got.out.find(ini + ": " + c.why), std::string::npos) << got.out;

@@ -13,6 +13,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +45,14 @@ temp_dir::~temp_dir() {
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+int make_refused_file(const std::string& path, const std::string& kind) {
+  if (kind == "fifo") return ::mkfifo(path.c_str(), 0600);
+  if (kind == "zero") return ::symlink("/dev/zero", path.c_str());
+  if (kind == "directory") return ::mkdir(path.c_str(), 0700);
+  if (kind == "huge") write_file(path, "+ +\n" + std::string(1 << 20, '#'));
+  return 0;
 }
 
 std::string read_file(const std::string& path) {

@@ -47,6 +47,11 @@ class temp_dir {
 };
 
 void write_file(const std::string& path, const std::string& content);
+// Puts at `path` what the agent must refuse as its authorization file:
+// "fifo" (a named pipe), "zero" (a link to /dev/zero), "directory", "huge"
+// (a rule, then text past 1 MiB); any other kind leaves nothing there.
+// 0, or -1 when the system refused to make it.
+int make_refused_file(const std::string& path, const std::string& kind);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
