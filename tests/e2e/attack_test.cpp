@@ -208,14 +208,6 @@ TEST(Attack, BackgroundChildrenDieWithTheConnection) {
 namespace {
 
 
-// A field of /proc/PID/status in KiB ("VmRSS", "VmData"); -1 when unreadable.
-long status_kib(pid_t pid, const std::string& field) {
-  std::istringstream status(e2e::read_file("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  return -1;
-}
-
 }  // namespace
 
 // Replacing a variable frees the old value; programs get exactly the
@@ -225,13 +217,13 @@ TEST(Attack, EnvironmentReplacementsDoNotGrowTheConnection) {
   const pid_t agent = s->process().pid;
   auto value = [](int i) { return std::string(65536 - 8, 'v') + std::to_string(10000000 + i); };
   for (int i = 0; i < 2; ++i) ASSERT_EQ(s->command("SENV KVSAMP=" + value(i)), "212 setenv succeeded");
-  const long rss = status_kib(agent, "VmRSS");
-  const long data = status_kib(agent, "VmData");
+  const long rss = e2e::status_field(agent, "VmRSS");
+  const long data = e2e::status_field(agent, "VmData");
   for (int i = 2; i < 402; ++i) ASSERT_EQ(s->command("SENV KVSAMP=" + value(i)), "212 setenv succeeded");
   EXPECT_EQ(s->command("GENV KVSAMP"), "211 getenv result : KVSAMP=" + value(401));
   if (!e2e::kSanitized) {
-    EXPECT_LT(status_kib(agent, "VmRSS") - rss, 2048) << "VmRSS grew";
-    EXPECT_LT(status_kib(agent, "VmData") - data, 2048) << "VmData grew";
+    EXPECT_LT(e2e::status_field(agent, "VmRSS") - rss, 2048) << "VmRSS grew";
+    EXPECT_LT(e2e::status_field(agent, "VmData") - data, 2048) << "VmData grew";
   }
 
   EXPECT_EQ(s->command("SENV GONE=1"), "212 setenv succeeded");
@@ -291,7 +283,7 @@ TEST(Attack, AFatalFailureStillReleasesProgramsAndTesters) {
   // A little room above what the process holds now, then a line whose
   // expansion (13.5 MB, within the bound) needs more.
   rlimit room{};
-  room.rlim_cur = room.rlim_max = static_cast<rlim_t>(status_kib(agent, "VmSize") + 6144) * 1024;
+  room.rlim_cur = room.rlim_max = static_cast<rlim_t>(e2e::status_field(agent, "VmSize") + 6144) * 1024;
   ASSERT_EQ(::prlimit(agent, RLIMIT_AS, &room, nullptr), 0);
   std::string line = "GENV ";
   for (int i = 0; i < 15; ++i) line += "$BIG";

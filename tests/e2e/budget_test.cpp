@@ -34,21 +34,6 @@ int port_of(e2e::session& s, const std::string& command) {
   return port;
 }
 
-// A memory field of /proc/PID/status in KiB; -1 when missing.
-long status_kib(pid_t pid, const std::string& name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
-  return -1;
-}
-
-// The tester_id of a "700 boot dynfollow : " line; -1 when it is none.
-int boot_id(const std::string& line) {
-  const std::string prefix = "700 boot dynfollow : ";
-  if (line.rfind(prefix, 0) != 0) return -1;
-  return std::atoi(line.c_str() + prefix.size());
-}
-
 // A booted dynamic-follow tester and its tester_id.
 struct follower {
   dynfollow::tester t;
@@ -57,7 +42,7 @@ struct follower {
 
 bool boot(e2e::session& s, int port, follower& f, const std::string& text = "BOOT b") {
   if (!f.t.connect(kHost, port, kReplyMs) || !f.t.boot(text, 0)) return false;
-  int id = boot_id(s.read_line());
+  int id = e2e::boot_id(s.read_line());
   f.id = std::to_string(id);
   return id > 0;
 }
@@ -128,13 +113,13 @@ TEST(Budget, TestersAreHeldBackWhileTheStudioDoesNotRead) {
     } else {
       ASSERT_TRUE(boot(*s, port_of(*s, "PDYN"), f));
     }
-    const long before = status_kib(agent, "VmHWM");
+    const long before = e2e::status_field(agent, "VmHWM");
     std::string empty_lines;
     for (int i = 0; i < (6 << 20); ++i) empty_lines += "\r\n";
     const std::size_t sent = r.waiter ? send_counted(waiter.get(), std::string(200000, 'x'), 1)
                                       : send_counted(f.t.fd(), empty_lines, 65536);
     ASSERT_GT(sent, 0u);
-    const long grown = status_kib(agent, "VmHWM") - before;
+    const long grown = e2e::status_field(agent, "VmHWM") - before;
     if (!e2e::kSanitized) { EXPECT_LT(grown, 12 * 1024) << "kB more at the peak, " << sent << " bytes sent"; }
 
     // Nothing was dropped: every line arrives once the studio reads.
@@ -162,7 +147,7 @@ TEST(Budget, UnfinishedLinesOfManyTestersAreBoundedTogether) {
   const int port = port_of(*s, "PDYN");
   std::vector<follower> followers(kFollowers);
   for (follower& f : followers) ASSERT_TRUE(boot(*s, port, f));
-  const long before = status_kib(agent, "VmHWM");
+  const long before = e2e::status_field(agent, "VmHWM");
   const std::string unfinished(1000 * 1024, 'u');
   for (follower& f : followers) studio::send_within(f.t.fd(), unfinished, 2000);
   // Every follower but the few whose lines fit is dropped, and said to be.
@@ -178,7 +163,7 @@ TEST(Budget, UnfinishedLinesOfManyTestersAreBoundedTogether) {
     ASSERT_TRUE(line);
   }
   EXPECT_GE(dropped.size(), static_cast<std::size_t>(kFollowers - 10));
-  if (!e2e::kSanitized) { EXPECT_LT(status_kib(agent, "VmHWM") - before, 16 * 1024) << "kB more at the peak"; }
+  if (!e2e::kSanitized) { EXPECT_LT(e2e::status_field(agent, "VmHWM") - before, 16 * 1024) << "kB more at the peak"; }
   // A follower that is left still has its line relayed when it ends it; a
   // drop still on its way may come first.
   for (follower& f : followers) {

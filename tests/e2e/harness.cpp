@@ -55,6 +55,19 @@ int make_refused_file(const std::string& path, const std::string& kind) {
   return 0;
 }
 
+long status_field(pid_t pid, const std::string& name) {
+  std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
+  return -1;
+}
+
+int boot_id(const std::string& line) {
+  const std::string prefix = "700 boot dynfollow : ";
+  if (line.rfind(prefix, 0) != 0) return -1;
+  return std::atoi(line.c_str() + prefix.size());
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

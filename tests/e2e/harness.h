@@ -52,6 +52,11 @@ void write_file(const std::string& path, const std::string& content);
 // (a rule, then text past 1 MiB); any other kind leaves nothing there.
 // 0, or -1 when the system refused to make it.
 int make_refused_file(const std::string& path, const std::string& kind);
+// A field of /proc/PID/status in its unit (kB for memory: "VmRSS", "VmHWM");
+// -1 when the process or the field is missing.
+long status_field(pid_t pid, const std::string& name);
+// The tester_id of a "700 boot dynfollow : " line; -1 when it is none.
+int boot_id(const std::string& line);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 

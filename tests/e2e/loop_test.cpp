@@ -62,22 +62,6 @@ std::size_t send_within(int fd, const std::string& bytes, int ms) {
   return at;
 }
 
-// A field of /proc/PID/status, in its unit (kB for memory); -1 when missing.
-long status_field(pid_t pid, const std::string& name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
-  return -1;
-}
-
-// The tester_id of a "700 boot dynfollow : " line; -1 when it is none.
-int boot_id(const std::string& line) {
-  const std::string prefix = "700 boot dynfollow : ";
-  if (line.rfind(prefix, 0) != 0) return -1;
-  return std::atoi(line.c_str() + prefix.size());
-}
-
 bool nothing_to_read(int fd) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 200) == 0;
@@ -157,7 +141,7 @@ TEST(Loop, DescriptorReusedWithinATurnGoesToItsNewOwnerOnly) {
   EXPECT_EQ(s->read_line(), "602 quit rendezvous : Q");
   EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
   studio::send_all(silent.get(), "BOOT late");
-  EXPECT_GT(boot_id(s->read_line()), 0);
+  EXPECT_GT(e2e::boot_id(s->read_line()), 0);
 }
 
 // A tester that does not read its answers is dropped as if it had left; the
@@ -169,7 +153,7 @@ TEST(Loop, TesterThatDoesNotReadIsDropped) {
   int small = 4096;
   ::setsockopt(t.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   ASSERT_TRUE(t.boot("BOOT deaf", 0));
-  const std::string id = std::to_string(boot_id(s->read_line()));
+  const std::string id = std::to_string(e2e::boot_id(s->read_line()));
   const std::string line = "ISND " + id + " " + std::string(100 * 1024, 'x') + "\r\n";
   for (int i = 0; i < 58; ++i) ASSERT_EQ(send_within(s->studio().fd(), line, kReplyMs), line.size()) << i;
   EXPECT_EQ(s->read_line(), "710 tester disconnected dynfollow : " + id + " ");
@@ -195,8 +179,8 @@ TEST(Loop, ThousandTestersOfWhichTenDoNotRead) {
     }
     ASSERT_TRUE(studio::send_all(testers.back().get(), "BOOT " + std::to_string(k)));
     std::string line = s->read_line();
-    ASSERT_GT(boot_id(line), 0) << line;
-    ids.push_back(std::to_string(boot_id(line)));
+    ASSERT_GT(e2e::boot_id(line), 0) << line;
+    ids.push_back(std::to_string(e2e::boot_id(line)));
   }
   const std::string big(100 * 1024, 'x');
   std::string burst;
@@ -231,7 +215,7 @@ TEST(Loop, StudioThatDoesNotReadIsHeldBackAndStopSignalsStillWork) {
   for (int i = 0; i < 12; ++i) ASSERT_EQ(s->read_line(), "211 getenv result : BIG=" + value) << i;
   const pid_t pid = s->process().pid;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_LT(status_field(pid, "VmRSS"), 256 * 1024) << "kB";
+  EXPECT_LT(e2e::status_field(pid, "VmRSS"), 256 * 1024) << "kB";
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   EXPECT_EQ(s->process().wait_exit(kExitMs), 0);
 }
@@ -271,13 +255,13 @@ TEST(Loop, IdleConnectionDoesNotWake) {
   // Settled first: the turn that answered the identification has ended.
   long before = -1;
   e2e::eventually([&] {
-    long now = status_field(pid, "voluntary_ctxt_switches");
+    long now = e2e::status_field(pid, "voluntary_ctxt_switches");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    before = status_field(pid, "voluntary_ctxt_switches");
+    before = e2e::status_field(pid, "voluntary_ctxt_switches");
     return now == before;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  EXPECT_EQ(status_field(pid, "voluntary_ctxt_switches"), before);
+  EXPECT_EQ(e2e::status_field(pid, "voluntary_ctxt_switches"), before);
   EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");
 }
 
@@ -332,13 +316,13 @@ TEST(Loop, DroppedTesterNumberDoesNotNameTheNextTester) {
   dynfollow::tester first;
   ASSERT_TRUE(first.connect("127.0.0.1", port, kReplyMs));
   ASSERT_TRUE(first.boot("BOOT one", 0));
-  const std::string id = std::to_string(boot_id(s->read_line()));
+  const std::string id = std::to_string(e2e::boot_id(s->read_line()));
   ASSERT_EQ(send_within(first.fd(), std::string((1 << 20) + 4096, 'n'), kReplyMs), (1u << 20) + 4096);
   EXPECT_EQ(s->read_line(), "710 tester disconnected dynfollow : " + id + " ");
   dynfollow::tester second;
   ASSERT_TRUE(second.connect("127.0.0.1", port, kReplyMs));
   ASSERT_TRUE(second.boot("BOOT two", 0));
-  EXPECT_GT(boot_id(s->read_line()), 0);
+  EXPECT_GT(e2e::boot_id(s->read_line()), 0);
   s->studio().send_line("ISND " + id + " not for you");
   s->studio().send_line("DFKO " + id);
   EXPECT_EQ(s->command("HELO"), "210 hello, please to meet you.");

@@ -22,14 +22,6 @@ std::string random_bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-long rss_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return -1;
-}
-
 struct agent {
   agent()
       : session(e2e::admitted_session()),
@@ -104,12 +96,12 @@ TEST(TransferBlocks, TransferBuffersDoNotStayResident) {
   const std::string content = random_bytes(4 * FS_BINARY_BLOCK, 3);
   ASSERT_TRUE(a.files.put("m.bin", content).ok);
   ASSERT_TRUE(a.files.get("m.bin").ok);
-  const long before = rss_kib(a.session->process().pid);
+  const long before = e2e::status_field(a.session->process().pid, "VmRSS");
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(a.files.put("m.bin", content).ok);
     ASSERT_TRUE(a.files.get("m.bin").ok);
   }
-  const long after = rss_kib(a.session->process().pid);
+  const long after = e2e::status_field(a.session->process().pid, "VmRSS");
   ASSERT_GT(before, 0);
   // Growth by a block per transfer would be 2.5 MiB here.
   EXPECT_LT(after - before, FS_BINARY_BLOCK / 1024) << before << " KiB before, " << after << " KiB after";
