@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // No configuration file of the agent comes near this size.
@@ -25,3 +26,11 @@ struct plat_config_file {
 // named pipe nobody writes to, a device), only a regular file is read, and
 // at most `limit` bytes of it: a longer one is refused whole, never cut.
 plat_config_file PLATread_config_file(const char* path, std::size_t limit = PLAT_CONFIG_FILE_MAX);
+
+// The reading both systems share, once the file is open and known to be a
+// regular one: `read_some` reads at most `size` bytes into `into` and
+// returns how many (0 at the end), or -1 with `why` set. Reads until the
+// end however long the file has grown since it was measured, but never
+// past one byte beyond `limit`. `expected` is the size it was measured at.
+using plat_read_some = std::function<long long(char* into, std::size_t size, std::string* why)>;
+plat_config_file PLATread_within(const plat_read_some& read_some, std::size_t limit, std::size_t expected);

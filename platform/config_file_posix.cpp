@@ -49,29 +49,15 @@ plat_config_file PLATread_config_file(const char* path, std::size_t limit) {
     result.why = too_large;
     return result;
   }
-  // Read until the end, however long the file has grown since fstat, but
-  // never past one byte beyond the limit.
-  std::string content;
-  content.reserve(static_cast<std::size_t>(st.st_size));
-  char chunk[64 * 1024];
-  while (content.size() <= limit) {
-    std::size_t want = std::min(sizeof chunk, limit + 1 - content.size());
-    ssize_t n = ::read(fd.get(), chunk, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      result.status = plat_config_status::read_error;
-      result.why = std::strerror(errno);
-      return result;
-    }
-    if (n == 0) break;
-    content.append(chunk, static_cast<std::size_t>(n));
-  }
-  if (content.size() > limit) {
-    result.status = plat_config_status::too_large;
-    result.why = too_large;
-    return result;
-  }
-  result.status = plat_config_status::read;
-  result.content = std::move(content);
-  return result;
+  return PLATread_within(
+      [&fd](char* into, std::size_t size, std::string* why) -> long long {
+        for (;;) {
+          const ssize_t n = ::read(fd.get(), into, size);
+          if (n >= 0) return n;
+          if (errno == EINTR) continue;
+          *why = std::strerror(errno);
+          return -1;
+        }
+      },
+      limit, static_cast<std::size_t>(st.st_size));
 }

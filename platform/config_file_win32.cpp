@@ -63,26 +63,15 @@ plat_config_file PLATread_config_file(const char* path, std::size_t limit) {
     result.why = too_large;
     return result;
   }
-  std::string content;
-  char chunk[64 * 1024];
-  while (content.size() <= limit) {
-    DWORD want = static_cast<DWORD>(std::min(sizeof chunk, limit + 1 - content.size()));
-    DWORD got = 0;
-    if (!::ReadFile(file.handle, chunk, want, &got, nullptr)) {
-      result.status = plat_config_status::read_error;
-      result.why = text_of(::GetLastError());
-      return result;
-    }
-    if (got == 0) break;
-    content.append(chunk, got);
-  }
-  if (content.size() > limit) {
-    result.status = plat_config_status::too_large;
-    result.why = too_large;
-    return result;
-  }
-  result.status = plat_config_status::read;
-  result.content = std::move(content);
-  return result;
+  return PLATread_within(
+      [&file](char* into, std::size_t size, std::string* why) -> long long {
+        DWORD got = 0;
+        if (!::ReadFile(file.handle, into, static_cast<DWORD>(size), &got, nullptr)) {
+          *why = text_of(::GetLastError());
+          return -1;
+        }
+        return got;
+      },
+      limit, static_cast<std::size_t>(size.QuadPart));
 }
 #endif  // _WIN32
