@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-
-#include <string_view>
 
 #include "modules/side_port.h"
 #include "net/tcpip.h"
@@ -25,8 +22,6 @@ int TRAinit(agt_context* context) {
   int s = TCPIPlisten(context, nullptr, nullptr, &state->port);
   if (s < 0) return -1;
   state->listen_socket = unique_fd(s);
-  const char* relay = std::getenv("KVS_TRACE_RELAY");
-  state->relayed = relay != nullptr && std::string_view(relay) == "1";
   return CTXinstall(context, std::move(state), CTX_SLOT_TRACE);
 }
 
@@ -85,8 +80,9 @@ void established(agt_context* context, tra_state* state, tra_connection connecti
 }
 
 // A relayed connection has ended its handshake: it becomes the trace
-// connection when it belongs to the session; otherwise it is closed and
-// logged, and the wait goes on.
+// connection when it belongs to the session (over mutual TLS, its
+// certificate's key is the studio's); otherwise it is closed and logged,
+// and the wait goes on.
 void handshaken(agt_context* context, tra_relay* relay) {
   tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr) return;
@@ -95,9 +91,7 @@ void handshaken(agt_context* context, tra_relay* relay) {
   if (found == state->handshaking.end()) return;
   std::unique_ptr<tra_relay> owned = std::move(*found);
   state->handshaking.erase(found);
-  // Another handshake may start in its place.
-  if (state->waiting) TCPIPset_read(context, state->listen_socket.get(), true);
-  if (relay->studio()->state != tcpip_conn_state::connected) return drop(state, std::move(owned));
+  if (!SIDEsession_conn(context, relay->studio(), state->port)) return drop(state, std::move(owned));
   if (relay->begin() != 0) {
     const int error = errno;
     drop(state, std::move(owned));
@@ -117,18 +111,20 @@ void handshaken(agt_context* context, tra_relay* relay) {
 void accept_trace(agt_context* context, int listen_socket, void*) {
   tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr || !state->waiting) return;
-  if (state->relayed && state->handshaking.size() >= TRA_HANDSHAKES_MAX) {
-    // The others wait in the backlog until a handshake has ended.
-    TCPIPset_read(context, listen_socket, false);
-    return;
-  }
   int accepted = -1;
   errno = 0;
   int rc = SIDEaccept(context, listen_socket, side_rule::studio_host, false, &accepted, !state->relayed);
   if (rc > 0) return;
   if (rc < 0) return failed(context, state, errno);
   if (state->relayed) {
-    std::unique_ptr<tra_relay> relay = tra_relay::accept(context, TCPIPplain_type, accepted);
+    // A further connection ends the oldest handshake, so that stalled ones
+    // cannot keep the studio's out.
+    if (state->handshaking.size() >= TRA_HANDSHAKES_MAX) {
+      CSTprintf("kvsagtd : TLS handshake on port %d given up: %zu newer ones\n", state->port, TRA_HANDSHAKES_MAX);
+      drop(state, std::move(state->handshaking.front()));
+      state->handshaking.erase(state->handshaking.begin());
+    }
+    std::unique_ptr<tra_relay> relay = tra_relay::accept(context, SIDEconn_type(context), accepted);
     if (!relay) return failed(context, state, EMFILE);
     state->handshaking.push_back(std::move(relay));
     // Set afterwards: a handshake that ends within accept finds its relay
@@ -158,6 +154,8 @@ int TRAwait_connection(agt_context* context) {
   const int listener = state->listen_socket.get();
   if (TCPIPwatch_as(context, listener, tra_owner) < 0) return -1;
   state->waiting = true;
+  // Programs cannot speak TLS: in a TLS session relays carry their streams.
+  state->relayed = TCPIPtls(context);
   TCPIPset_handlers(context, listener, accept_trace, nullptr, nullptr);
   TCPIPset_deadline(context, listener, SIDE_IDLE_MS, expired);
   // A connection the studio opened before TRWA is already waiting.

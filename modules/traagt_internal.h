@@ -9,8 +9,7 @@
 #include "modules/traagt.h"
 #include "platform/unique_fd.h"
 
-// Handshakes of the trace port under way at once, at most; more
-// connections wait in the port's backlog.
+// Handshakes of the trace port under way at once, at most.
 constexpr std::size_t TRA_HANDSHAKES_MAX = 4;
 
 // An accepted trace connection. Its serial names it for the programs
