@@ -6,6 +6,7 @@
 #include "platform/sockets.h"
 
 char* tra_pipe::space() {
+  if (area_.empty()) area_.resize(capacity_);
   // What waits moves to the front: the room is then all in one piece.
   if (begin_ > 0) {
     std::memmove(area_.data(), area_.data() + begin_, end_ - begin_);

@@ -30,9 +30,9 @@ constexpr std::size_t TRA_RELAY_TURN_BYTES = 8 * TRA_RELAY_BUFFER;
 // on since it began.
 class tra_pipe {
  public:
-  explicit tra_pipe(std::size_t capacity = TRA_RELAY_BUFFER) : area_(capacity) {}
+  explicit tra_pipe(std::size_t capacity = TRA_RELAY_BUFFER) : capacity_(capacity) {}
 
-  std::size_t room() const { return area_.size() - (end_ - begin_); }
+  std::size_t room() const { return capacity_ - (end_ - begin_); }
   // Where room() bytes may be read to; filled() then counts what was.
   char* space();
   void filled(std::size_t n);
@@ -51,7 +51,8 @@ class tra_pipe {
   long long passed() const { return passed_; }
 
  private:
-  std::vector<char> area_;
+  std::size_t capacity_;
+  std::vector<char> area_;  // made when first filled
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool source_ended_ = false;

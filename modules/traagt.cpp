@@ -111,6 +111,8 @@ void handshaken(agt_context* context, tra_relay* relay) {
 void accept_trace(agt_context* context, int listen_socket, void*) {
   tra_state* state = CTXstate<tra_state>(context, CTX_SLOT_TRACE);
   if (state == nullptr || !state->waiting) return;
+  // No relay's handler runs here: the refused ones go.
+  state->dropped.clear();
   int accepted = -1;
   errno = 0;
   int rc = SIDEaccept(context, listen_socket, side_rule::studio_host, false, &accepted, !state->relayed);
