@@ -52,12 +52,12 @@ const tcpip_conn_type& SIDEconn_type(agt_context* context) {
   return TCPIPtls(context) ? TCPIPtls_type : TCPIPplain_type;
 }
 
-bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port) {
+bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port, bool studio_key) {
   if (conn->type != &TCPIPtls_type) return conn->state == tcpip_conn_state::connected;
   std::string why;
   if (conn->state != tcpip_conn_state::connected) {
     why = "TLS handshake failed: " + TCPIPconn_error(conn);
-  } else if (TCPIPsession_mutual(context)) {
+  } else if (studio_key && TCPIPsession_mutual(context)) {
     std::string key;
     TCPIPconn_peer(conn, nullptr, &key);
     if (key.empty())

@@ -53,7 +53,10 @@ int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any
 const tcpip_conn_type& SIDEconn_type(agt_context* context);
 // Run from a side connection's ready handler: whether it may serve the
 // session. A plain connection may; a TLS one when its handshake succeeded
-// and, over mutual TLS, its certificate's public key is the studio's (the
-// command connection's). A refused one is logged with the peer, the port
-// and why; the caller closes it and goes on waiting.
-bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port);
+// (over mutual TLS its certificate is then from the client CA) and, with
+// `studio_key` over mutual TLS, its certificate's public key is the
+// studio's (the command connection's): data and trace connections; a
+// remote tester has a certificate of its own. A refused one is logged with
+// the peer, the port and why, and marked failed; the caller closes it and
+// goes on waiting.
+bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port, bool studio_key = true);
