@@ -190,7 +190,7 @@ void reload_tls(const daemon_tls& tls, plat_hand_overs& spare) {
 
 void AGTlisten(agt_context* context, const char* program, int port) {
   daemon_tls tls;
-  const std::string payload = start_tls(tls);
+  std::string payload = start_tls(tls);
   int probe = TCPIPconnect(context, "localhost", nullptr, port);
   TCPIPdiscard(probe);
   if (probe >= 0) {
@@ -213,6 +213,8 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     CSTprintf("kvsagtd : TLS material cannot be kept for the connections: %s\n", std::strerror(errno));
     CSTexit(1);
   }
+  // The memory file holds it from now on; no copy of the key stays about.
+  std::fill(payload.begin(), payload.end(), '\0');
   log_tls_mode(tls);
   PLATcatch_reload_signal();
   PLATprepare_hand_over(spare, program);
@@ -234,7 +236,7 @@ void AGTlisten(agt_context* context, const char* program, int port) {
       // holds up that connection only, never the accept loop.
       if (PLAThand_over(spare, program, accepted, listen_socket,
                         [accepted](std::string& name) { TCPIPpeer_host(accepted, &name); }) < 0 &&
-          !payload.empty())
+          tls.settings.on)
         CSTprintf("kvsagtd : no connection process took the connection, closed\n");
       TCPIPclose(context, accepted);
     }

@@ -92,12 +92,12 @@ const tcpip_conn_type& SIDEconn_type(agt_context* context) {
   return TCPIPtls(context) ? TCPIPtls_type : TCPIPplain_type;
 }
 
-bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port) {
+bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port, bool studio_key) {
   if (conn->type != &TCPIPtls_type) return conn->state == tcpip_conn_state::connected;
   std::string why;
   if (conn->state != tcpip_conn_state::connected) {
     why = "TLS handshake failed: " + TCPIPconn_error(conn);
-  } else if (TCPIPsession_mutual(context)) {
+  } else if (studio_key && TCPIPsession_mutual(context)) {
     std::string key;
     TCPIPconn_peer(conn, nullptr, &key);
     if (key.empty())
@@ -116,16 +116,10 @@ bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port) {
   return false;
 }
 
-bool SIDEtester_conn(agt_context*, tcpip_conn* conn, int port) {
-  if (conn->state == tcpip_conn_state::connected) {
-    // Its channel reads it from the ready list: the handler only keeps its
-    // input watched.
-    TCPIPconn_on_read(conn, ignore_input);
-    return true;
-  }
-  tcpip_ip peer, local;
-  TCPIPaddresses(conn->socket, &peer, &local);
-  CSTprintf("kvsagtd : tester connection from %s refused on port %d: TLS handshake failed: %s\n",
-            TCPIPip_text(peer).c_str(), port, kvwstr_one_line(TCPIPconn_error(conn)).c_str());
-  return false;
+bool SIDEtester_conn(agt_context* context, tcpip_conn* conn, int port) {
+  if (!SIDEsession_conn(context, conn, port, false)) return false;
+  // Its channel reads it from the ready list: the handler only keeps its
+  // input watched.
+  TCPIPconn_on_read(conn, ignore_input);
+  return true;
 }

@@ -57,12 +57,15 @@ int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any
 const tcpip_conn_type& SIDEconn_type(agt_context* context);
 // Run from a side connection's ready handler: whether it may serve the
 // session. A plain connection may; a TLS one when its handshake succeeded
-// and, over mutual TLS, its certificate's public key is the studio's (the
-// command connection's). A refused one is logged with the peer, the port
-// and why; the caller closes it and goes on waiting.
-bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port);
-// Run from a tester's TLS ready handler: whether its handshake succeeded
-// (its certificate from the client CA, when the agent has one). Its input
-// is then watched, for its channel to read from the ready list; a refused
-// one is logged with the peer, the port and why, for the caller to close.
+// (over mutual TLS its certificate is then from the client CA) and, with
+// `studio_key` over mutual TLS, its certificate's public key is the
+// studio's (the command connection's): data and trace connections; a
+// remote tester has a certificate of its own. A refused one is logged with
+// the peer, the port and why, and marked failed; the caller closes it and
+// goes on waiting.
+bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port, bool studio_key = true);
+// Run from a tester's TLS ready handler: SIDEsession_conn without the
+// studio's key (its certificate from the client CA, when the agent has
+// one). An admitted tester's input is then watched, for its channel to read
+// from the ready list; a refused one is logged, for the caller to close.
 bool SIDEtester_conn(agt_context* context, tcpip_conn* conn, int port);
