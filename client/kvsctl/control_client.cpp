@@ -196,6 +196,13 @@ int agent_session::attach(step_result& r) {
     at = end + 1;
   }
   side_host_ = words.size() > 1 ? words[1] : "";
+  if (o_.tls && words.size() <= 2) {
+    // A call that asks for TLS never goes over a connection in clear.
+    conn_.close();
+    r.fail(kExitAgent, "the control connection at " + path + " is not over TLS, which this call asks for "
+                       "(-S none connects on its own)");
+    return -1;
+  }
   via_control_ = true;
   if (words.size() > 2) {
     std::optional<std::string> fields[4];

@@ -2,7 +2,9 @@
 // over mutual TLS, the failures that must end kvsctl with 255 and a message
 // naming the agent and the reason, the environment's settings, and a control
 // connection whose calls need no TLS options of their own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,6 +14,8 @@
 #include "harness.h"
 #include "kvsctl_process.h"
 #include "tls_studio.h"
+
+extern char** environ;
 
 namespace {
 
@@ -151,6 +155,63 @@ TEST_F(TlsKvsctl, ControlConnectionCallsNeedNoTlsOptions) {
   EXPECT_EQ(get.status, 0) << get.err;
   EXPECT_TRUE(get.out == content) << get.out.size() << " bytes; " << get.err;
   EXPECT_EQ(kvsctl({"-O", "exit", "-S", socket, "-u", "alice", target()}).status, 0);
+}
+
+TEST_F(TlsKvsctl, ACallAskingForTlsRefusesAControlConnectionInClear) {
+  e2e::daemon_agent plain;
+  ASSERT_TRUE(plain.ready());
+  e2e::temp_dir sockets;
+  const std::string socket = sockets.file("control");
+  const std::string at = plain.target();
+  ASSERT_EQ(kvsctl({"-M", "-S", socket, at}).status, 0);
+  outcome call = kvsctl(join(tls_options("alice"), {"-S", socket, at, "run", "--", "true"}));
+  EXPECT_EQ(call.status, 255) << call.err;
+  EXPECT_NE(call.err.find("is not over TLS"), std::string::npos) << call.err;
+  EXPECT_EQ(kvsctl({"-S", socket, at, "run", "--", "true"}).status, 0);
+  kvsctl({"-O", "exit", "-S", socket, at});
+}
+
+// kvsrdv and kvsdynf with their TLS options verify the agent as kvsctl does;
+// each reaches the TLS agent's port for its handshake (the tester ports'
+// own TLS is the agent's concern, tested with it).
+TEST_F(TlsKvsctl, TesterToolsVerifyTheAgent) {
+  e2e::temp_dir dir;
+  auto tool = [&](const std::string& name, std::vector<std::string> args) {
+    e2e::captured_process p;
+    p.out_path = dir.file(name + ".out");
+    p.err_path = dir.file(name + ".err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    args.insert(args.begin(), e2e::tool_path(name));
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) p.pid = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    std::optional<int> status = p.wait_exit(e2e::kKvsctlExitMs);
+    p.kill_now();
+    return std::make_pair(status, p.err());
+  };
+  const std::string port = std::to_string(agent_.port());
+  auto tls = [&](const std::string& ca) {
+    return std::vector<std::string>{"--tls-cert", certs().pem("alice"), "--tls-key", certs().key("alice"),
+                                    "--tls-ca", certs().pem(ca)};
+  };
+  ::setenv("KVS_PORT_RDV", port.c_str(), 1);
+  auto rdv = tool("kvsrdv", join(join({"--host", "127.0.0.1"}, tls("other-ca")), {"gate"}));
+  auto rdv_name = tool("kvsrdv", join(join({"--host", "127.0.0.2"}, tls("ca")), {"gate"}));
+  ::unsetenv("KVS_PORT_RDV");
+  auto dynf = tool("kvsdynf", join(join({"--host", "127.0.0.1", "--port", port}, tls("other-ca")), {"step"}));
+  const std::pair<const char*, decltype(rdv)> rows[] = {
+      {"kvsrdv", rdv}, {"kvsrdv by another name", rdv_name}, {"kvsdynf", dynf}};
+  for (const auto& [what, got] : rows) {
+    EXPECT_EQ(got.first, 2) << what << ": " << got.second;
+    EXPECT_NE(got.second.find("TLS: certificate verify failed"), std::string::npos) << what << ": " << got.second;
+  }
 }
 
 }  // namespace
