@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   if (opts.tls.on()) {
     tls = studio::make_tls_client({opts.tls.ca_file, opts.tls.cert_file, opts.tls.key_file}, &error);
     if (!tls) {
-      std::cerr << "kvsdynf: TLS: " << error << "\n";
+      std::cerr << "kvsdynf: " << (error.rfind("TLS", 0) == 0 ? "" : "TLS: ") << error << "\n";
       return 2;
     }
   }

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     const tools::tester_tls& files = args.opts.tls;
     tls = studio::make_tls_client({files.ca_file, files.cert_file, files.key_file}, &error);
     if (!tls) {
-      std::fprintf(stderr, "kvsrdv: TLS: %s\n", error.c_str());
+      std::fprintf(stderr, "kvsrdv: %s%s\n", error.rfind("TLS", 0) == 0 ? "" : "TLS: ", error.c_str());
       return 2;
     }
   }
