@@ -66,7 +66,7 @@ class TlsKvsctl : public ::testing::Test {
   e2e::tls_daemon agent_{"+ +\n", true, {{"KVS_IDENT_TIMEOUT", "5"}}};
 };
 
-TEST_F(TlsKvsctl, FilesMoveByteExactly) {
+TEST_F(TlsKvsctl, ProgramsAndFilesMoveByteExactly) {
   const std::string content = binary_content();
   const std::string local = agent_.dir().file("local.bin");
   const std::string remote = agent_.dir().file("remote.bin");
@@ -80,6 +80,28 @@ TEST_F(TlsKvsctl, FilesMoveByteExactly) {
   ASSERT_EQ(get.status, 0) << get.err;
   EXPECT_EQ(e2e::read_file(back), content);
 
+  // The program's output, its input from kvsctl's, and its status.
+  outcome run = kvsctl(join(tls_options("alice"), {"-u", "alice", target(), "run", "--", "sh", "-c",
+                                                    "cat remote.bin; cat; exit 3"}),
+                       std::string("from the studio\n"));
+  EXPECT_EQ(run.status, 3) << run.err;
+  EXPECT_TRUE(run.out == content + "from the studio\n") << run.out.size() << " bytes; " << run.err;
+
+}
+
+TEST_F(TlsKvsctl, ScriptsShellAndManyAgents) {
+  e2e::write_file(agent_.dir().file("in.txt"), "steps\n");
+  outcome steps = as_alice({"do", "put", agent_.dir().file("in.txt"), agent_.dir().file("copy.txt"), "---", "run",
+                            "--", "cat", agent_.dir().file("copy.txt")});
+  EXPECT_EQ(steps.status, 0) << steps.err;
+  EXPECT_EQ(steps.out, "steps\n");
+  outcome shell = kvsctl(join(tls_options("alice"), {"-u", "alice", target(), "shell"}), std::string("PWD\n"));
+  EXPECT_EQ(shell.status, 0) << shell.err;
+  EXPECT_NE(shell.out.find("253 "), std::string::npos) << shell.out;
+  outcome many = kvsctl(join(tls_options("alice"), {"-u", "alice", "-H", target() + "," + target("localhost"), "run",
+                                                     "--", "echo", "each"}));
+  EXPECT_EQ(many.status, 0) << many.err;
+  EXPECT_EQ(std::count(many.out.begin(), many.out.end(), '\n'), 2) << many.out;
 }
 
 TEST_F(TlsKvsctl, TheEnvironmentStandsForTheOptions) {
@@ -154,6 +176,11 @@ TEST_F(TlsKvsctl, ControlConnectionCallsNeedNoTlsOptions) {
   outcome get = call({"get", agent_.dir().file("through.bin"), "-"});
   EXPECT_EQ(get.status, 0) << get.err;
   EXPECT_TRUE(get.out == content) << get.out.size() << " bytes; " << get.err;
+  outcome run = call({"run", "--", "sh", "-c", "cat; exit 7"});
+  EXPECT_EQ(run.status, 7) << run.err;
+  outcome fed = kvsctl(join({"-S", socket, "-u", "alice", target()}, {"run", "--", "cat"}), std::string("piped\n"));
+  EXPECT_EQ(fed.status, 0) << fed.err;
+  EXPECT_EQ(fed.out, "piped\n");
   EXPECT_EQ(kvsctl({"-O", "exit", "-S", socket, "-u", "alice", target()}).status, 0);
 }
 
