@@ -15,7 +15,7 @@
 namespace {
 
 // A file that exists for the cases that need one readable.
-class TlsSettings : public ::testing::Test {
+class KvsctlTlsSettings : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     file_ = ::testing::TempDir() + "kvsctl_tls_settings.pem";
@@ -26,9 +26,9 @@ class TlsSettings : public ::testing::Test {
   }
   static std::string file_;
 };
-std::string TlsSettings::file_;
+std::string KvsctlTlsSettings::file_;
 
-TEST_F(TlsSettings, OptionsWinOverTheEnvironment) {
+TEST_F(KvsctlTlsSettings, OptionsWinOverTheEnvironment) {
   const std::string f = file_;
   const std::string missing = ::testing::TempDir() + "no-such-file.pem";
   struct row {
