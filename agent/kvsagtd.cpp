@@ -140,17 +140,15 @@ struct daemon_tls {
 // (empty: plain). Settings that do not go together, or files that do not
 // make a server, end the daemon before it listens.
 std::string start_tls(daemon_tls& tls) {
+  for (const char* name : {"KVS_TLS_CERT", "KVS_TLS_KEY", "KVS_TLS_CLIENT_CA"})
+    if (const char* value = std::getenv(name); value != nullptr && *value != '\0' && !PLATtls_available()) {
+      CSTprintf("kvsagtd : TLS is not available in the Windows build (%s is set)\n", name);
+      CSTexit(1);
+    }
   std::string error;
   if (!AGTtls_settings(std::getenv("KVS_TLS_CERT"), std::getenv("KVS_TLS_KEY"), std::getenv("KVS_TLS_CLIENT_CA"),
                        &tls.settings, &error)) {
     CSTprintf("kvsagtd : %s\n", error.c_str());
-    CSTexit(1);
-  }
-  const char* any_setting = nullptr;
-  for (const char* name : {"KVS_TLS_CERT", "KVS_TLS_KEY", "KVS_TLS_CLIENT_CA"})
-    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') any_setting = name;
-  if (any_setting != nullptr && !PLATtls_available()) {
-    CSTprintf("kvsagtd : TLS is not available in the Windows build (%s is set)\n", any_setting);
     CSTexit(1);
   }
   if (!tls.settings.on) return {};

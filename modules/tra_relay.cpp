@@ -61,6 +61,7 @@ int tra_relay::begin() {
 tra_relay::~tra_relay() {
   TCPIPhold_input(context_, &studio_owner_, false);
   TCPIPhold_input(context_, &programs_owner_, false);
+  if (studio_ && studio_->socket >= 0) TCPIPdrop_input(studio_->socket, TRA_DROP_MAX);
 }
 
 long long tra_relay::output_mark() const {

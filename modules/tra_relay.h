@@ -25,6 +25,12 @@ constexpr std::size_t TRA_RELAY_BUFFER = 32u << 10;
 // waiting.
 constexpr std::size_t TRA_RELAY_TURN_BYTES = 8 * TRA_RELAY_BUFFER;
 
+// Input dropped from a trace connection about to close, at most: what a
+// studio sent that no program read is in the system's buffers, which hold
+// less. Closed over unread input, a connection ends with a reset, which may
+// cost the studio output it has not read yet.
+constexpr int TRA_DROP_MAX = 1 << 22;
+
 // One way of a relay: bytes read from its source and not yet written to its
 // sink, at most `capacity`, with the counts of what it has taken and passed
 // on since it began.

@@ -7,14 +7,6 @@
 #include "net/tcpip.h"
 #include "support/cstsyst.h"
 
-namespace {
-
-// Input dropped from a connection about to close, at most: what a studio
-// sent that no program read is in the system's buffers, which hold less.
-constexpr int TRA_DROP_MAX = 1 << 22;
-
-}  // namespace
-
 int TRAinit(agt_context* context) {
   if (context == nullptr) return -1;
   auto state = std::make_unique<tra_state>();
