@@ -36,19 +36,24 @@ std::optional<answer> take_answer(std::string& received, bool closed) {
 }
 
 bool tester::connect(const std::string& host, int port, int timeout_ms, std::string* error) {
-  fd_ = studio::connect_tcp(host, port, timeout_ms, error);
+  return connect(host, port, timeout_ms, nullptr, error);
+}
+
+bool tester::connect(const std::string& host, int port, int timeout_ms, const studio::tls_client* tls,
+                     std::string* error) {
+  fd_ = studio::connect_stream(host, port, timeout_ms, tls, host, error);
   received_.clear();
   eof_ = false;
   return fd_.valid();
 }
 
 bool tester::boot(std::string_view text, int gap_ms) {
-  if (!studio::send_all(fd_.get(), text)) return false;
+  if (!studio::send_all(fd_, text)) return false;
   // Bytes not yet acknowledged by the agent's host; bounded, as a stalled
   // peer must not stop the tester.
   auto deadline = clock::now() + std::chrono::seconds(5);
   int unacknowledged = 0;
-  while ((unacknowledged = studio::socket_unacknowledged(fd_.get())) > 0 && clock::now() < deadline)
+  while ((unacknowledged = studio::socket_unacknowledged(fd_.fd())) > 0 && clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   if (gap_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
   return true;
@@ -57,7 +62,7 @@ bool tester::boot(std::string_view text, int gap_ms) {
 bool tester::send_line(std::string_view line) {
   std::string framed(line);
   framed += "\r\n";
-  return studio::send_all(fd_.get(), framed);
+  return studio::send_all(fd_, framed);
 }
 
 std::optional<answer> tester::wait_answer(int timeout_ms) {
@@ -72,12 +77,13 @@ std::optional<answer> tester::wait_answer(int timeout_ms) {
       if (left <= 0) return std::nullopt;
       wait_ms = static_cast<int>(left);
     }
-    int n = studio::socket_poll(fd_.get(), false, wait_ms);
+    int n = fd_.poll(false, wait_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) continue;  // the deadline is checked above
-    long long got = studio::socket_recv(fd_.get(), chunk, sizeof chunk, false);
-    if (got < 0 && errno == EINTR) continue;
+    // TLS: a record that held no data leaves EAGAIN.
+    long long got = fd_.recv(chunk, sizeof chunk, true);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) {
       eof_ = true;
       continue;

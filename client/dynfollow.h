@@ -35,7 +35,10 @@ std::optional<answer> take_answer(std::string& received, bool closed);
 class tester {
  public:
   bool connect(const std::string& host, int port, int timeout_ms, std::string* error = nullptr);
-  int fd() const { return fd_.get(); }
+  // Over TLS with `tls` (a tester on another host), the agent's certificate
+  // verified against `host`.
+  bool connect(const std::string& host, int port, int timeout_ms, const studio::tls_client* tls, std::string* error);
+  int fd() const { return fd_.fd(); }
   // Sends the boot message as it is. The agent takes the first data it reads
   // as the whole boot message, so this then waits until the agent's host has
   // acknowledged it and gap_ms more, for lines sent next to be read apart.
@@ -49,7 +52,7 @@ class tester {
   void close() { fd_.reset(); }
 
  private:
-  studio::socket_fd fd_;
+  studio::stream fd_;
   std::string received_;
   bool eof_ = false;
 };

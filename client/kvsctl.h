@@ -7,6 +7,7 @@
 // only calls kvsctl::main.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,6 +91,13 @@ struct options : step_spec {
   std::string control_path;
   int persist_ms = 600 * 1000;
 
+  // TLS to the agent: --tls, and the files of --tls-ca, --tls-cert and
+  // --tls-key (resolve_tls adds those of the environment).
+  bool tls = false;
+  std::string tls_ca;
+  std::string tls_cert;
+  std::string tls_key;
+
   // do (and run, put, get as a script of one step)
   std::vector<step_spec> steps;
   bool keep_going = false;   // -k
@@ -104,6 +112,13 @@ struct parse_result {
 
 // Parses the arguments after the program name.
 parse_result parse_arguments(const std::vector<std::string>& args);
+
+// Completes o's TLS settings from the environment (`env` gives a variable's
+// value, or null): each of KVSCTL_TLS_CA, KVSCTL_TLS_CERT and KVSCTL_TLS_KEY
+// is taken where its option is not given. TLS is on with --tls, any --tls-*
+// option or KVSCTL_TLS_CA. Then a CA file is needed, a certificate goes with
+// its key, and each file must be readable. False with a message otherwise.
+bool resolve_tls(options& o, const std::function<const char*(const char*)>& env, std::string& error);
 
 // The steps of a script file: one step per line, words split as a shell
 // does (blanks, '...', "...", backslash), blank lines and lines starting

@@ -2,7 +2,7 @@
 // dynamic-follow port, for shell scripts and other programs the agent runs.
 //
 //   kvsdynf [--boot TEXT] [--wait] [--timeout SEC] [--port N] [--host NAME]
-//           [--gap MS] [--] [LINE...]
+//           [--gap MS] [--tls-cert FILE --tls-key FILE --tls-ca FILE] [--] [LINE...]
 //
 // Connects to the port in KVS_PORT_TSTAGT, sends the boot message, then each
 // LINE (or, when none is given, each line of standard input as it is read),
@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,15 @@ int main(int argc, char** argv) {
   }
   dynfollow::tester link;
   std::string error;
-  if (!link.connect(opts.host, opts.port, 10000, &error)) {
+  std::shared_ptr<const studio::tls_client> tls;
+  if (opts.tls.on()) {
+    tls = studio::make_tls_client({opts.tls.ca_file, opts.tls.cert_file, opts.tls.key_file}, &error);
+    if (!tls) {
+      std::cerr << "kvsdynf: " << (error.rfind("TLS", 0) == 0 ? "" : "TLS: ") << error << "\n";
+      return 2;
+    }
+  }
+  if (!link.connect(opts.host, opts.port, 10000, tls.get(), &error)) {
     std::cerr << "kvsdynf: " << error << "\n";
     return 2;
   }

@@ -1,10 +1,11 @@
-// kvsrdv [--] NAME: waits at the rendezvous NAME of the agent that launched this
-// program (port in KVS_PORT_RDV) until the studio releases it.
+// kvsrdv [--host NAME] [--tls-cert FILE --tls-key FILE --tls-ca FILE] [--] NAME:
+// waits at the rendezvous NAME of the agent that launched this program (port
+// in KVS_PORT_RDV) until the studio releases it; over TLS from another host.
 // Exit status: 0 on "Ok", 1 on "Ko", 2 on any error (message on stderr).
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
-
 #include <vector>
 
 #include "client/rendezvous.h"
@@ -32,7 +33,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string error;
-  switch (studio::wait_rendezvous(port, name, -1, &error)) {
+  std::shared_ptr<const studio::tls_client> tls;
+  if (args.opts.tls.on()) {
+    const tools::tester_tls& files = args.opts.tls;
+    tls = studio::make_tls_client({files.ca_file, files.cert_file, files.key_file}, &error);
+    if (!tls) {
+      std::fprintf(stderr, "kvsrdv: %s%s\n", error.rfind("TLS", 0) == 0 ? "" : "TLS: ", error.c_str());
+      return 2;
+    }
+  }
+  switch (studio::wait_rendezvous(args.opts.host, port, name, tls.get(), -1, &error)) {
     case studio::rendezvous_answer::ok:
       return 0;
     case studio::rendezvous_answer::ko:

@@ -26,29 +26,41 @@ int parse_rendezvous_port(const char* text) {
   return port >= 1 && port <= 65535 ? static_cast<int>(port) : -1;
 }
 
-socket_fd join_rendezvous(int port, std::string_view name, std::string* error) {
+namespace {
+
+bool usable_name(std::string_view name, std::string* error) {
   if (name.find('\0') != std::string_view::npos) {
     say(error, "a rendezvous name cannot hold a NUL byte");
-    return socket_fd();
+    return false;
   }
   if (name.size() > kRendezvousNameMax) {
     say(error, "rendezvous name longer than " + std::to_string(kRendezvousNameMax) + " bytes");
-    return socket_fd();
+    return false;
   }
-  socket_fd s = connect_tcp("localhost", port, kConnectMs, error);
-  if (!s.valid()) return s;
-  // One send, so that the agent reads the whole name in one receive; the
-  // CR LF also makes an empty name something to receive.
-  std::string framed(name);
-  framed += "\r\n";
-  if (!send_all(s.get(), framed)) {
-    say(error, std::string("cannot send the rendezvous name: ") + std::strerror(errno));
-    return socket_fd();
-  }
-  return s;
+  return true;
 }
 
-rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
+// One send, so that the agent reads the whole name in one receive; the
+// CR LF also makes an empty name something to receive.
+template <class Io>
+bool send_name(Io&& io, std::string_view name, std::string* error) {
+  std::string framed(name);
+  framed += "\r\n";
+  if (!send_all(io, framed)) {
+    say(error, std::string("cannot send the rendezvous name: ") + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+struct fd_io {
+  int fd;
+  long long recv(void* buffer, std::size_t size, bool dontwait) { return socket_recv(fd, buffer, size, dontwait); }
+  int poll(bool writable, int ms) { return socket_poll(fd, writable, ms); }
+};
+
+template <class Io>
+rendezvous_answer await_on(Io& io, int timeout_ms, std::string* error) {
   using clock = std::chrono::steady_clock;
   auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
   std::string answer;
@@ -59,7 +71,7 @@ rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
       wait = left < 0 ? 0 : static_cast<int>(left);
     }
-    int n = socket_poll(fd, false, wait);
+    int n = io.poll(false, wait);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       say(error, std::string("waiting for the answer failed: ") + std::strerror(errno));
@@ -69,8 +81,9 @@ rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
       say(error, "no answer in time");
       return rendezvous_answer::failed;
     }
-    long long got = socket_recv(fd, chunk, sizeof chunk, false);
-    if (got < 0 && errno == EINTR) continue;
+    // TLS: a record that held no data leaves EAGAIN.
+    long long got = io.recv(chunk, sizeof chunk, true);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got < 0) {
       say(error, std::string("connection failed: ") + std::strerror(errno));
       return rendezvous_answer::failed;
@@ -88,10 +101,47 @@ rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
   return rendezvous_answer::failed;
 }
 
+}  // namespace
+
+socket_fd join_rendezvous(int port, std::string_view name, std::string* error) {
+  if (!usable_name(name, error)) return socket_fd();
+  socket_fd s = connect_tcp("localhost", port, kConnectMs, error);
+  if (!s.valid()) return s;
+  if (!send_name(s.get(), name, error)) return socket_fd();
+  return s;
+}
+
+stream join_rendezvous(const std::string& host, int port, std::string_view name, const tls_client* tls,
+                       std::string* error) {
+  if (!usable_name(name, error)) return stream();
+  stream s = connect_stream(host, port, kConnectMs, tls, host, error);
+  if (!s.valid()) return s;
+  if (!send_name(s, name, error)) return stream();
+  return s;
+}
+
+rendezvous_answer await_rendezvous(int fd, int timeout_ms, std::string* error) {
+  fd_io io{fd};
+  return await_on(io, timeout_ms, error);
+}
+
+rendezvous_answer await_rendezvous(stream& s, int timeout_ms, std::string* error) {
+  rendezvous_answer answer = await_on(s, timeout_ms, error);
+  if (answer == rendezvous_answer::failed && !s.error().empty()) say(error, "TLS: " + s.error());
+  return answer;
+}
+
 rendezvous_answer wait_rendezvous(int port, std::string_view name, int timeout_ms, std::string* error) {
   socket_fd s = join_rendezvous(port, name, error);
   if (!s.valid()) return rendezvous_answer::failed;
   return await_rendezvous(s.get(), timeout_ms, error);
+}
+
+rendezvous_answer wait_rendezvous(const std::string& host, int port, std::string_view name, const tls_client* tls,
+                                  int timeout_ms, std::string* error) {
+  stream s = join_rendezvous(host, port, name, tls, error);
+  if (!s.valid()) return rendezvous_answer::failed;
+  return await_rendezvous(s, timeout_ms, error);
 }
 
 }  // namespace studio

@@ -31,8 +31,15 @@ socket_fd join_rendezvous(int port, std::string_view name, std::string* error = 
 // the connection closed, failed or sent something else than "Ok" or "Ko".
 rendezvous_answer await_rendezvous(int fd, int timeout_ms = -1, std::string* error = nullptr);
 
+rendezvous_answer await_rendezvous(stream& s, int timeout_ms = -1, std::string* error = nullptr);
 // Joins and waits, in one call.
 rendezvous_answer wait_rendezvous(int port, std::string_view name, int timeout_ms = -1,
                                   std::string* error = nullptr);
+// The same with the agent on `host`, over TLS with `tls` (a tester on
+// another host: the agent's certificate verified against `host`).
+stream join_rendezvous(const std::string& host, int port, std::string_view name, const tls_client* tls,
+                       std::string* error = nullptr);
+rendezvous_answer wait_rendezvous(const std::string& host, int port, std::string_view name, const tls_client* tls,
+                                  int timeout_ms = -1, std::string* error = nullptr);
 
 }  // namespace studio

@@ -1,6 +1,7 @@
 #include "client/studio.h"
 #include "support/protocol/numbers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,21 +16,45 @@ int remaining_ms(clock::time_point deadline) {
   return left < 0 ? 0 : static_cast<int>(left);
 }
 
-// Waits until fd is readable; false on time-out.
-bool wait_readable(int fd, clock::time_point deadline) {
+// A socket used as it is, in the form of a stream.
+struct fd_io {
+  int fd;
+  long long send(const void* data, std::size_t size, bool dontwait) { return socket_send(fd, data, size, dontwait); }
+  long long recv(void* buffer, std::size_t size, bool dontwait) { return socket_recv(fd, buffer, size, dontwait); }
+  int poll(bool writable, int ms) { return socket_poll(fd, writable, ms); }
+};
+
+// Waits until a receive can make progress; false on time-out.
+template <class Io>
+bool wait_readable(Io& io, clock::time_point deadline) {
   for (;;) {
-    int n = socket_poll(fd, false, remaining_ms(deadline));
+    int n = io.poll(false, remaining_ms(deadline));
     if (n < 0 && errno == EINTR) continue;
     return n > 0;
   }
 }
 
-}  // namespace
+// One receive once the wait says there is something: 0 at the end, -1 on a
+// failure; EAGAIN (TLS: a record that held no data) waits again.
+template <class Io>
+long long receive_ready(Io& io, char* chunk, std::size_t size, clock::time_point deadline, bool& timed_out) {
+  timed_out = false;
+  for (;;) {
+    if (!wait_readable(io, deadline)) {
+      timed_out = true;
+      return -1;
+    }
+    long long n = io.recv(chunk, size, true);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return n;
+  }
+}
 
-bool send_all(int fd, std::string_view bytes) {
+template <class Io>
+bool send_all_on(Io& io, std::string_view bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    long long n = socket_send(fd, bytes.data() + sent, bytes.size() - sent, false);
+    long long n = io.send(bytes.data() + sent, bytes.size() - sent, false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
@@ -37,14 +62,15 @@ bool send_all(int fd, std::string_view bytes) {
   return true;
 }
 
-std::string read_until_closed(int fd, int timeout_ms, bool* closed) {
+template <class Io>
+std::string read_until_closed_on(Io& io, int timeout_ms, bool* closed) {
   std::string data;
   if (closed != nullptr) *closed = false;
   char chunk[65536];
   for (;;) {
-    if (!wait_readable(fd, clock::now() + std::chrono::milliseconds(timeout_ms))) return data;
-    long long n = socket_recv(fd, chunk, sizeof chunk, false);
-    if (n < 0 && errno == EINTR) continue;
+    bool timed_out = false;
+    long long n = receive_ready(io, chunk, sizeof chunk, clock::now() + std::chrono::milliseconds(timeout_ms), timed_out);
+    if (timed_out) return data;
     if (n <= 0) {
       if (closed != nullptr) *closed = true;
       return data;
@@ -53,33 +79,91 @@ std::string read_until_closed(int fd, int timeout_ms, bool* closed) {
   }
 }
 
-bool wait_closed(int fd, int timeout_ms) {
+template <class Io>
+bool wait_closed_on(Io& io, int timeout_ms) {
   auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
   char chunk[4096];
   for (;;) {
-    if (!wait_readable(fd, deadline)) return false;
-    long long n = socket_recv(fd, chunk, sizeof chunk, false);
-    if (n < 0 && errno == EINTR) continue;
+    bool timed_out = false;
+    long long n = receive_ready(io, chunk, sizeof chunk, deadline, timed_out);
+    if (timed_out) return false;
     if (n <= 0) return true;
   }
 }
 
-std::string read_exactly(int fd, std::size_t count, int timeout_ms) {
+template <class Io>
+std::string read_exactly_on(Io& io, std::size_t count, int timeout_ms) {
   auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
   std::string data;
   char chunk[65536];
   while (data.size() < count) {
-    if (!wait_readable(fd, deadline)) break;
-    long long n = socket_recv(fd, chunk, std::min(sizeof chunk, count - data.size()), false);
-    if (n < 0 && errno == EINTR) continue;
+    bool timed_out = false;
+    long long n = receive_ready(io, chunk, std::min(sizeof chunk, count - data.size()), deadline, timed_out);
     if (n <= 0) break;
     data.append(chunk, static_cast<std::size_t>(n));
   }
   return data;
 }
 
+template <class Io>
+bool receive_into_on(Io& io, std::string& pending, bool& eof, clock::time_point deadline) {
+  char chunk[65536];
+  bool timed_out = false;
+  long long n = receive_ready(io, chunk, sizeof chunk, deadline, timed_out);
+  if (timed_out) return false;
+  if (n <= 0) eof = true;
+  else pending.append(chunk, static_cast<std::size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+bool send_all(int fd, std::string_view bytes) {
+  fd_io io{fd};
+  return send_all_on(io, bytes);
+}
+bool send_all(stream& s, std::string_view bytes) { return send_all_on(s, bytes); }
+
+std::string read_until_closed(int fd, int timeout_ms, bool* closed) {
+  fd_io io{fd};
+  return read_until_closed_on(io, timeout_ms, closed);
+}
+std::string read_until_closed(stream& s, int timeout_ms, bool* closed) { return read_until_closed_on(s, timeout_ms, closed); }
+
+bool wait_closed(int fd, int timeout_ms) {
+  fd_io io{fd};
+  return wait_closed_on(io, timeout_ms);
+}
+
+std::string read_exactly(int fd, std::size_t count, int timeout_ms) {
+  fd_io io{fd};
+  return read_exactly_on(io, count, timeout_ms);
+}
+
+bool receive_into(int fd, std::string& pending, bool& eof, clock::time_point deadline) {
+  fd_io io{fd};
+  return receive_into_on(io, pending, eof, deadline);
+}
+bool receive_into(stream& s, std::string& pending, bool& eof, clock::time_point deadline) {
+  return receive_into_on(s, pending, eof, deadline);
+}
+
+stream connect_stream(const std::string& host, int port, int timeout_ms, const tls_client* client,
+                      const std::string& verify_name, std::string* error) {
+  socket_fd fd = connect_tcp(host, port, timeout_ms, error);
+  if (!fd.valid() || client == nullptr) return stream(std::move(fd));
+  std::string why;
+  stream made = stream::tls(std::move(fd), *client, verify_name.empty() ? host : verify_name, timeout_ms, &why);
+  if (!made.valid() && error != nullptr) *error = "TLS: " + why;
+  return made;
+}
+
 bool connection::open(const std::string& host, int port, int timeout_ms, std::string* error) {
-  fd_ = connect_tcp(host, port, timeout_ms, error);
+  return open(host, port, timeout_ms, nullptr, error);
+}
+
+bool connection::open(const std::string& host, int port, int timeout_ms, const tls_client* tls, std::string* error) {
+  fd_ = connect_stream(host, port, timeout_ms, tls, host, error);
   pending_.clear();
   eof_ = false;
   return fd_.valid();
@@ -89,25 +173,10 @@ bool connection::send_line(std::string_view line) {
   if (observer_) observer_('>', line);
   std::string framed(line);
   framed += "\r\n";
-  return send_all(fd_.get(), framed);
+  return send_all(fd_, framed);
 }
 
-bool connection::send_raw(std::string_view bytes) { return send_all(fd_.get(), bytes); }
-
-bool receive_into(int fd, std::string& pending, bool& eof, clock::time_point deadline) {
-  char chunk[65536];
-  for (;;) {
-    if (!wait_readable(fd, deadline)) return false;
-    long long n = socket_recv(fd, chunk, sizeof chunk, false);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      eof = true;
-    } else {
-      pending.append(chunk, static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-}
+bool connection::send_raw(std::string_view bytes) { return send_all(fd_, bytes); }
 
 std::optional<std::string> connection::read_line(int timeout_ms) {
   return read_line_by(clock::now() + std::chrono::milliseconds(timeout_ms));
@@ -142,7 +211,7 @@ std::optional<std::string> connection::read_line_by(clock::time_point deadline) 
       return line;
     }
     if (overlong_ || rejected_) return std::nullopt;
-    if (eof_ || !fd_.valid() || !receive_into(fd_.get(), pending_, eof_, deadline)) return std::nullopt;
+    if (eof_ || !fd_.valid() || !receive_into(fd_, pending_, eof_, deadline)) return std::nullopt;
   }
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "client/socket_io.h"
+#include "client/tls.h"
 
 namespace studio {
 
@@ -28,15 +29,18 @@ std::string peer_address(int fd, const std::string& fallback);
 
 // Sends all bytes; false when the connection failed.
 bool send_all(int fd, std::string_view bytes);
+bool send_all(stream& s, std::string_view bytes);
 // Reads what arrives until the peer closes or timeout_ms has passed since the
 // last byte. `closed` tells whether the peer closed.
 std::string read_until_closed(int fd, int timeout_ms, bool* closed = nullptr);
+std::string read_until_closed(stream& s, int timeout_ms, bool* closed = nullptr);
 // True when the peer closes the connection within timeout_ms (data that
 // arrives meanwhile is discarded).
 bool wait_closed(int fd, int timeout_ms);
 // Receives one chunk of what arrives on fd before the deadline and appends it
 // to `pending`; sets `eof` when the peer has closed. False when nothing came in time.
 bool receive_into(int fd, std::string& pending, bool& eof, std::chrono::steady_clock::time_point deadline);
+bool receive_into(stream& s, std::string& pending, bool& eof, std::chrono::steady_clock::time_point deadline);
 // Reads exactly n bytes within timeout_ms; fewer when the peer closed or time ran out.
 std::string read_exactly(int fd, std::size_t n, int timeout_ms);
 
@@ -63,10 +67,21 @@ class connection {
  public:
   connection() = default;
   explicit connection(socket_fd fd) : fd_(std::move(fd)) {}
+  explicit connection(stream s) : fd_(std::move(s)) {}
 
   bool open(const std::string& host, int port, int timeout_ms, std::string* error = nullptr);
+  // With `tls`, over TLS: the agent's certificate is verified against the
+  // host name (or address) given; a failed handshake's error begins "TLS: ".
+  bool open(const std::string& host, int port, int timeout_ms, const tls_client* tls, std::string* error);
   bool valid() const { return fd_.valid(); }
-  int fd() const { return fd_.get(); }
+  int fd() const { return fd_.fd(); }
+  stream& io() { return fd_; }
+  // Whether received bytes wait inside the TLS layer, where a poll of fd()
+  // does not see them.
+  bool pending() const { return fd_.pending(); }
+  // The TLS failure that ended the connection (an alert of the agent's,
+  // such as a refused certificate); empty when none.
+  const std::string& tls_error() const { return fd_.error(); }
 
   // Sends the line followed by CR LF.
   bool send_line(std::string_view line);
@@ -114,7 +129,7 @@ class connection {
   void set_observer(std::function<void(char, std::string_view)> observer) { observer_ = std::move(observer); }
 
  private:
-  socket_fd fd_;
+  stream fd_;
   // Whether the first line in pending_ has ended, or is over-long or rejected.
   bool check_pending();
 

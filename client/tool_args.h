@@ -17,8 +17,20 @@ struct tool_args {
   T opts;
 };
 
+// TLS to the agent's tester port, for a tester on another host: the
+// tester's certificate and key (from the agent's client CA) and the CA that
+// signed the agent's certificate. All three or none (plain text).
+struct tester_tls {
+  std::string cert_file;
+  std::string key_file;
+  std::string ca_file;
+  bool on() const { return !ca_file.empty(); }
+};
+
 struct rdv_options {
   std::string name;
+  std::string host = "localhost";
+  tester_tls tls;
 };
 
 struct dynf_options {
@@ -29,6 +41,7 @@ struct dynf_options {
   std::string host = "localhost";
   int gap_ms = 200;
   std::vector<std::string> lines;
+  tester_tls tls;
 };
 
 tool_args<rdv_options> parse_kvsrdv(const std::vector<std::string>& args);

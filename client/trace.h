@@ -15,12 +15,17 @@ class trace_connection {
  public:
   trace_connection() = default;
   explicit trace_connection(socket_fd fd) : fd_(std::move(fd)) {}
+  explicit trace_connection(stream s) : fd_(std::move(s)) {}
 
   // Connects to the trace port that PORT returned (the agent accepts the
   // connection when it handles TRWA, before or after this call).
   bool open(const std::string& host, int port, int timeout_ms, std::string* error = nullptr);
   bool valid() const { return fd_.valid(); }
-  int fd() const { return fd_.get(); }
+  int fd() const { return fd_.fd(); }
+  stream& io() { return fd_; }
+  // Whether output waits inside the TLS layer, where a poll of fd() does
+  // not see it.
+  bool pending() const { return fd_.pending(); }
 
   // Writes to the programs' standard input.
   bool write(std::string_view bytes);
@@ -38,7 +43,7 @@ class trace_connection {
   void close() { fd_.reset(); }
 
  private:
-  socket_fd fd_;
+  stream fd_;
   std::string pending_;
   bool eof_ = false;
 };
@@ -48,7 +53,12 @@ class trace_connection {
 // notification is pending on the command connection: the next two lines must
 // be the replies. An invalid connection, with the reason in `error`, when a
 // reply was not the expected one or the connection failed.
+//
+// With `tls`, the trace connection speaks TLS with the command connection's
+// certificate, verified against `verify_name` (`host` when empty): the
+// handshake runs once TRWA is sent, as the agent accepts only then.
 trace_connection establish_trace(connection& agent, const std::string& host, int timeout_ms,
-                                 std::string* error = nullptr);
+                                 std::string* error = nullptr, const tls_client* tls = nullptr,
+                                 const std::string& verify_name = std::string());
 
 }  // namespace studio

@@ -17,11 +17,7 @@ constexpr std::size_t kPiece = 256 * 1024;
 
 // Ends a data connection with a reset instead of an end of stream, so that
 // the agent does not take a stream this side could not finish for a whole file.
-void abort_connection(socket_fd& data) {
-  if (!data.valid()) return;
-  socket_reset_on_close(data.get());
-  data.reset();
-}
+void abort_connection(stream& data) { data.abort(); }
 
 bool starts_with_any(const std::string& line, std::initializer_list<cmd_msg_id> replies) {
   for (cmd_msg_id reply : replies)
@@ -50,24 +46,42 @@ socket_fd connect_data(const std::string& host, int port, int timeout_ms, std::s
   return connect_tcp(host, port, timeout_ms, error);
 }
 
-bool send_within(int fd, std::string_view bytes, int timeout_ms) {
+namespace {
+
+struct fd_io {
+  int fd;
+  long long send(const void* data, std::size_t size, bool dontwait) { return socket_send(fd, data, size, dontwait); }
+  int poll(bool writable, int ms) { return socket_poll(fd, writable, ms); }
+};
+
+template <class Io>
+bool send_within_on(Io& io, std::string_view bytes, int timeout_ms) {
   std::size_t sent = 0;
   // Sends first and waits only when the connection takes nothing more: a
   // flowing stream costs one call per piece.
   while (sent < bytes.size()) {
-    long long written = socket_send(fd, bytes.data() + sent, bytes.size() - sent, true);
+    long long written = io.send(bytes.data() + sent, bytes.size() - sent, true);
     if (written > 0) {
       sent += static_cast<std::size_t>(written);
       continue;
     }
     if (written == 0 || (errno != EINTR && errno != EAGAIN)) return false;
     if (errno == EINTR) continue;
-    int n = socket_poll(fd, true, timeout_ms);
+    int n = io.poll(true, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
   }
   return true;
 }
+
+}  // namespace
+
+bool send_within(int fd, std::string_view bytes, int timeout_ms) {
+  fd_io io{fd};
+  return send_within_on(io, bytes, timeout_ms);
+}
+
+bool send_within(stream& s, std::string_view bytes, int timeout_ms) { return send_within_on(s, bytes, timeout_ms); }
 
 file_transfer::file_transfer(connection& command, std::string host, int timeout_ms)
     : command_(command), host_(std::move(host)), timeout_ms_(timeout_ms) {}
@@ -88,7 +102,7 @@ bool file_transfer::set_mode(transfer_mode mode) {
   return true;
 }
 
-bool file_transfer::start(const std::string& command, transfer_result& result, socket_fd& data) {
+bool file_transfer::start(const std::string& command, transfer_result& result, stream& data) {
   if (opener_) {
     data = opener_(command, &result.error);
     return data.valid();
@@ -103,7 +117,8 @@ bool file_transfer::start(const std::string& command, transfer_result& result, s
   }
   // The agent accepts after it has read the command; until then the
   // connection waits in the data port's backlog.
-  data = connect_data(peer_address(command_.fd(), host_), port_, timeout_ms_, &result.error);
+  data = connect_stream(peer_address(command_.fd(), host_), port_, timeout_ms_, tls_,
+                        verify_name_.empty() ? host_ : verify_name_, &result.error);
   return data.valid();
 }
 
@@ -129,7 +144,7 @@ transfer_result file_transfer::put_stream(const std::string& remote_name,
     result.error = "unusable file name";
     return result;
   }
-  socket_fd data;
+  stream data;
   if (!start("PUTF " + remote_name, result, data)) return result;
   std::vector<char> piece(kPiece);
   for (;;) {
@@ -140,7 +155,7 @@ transfer_result file_transfer::put_stream(const std::string& remote_name,
       break;
     }
     if (length == 0) break;
-    if (!send_within(data.get(), std::string_view(piece.data(), static_cast<std::size_t>(length)), timeout_ms_)) {
+    if (!send_within(data, std::string_view(piece.data(), static_cast<std::size_t>(length)), timeout_ms_)) {
       // The agent closes at once when it cannot write the file: its reply says so.
       result.error = "the data connection failed";
       break;
@@ -158,16 +173,16 @@ transfer_result file_transfer::get_stream(const std::string& remote_name,
     result.error = "unusable file name";
     return result;
   }
-  socket_fd data;
+  stream data;
   if (!start("GETF " + remote_name, result, data)) return result;
   std::vector<char> piece(kPiece);
   for (;;) {
     // Receives first and waits only when nothing is there: a flowing stream
     // costs one call per piece.
-    long long length = socket_recv(data.get(), piece.data(), piece.size(), true);
+    long long length = data.recv(piece.data(), piece.size(), true);
     if (length < 0 && errno == EINTR) continue;
     if (length < 0 && errno == EAGAIN) {
-      int ready = socket_poll(data.get(), false, timeout_ms_);
+      int ready = data.poll(false, timeout_ms_);
       if (ready == 0) {
         result.error = "the data stream stalled";
         abort_connection(data);

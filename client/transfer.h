@@ -34,6 +34,7 @@ socket_fd connect_data(const std::string& host, int port, int timeout_ms, std::s
 // Sends all bytes; false when the connection fails or the agent takes nothing
 // for timeout_ms.
 bool send_within(int fd, std::string_view bytes, int timeout_ms);
+bool send_within(stream& s, std::string_view bytes, int timeout_ms);
 
 struct transfer_result {
   bool ok = false;     // the agent reported the file sent or received
@@ -56,8 +57,14 @@ class file_transfer {
   // Makes the data connection of a transfer another way: given the command
   // (PUTF or GETF and the name), it sends it and returns the connection, or
   // an invalid one with the reason in its second argument.
-  void set_data_opener(std::function<socket_fd(const std::string&, std::string*)> opener) {
+  void set_data_opener(std::function<stream(const std::string&, std::string*)> opener) {
     opener_ = std::move(opener);
+  }
+  // Data connections speak TLS with `client`'s certificate, the agent's
+  // verified against `verify_name` (the host given when empty).
+  void set_tls(const tls_client* client, std::string verify_name = std::string()) {
+    tls_ = client;
+    verify_name_ = std::move(verify_name);
   }
 
   transfer_result put(const std::string& remote_name, std::string_view content);
@@ -73,7 +80,7 @@ class file_transfer {
   transfer_result get_stream(const std::string& remote_name, const std::function<bool(std::string_view)>& sink);
 
  private:
-  bool start(const std::string& command, transfer_result& result, socket_fd& data);
+  bool start(const std::string& command, transfer_result& result, stream& data);
   void finish(transfer_result& result, cmd_msg_id success);
 
   connection& command_;
@@ -81,7 +88,9 @@ class file_transfer {
   int timeout_ms_;
   int port_ = -1;
   transfer_mode mode_ = transfer_mode::binary;
-  std::function<socket_fd(const std::string&, std::string*)> opener_;
+  std::function<stream(const std::string&, std::string*)> opener_;
+  const tls_client* tls_ = nullptr;
+  std::string verify_name_;
 };
 
 }  // namespace studio

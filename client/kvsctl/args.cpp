@@ -268,12 +268,13 @@ bool parse_script(std::string_view text, std::vector<step_spec>& steps, std::str
 
 parse_result parse_arguments(const std::vector<std::string>& args) {
   enum { user, timeout, greeting, verbose, quiet, hosts, parallel, group, json, json_output, master, socket, persist,
-         control };
+         control, tls, tls_ca, tls_cert, tls_key };
   static constexpr cli::option kTable[] = {
       {"user", 'u', true},   {"timeout", 't', true},  {"greeting-timeout", 0, true}, {"verbose", 'v', false},
       {"quiet", 'q', false}, {"hosts", 'H', true},    {"parallel", 'P', true},       {"group", 'g', false},
       {"json", 0, false},    {"json-output", 0, false}, {"master", 'M', false},      {"control-path", 'S', true},
-      {"persist", 0, true},  {"control", 'O', true},
+      {"persist", 0, true},  {"control", 'O', true},   {"tls", 0, false},             {"tls-ca", 0, true},
+      {"tls-cert", 0, true}, {"tls-key", 0, true},
   };
   cli::parsed p = cli::parse(args, kTable, cli::order::options_first);
   parse_result r;
@@ -346,6 +347,18 @@ parse_result parse_arguments(const std::vector<std::string>& args) {
         if (f.value != "check" && f.value != "exit") return failure("-O takes check or exit");
         o.control_op = f.value;
         break;
+      case tls:
+        o.tls = true;
+        break;
+      case tls_ca:
+      case tls_cert:
+      case tls_key: {
+        std::string name = cli::name_of(kTable[f.index]);
+        if (f.value.empty()) return failure(name + " needs a file name");
+        (f.index == tls_ca ? o.tls_ca : f.index == tls_cert ? o.tls_cert : o.tls_key) = f.value;
+        o.tls = true;
+        break;
+      }
       default:
         break;
     }

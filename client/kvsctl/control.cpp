@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <vector>
@@ -121,6 +122,8 @@ class master {
   void forward(int id, const std::string& line, exchange::kind what = exchange::kind::relay);
   void end_session();
   bool agent_send(const std::string& line);
+  // The greeting's TLS part: empty over a plain connection.
+  std::string tls_hello() const;
 
   agent_session& s_;
   studio::connection& agent_;
@@ -149,6 +152,18 @@ class master {
   bool agent_gone_ = false;
   clock::time_point idle_since_ = clock::now();
 };
+
+std::string master::tls_hello() const {
+  const options& o = s_.opts();
+  if (s_.tls() == nullptr) return "";
+  // Whole paths: a call may run in another directory.
+  auto whole = [](const std::string& file) {
+    std::error_code failed;
+    std::filesystem::path path = file.empty() ? std::filesystem::path() : std::filesystem::absolute(file, failed);
+    return hello_field(failed ? file : path.string());
+  };
+  return " TLS " + hello_field(o.host) + " " + whole(o.tls_ca) + " " + whole(o.tls_cert) + " " + whole(o.tls_key);
+}
 
 bool master::listen(std::string& error) {
   sockaddr_un address{};
@@ -235,7 +250,7 @@ void master::accept_calls() {
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != ::geteuid()) continue;
     int id = next_id_++;
     calls_[id].fd = std::move(fd);
-    send_to(id, "+HELLO " + std::to_string(::getpid()) + " " + address_);
+    send_to(id, "+HELLO " + std::to_string(::getpid()) + " " + address_ + tls_hello());
   }
 }
 
@@ -322,6 +337,12 @@ void master::start(int id, const std::string& line) {
     std::string error;
     owned_fd side = studio::connect_tcp(address_, trace_port_, s_.opts().timeout_ms, &error);
     if (!side.valid()) return refuse(error);
+    if (s_.tls() != nullptr) {
+      // The call runs the handshake, which the agent answers once it has
+      // TRWA: the connection goes to the call now, "+TRACE" with the reply.
+      send_to(id, "+SIDE", std::move(side));
+      return forward(id, "TRWA", exchange::kind::trace);
+    }
     forward(id, "TRWA", exchange::kind::trace);
     current_.side = std::move(side);
     return;
@@ -496,8 +517,15 @@ int master::serve() {
       if (wait == 0) break;
     }
     if (exiting_) wait = std::min(wait < 0 ? 1000 : wait, 1000);
+    // What the TLS layer holds already shows in no poll.
+    bool held = agent_.pending();
+    if (held) wait = 0;
     int n = ::poll(fds.data(), fds.size(), wait);
     if (n < 0 && errno != EINTR) break;
+    if (held) {
+      fds[0].revents |= POLLIN;
+      n = std::max(n, 1);
+    }
     if (n <= 0) continue;
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !read_agent()) break;
     if ((fds[1].revents & POLLIN) != 0) accept_calls();

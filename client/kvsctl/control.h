@@ -22,10 +22,18 @@
 //   +RVOK / +RVKO N  answers rendezvous N when a tester waits at it: +DONE,
 //                    else +NONE.
 //   +EXIT            ends the master (+BYE).
-// The master greets each call with "+HELLO <pid> <agent address>".
+// The master greets each call with "+HELLO <pid> <agent address>", followed
+// over TLS by " TLS <name> <ca> <cert> <key>": the name the agent's
+// certificate is verified against and the master's files (each in hex, "-"
+// when none). A call then runs the TLS handshake of each side connection
+// itself, over the socket the master passes, with the same certificate;
+// a trace connection comes with "+SIDE" at once, as the agent accepts it
+// only once TRWA is sent, and "+TRACE" follows without a descriptor.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "client/kvsctl.h"
 
@@ -52,6 +60,11 @@ long control_serves(const std::string& path);
 int start_master(const options& o);
 // kvsctl -O check|exit.
 int control_operation(const options& o);
+
+// A field of the master's greeting: the bytes in hex, "-" for none; and
+// back (none when the field is not such a thing).
+std::string hello_field(std::string_view bytes);
+std::optional<std::string> hello_value(std::string_view field);
 
 // Splits a "661 process stopped : %N => ..." line into the pairs it names;
 // false when the line is no such report.

@@ -96,6 +96,32 @@ std::optional<std::string> read_with_fd(int fd, std::string& pending, owned_fd* 
 
 }  // namespace
 
+std::string hello_field(std::string_view bytes) {
+  if (bytes.empty()) return "-";
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (char c : bytes) {
+    auto b = static_cast<unsigned char>(c);
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+std::optional<std::string> hello_value(std::string_view field) {
+  if (field == "-") return std::string();
+  if (field.empty() || field.size() % 2 != 0) return std::nullopt;
+  auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); i += 2) {
+    int high = digit(field[i]);
+    int low = digit(field[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+  }
+  return out;
+}
+
 std::string agent_user(const options& o) {
   if (!o.user.empty()) return o.user;
   passwd* entry = ::getpwuid(::geteuid());
@@ -163,14 +189,46 @@ int agent_session::attach(step_result& r) {
     return -1;
   }
   std::string rest = hello->substr(kHello.size());
-  side_host_ = rest.substr(rest.find(' ') + 1);
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at <= rest.size();) {
+    std::size_t end = std::min(rest.find(' ', at), rest.size());
+    words.push_back(rest.substr(at, end - at));
+    at = end + 1;
+  }
+  side_host_ = words.size() > 1 ? words[1] : "";
+  if (o_.tls && words.size() <= 2) {
+    // A call that asks for TLS never goes over a connection in clear.
+    conn_.close();
+    r.fail(kExitAgent, "the control connection at " + path + " is not over TLS, which this call asks for "
+                       "(-S none connects on its own)");
+    return -1;
+  }
   via_control_ = true;
-  note("through the control connection at " + path + " (pid " + rest.substr(0, rest.find(' ')) + ")");
+  if (words.size() > 2) {
+    std::optional<std::string> fields[4];
+    bool usable = words.size() == 7 && words[2] == "TLS";
+    for (std::size_t i = 0; usable && i < 4; ++i) usable = (fields[i] = hello_value(words[3 + i])).has_value();
+    if (!usable) {
+      conn_.close();
+      r.fail(kExitAgent, "the control connection at " + path + " sent a greeting this call does not know");
+      return -1;
+    }
+    use_tls(studio::tls_files{*fields[1], *fields[2], *fields[3]}, *fields[0]);
+    if (!tls_ready(r)) {
+      conn_.close();
+      return -1;
+    }
+  }
+  note("through the control connection at " + path + " (pid " + words[0] + ")" + (tls_ ? ", over TLS" : ""));
   return 1;
 }
 
 std::optional<std::string> agent_session::request(const std::string& line, owned_fd* fd) {
   if (!send(line)) return std::nullopt;
+  return master_reply(fd);
+}
+
+std::optional<std::string> agent_session::master_reply(owned_fd* fd) {
   std::string pending = conn_.take_buffered();
   for (;;) {
     std::optional<std::string> reply = read_with_fd(conn_.fd(), pending, fd, o_.greeting_ms);
@@ -212,27 +270,51 @@ void agent_session::follow() {
   send("+FOLLOW");
 }
 
+studio::stream agent_session::secure_side(owned_fd fd, std::string* error) {
+  if (!tls_) return studio::stream(std::move(fd));
+  std::string why;
+  studio::stream side = studio::stream::tls(std::move(fd), *tls_, tls_name_, o_.timeout_ms, &why);
+  if (!side.valid()) {
+    if (error != nullptr) *error = "TLS: " + why;
+    // The master's reply to the side connection's command would come to
+    // this call's next request: nothing more goes over this connection.
+    conn_.close();
+  }
+  return side;
+}
+
 studio::trace_connection agent_session::open_trace(std::string* error) {
-  if (!via_control_) return studio::establish_trace(conn_, o_.host, o_.timeout_ms, error);
+  if (!via_control_) return studio::establish_trace(conn_, o_.host, o_.timeout_ms, error, tls_.get(), o_.host);
   owned_fd fd;
   std::optional<std::string> reply = request("+TRACE", &fd);
-  if (!reply || *reply != "+TRACE" || !fd.valid()) {
+  studio::stream side;
+  if (tls_ && reply && *reply == "+SIDE" && fd.valid()) {
+    side = secure_side(std::move(fd), error);
+    if (!side.valid()) return studio::trace_connection();
+    reply = master_reply(nullptr);
+  } else if (reply && *reply == "+TRACE" && fd.valid()) {
+    side = studio::stream(std::move(fd));
+  }
+  if (!reply || *reply != "+TRACE" || !side.valid()) {
     if (error != nullptr) *error = reply ? reply->substr(std::min<std::size_t>(reply->size(), 4)) : "the control connection ended";
     return studio::trace_connection();
   }
-  return studio::trace_connection(std::move(fd));
+  return studio::trace_connection(std::move(side));
 }
 
 void agent_session::prepare(studio::file_transfer& transfer) {
-  if (!via_control_) return;
+  if (!via_control_) {
+    transfer.set_tls(tls_.get(), o_.host);
+    return;
+  }
   transfer.set_data_opener([this](const std::string& command, std::string* error) {
     owned_fd fd;
     std::optional<std::string> reply = request("+" + command, &fd);
     if (!reply || *reply != "+DATA" || !fd.valid()) {
       *error = reply ? reply->substr(std::min<std::size_t>(reply->size(), 4)) : "the control connection ended";
-      return owned_fd();
+      return studio::stream();
     }
-    return fd;
+    return secure_side(std::move(fd), error);
   });
 }
 

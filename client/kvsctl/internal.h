@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,11 +83,22 @@ class agent_session {
   void follow();
   // A trace connection for the next EXEC.
   studio::trace_connection open_trace(std::string* error);
+  // The TLS context of the connections (none: plain); built on first use,
+  // false with `r` filled when it cannot be.
+  bool tls_ready(step_result& r);
+  const studio::tls_client* tls() const { return tls_.get(); }
+  // The files of the TLS context a control connection's master announced.
+  void use_tls(const studio::tls_files& files, std::string verify_name) {
+    tls_files_ = files;
+    tls_name_ = std::move(verify_name);
+  }
   // Makes `transfer` take its data connections through the control connection.
   void prepare(studio::file_transfer& transfer);
   // The reply to a request of the control connection's and the descriptor
   // passed with it; lines that come before it are kept in deferred().
   std::optional<std::string> request(const std::string& line, owned_fd* fd);
+  // The next such reply, without sending anything.
+  std::optional<std::string> master_reply(owned_fd* fd);
 
   studio::connection& conn() { return conn_; }
   const std::string& target() const { return target_; }
@@ -136,6 +148,11 @@ class agent_session {
   bool following_ = false;
   std::string side_host_;  // where the side connections go
   std::vector<std::string> context_;
+  std::shared_ptr<const studio::tls_client> tls_;
+  std::optional<studio::tls_files> tls_files_;  // a master's, through a control connection
+  std::string tls_name_;                         // the name the agent's certificate is verified against
+  // A side connection the master made, secured when the master's is.
+  studio::stream secure_side(owned_fd fd, std::string* error);
 };
 
 // Ends a hold when it goes out of scope.

@@ -1,5 +1,6 @@
 // kvsctl: the entry point: reads the command line, the script file and the
 // agent list, and hands over to one agent's script, the shell, or the fan-out.
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -44,8 +45,11 @@ int main(const std::vector<std::string>& args) {
       break;
   }
   options& o = parsed.opts;
-  if (o.master) return start_master(o);
   if (!o.control_op.empty()) return control_operation(o);
+  std::string tls_error;
+  if (!resolve_tls(o, [](const char* name) { return static_cast<const char*>(std::getenv(name)); }, tls_error))
+    return usage_error(tls_error);
+  if (o.master) return start_master(o);
   if (!o.script_file.empty()) {
     std::string text;
     std::string error;

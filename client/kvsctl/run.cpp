@@ -108,9 +108,17 @@ class program_run {
         input_at = static_cast<int>(count);
         fds[count++] = {0, POLLIN, 0};
       }
-      int n = ::poll(fds, count, ping_wait());
+      int wait = ping_wait();
+      // Bytes the TLS layer holds show in no poll: they are taken at once.
+      bool conn_held = conn.pending();
+      bool trace_held = trace_at >= 0 && trace_open_ && trace_.pending();
+      if (conn_held || trace_held) wait = 0;
+      int n = ::poll(fds, count, wait);
       if (n < 0 && errno != EINTR) return r_.fail(kExitAgent, std::string("poll: ") + std::strerror(errno));
       if (!check_alive()) return;
+      if (conn_held) fds[0].revents |= POLLIN;
+      if (trace_held) fds[trace_at].revents |= POLLIN;
+      if (conn_held || trace_held) n = std::max(n, 1);
       if (n <= 0) continue;
       constexpr short kReady = POLLIN | POLLHUP | POLLERR;
       if (trace_at >= 0 && (fds[trace_at].revents & kReady) != 0 && trace_open_ && !copy_output()) return;
@@ -198,7 +206,7 @@ class program_run {
   // keeps it for the JSON line.
   bool copy_output() {
     char chunk[kChunk];
-    ssize_t n = ::recv(trace_.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+    long long n = trace_.io().recv(chunk, sizeof chunk, true);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
     if (n <= 0) {
       trace_open_ = false;
@@ -233,7 +241,7 @@ class program_run {
   }
 
   void send_input() {
-    ssize_t n = ::send(trace_.fd(), pending_.data(), pending_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    long long n = trace_.io().send(pending_.data(), pending_.size(), true);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n < 0) {
       // The program's side is gone: what it did not read is dropped.
@@ -271,8 +279,13 @@ class program_run {
         trace_at = static_cast<int>(count);
         fds[count++] = {trace_.fd(), POLLIN, 0};
       }
-      int n = ::poll(fds, count, ms_until(deadline));
+      bool conn_held = conn_at >= 0 && conn.pending();
+      bool trace_held = trace_at >= 0 && trace_.pending();
+      int n = ::poll(fds, count, conn_held || trace_held ? 0 : ms_until(deadline));
       if (n < 0 && errno == EINTR) continue;
+      if (conn_held) fds[conn_at].revents |= POLLIN;
+      if (trace_held) fds[trace_at].revents |= POLLIN;
+      if (conn_held || trace_held) n = std::max(n, 1);
       if (n <= 0) break;
       constexpr short kReady = POLLIN | POLLHUP | POLLERR;
       if (trace_at >= 0 && (fds[trace_at].revents & kReady) != 0) {

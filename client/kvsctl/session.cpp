@@ -140,8 +140,9 @@ bool agent_session::open(step_result& r, bool use_control) {
     if (attached != 0) return attached > 0;
   }
   std::string error;
-  note("connecting to " + format_target(o_.host, o_.port));
-  if (!conn_.open(o_.host, o_.port, o_.timeout_ms, &error)) {
+  if (!tls_ready(r)) return false;
+  note("connecting to " + format_target(o_.host, o_.port) + (tls_ ? " over TLS" : ""));
+  if (!conn_.open(o_.host, o_.port, o_.timeout_ms, tls_.get(), &error)) {
     r.fail(kExitAgent, error);
     return false;
   }
@@ -159,6 +160,13 @@ bool agent_session::open(step_result& r, bool use_control) {
     greeting = conn_.read_line(o_.greeting_ms - first_wait);
   }
   conn_.set_line_check(nullptr);
+  if (!greeting && !conn_.tls_error().empty()) {
+    // Over TLS 1.3 the agent judges the studio's certificate after the
+    // studio's side of the handshake has ended: its refusal is an alert
+    // where the greeting would be.
+    r.fail(kExitAgent, "TLS: " + conn_.tls_error());
+    return false;
+  }
   if (!greeting && conn_.rejected()) {
     std::string first = greeting_text();
     r.fail(kExitAgent, "no agent there: its first line is " + first);
@@ -292,7 +300,18 @@ bool agent_session::learn_platform(step_result& r) {
   return true;
 }
 
+bool agent_session::tls_ready(step_result& r) {
+  if (tls_ || (!o_.tls && !tls_files_)) return true;
+  studio::tls_files files = tls_files_ ? *tls_files_ : studio::tls_files{o_.tls_ca, o_.tls_cert, o_.tls_key};
+  if (tls_name_.empty()) tls_name_ = o_.host;
+  std::string error;
+  tls_ = studio::make_tls_client(files, &error);
+  if (!tls_) r.fail(kExitAgent, "TLS: " + error);
+  return tls_ != nullptr;
+}
+
 std::string agent_session::no_reply(const std::string& word) const {
+  if (!conn_.tls_error().empty()) return "TLS: " + conn_.tls_error() + " (after " + word + ")";
   if (conn_.overlong())
     return "the agent sent a line longer than " + std::to_string(studio::kMaxLine) + " bytes after " + word;
   if (via_control_ && conn_.peer_closed()) return "the control connection ended after " + word;

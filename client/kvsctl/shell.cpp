@@ -81,6 +81,12 @@ int run_interactive(const options& o, bool follow) {
     for (std::optional<std::string> line = conn.read_line(0); line;
          line = conn.has_buffered_line() ? conn.read_line(0) : std::nullopt)
       print(*line);
+    // What the TLS layer still holds shows in no poll: a few receives more
+    // take it, and a flood still cannot keep the loop from the keyboard.
+    for (int more = 0; more < 8 && conn.pending() && !conn.overlong(); ++more)
+      for (std::optional<std::string> line = conn.read_line(0); line;
+           line = conn.has_buffered_line() ? conn.read_line(0) : std::nullopt)
+        print(*line);
   };
   auto send_typed = [&](std::string line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -130,7 +136,7 @@ int run_interactive(const options& o, bool follow) {
       report(s.target() + ": the agent sent a line longer than " + std::to_string(studio::kMaxLine) + " bytes");
       return kExitAgent;
     }
-    if (conn.has_buffered_line()) {
+    if (conn.has_buffered_line() || conn.pending()) {
       print_arrived();
       continue;
     }

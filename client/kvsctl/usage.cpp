@@ -47,13 +47,17 @@ constexpr std::string_view kGlobalUsage =
     "      --persist SEC    with -M: end after SEC seconds without a call (default 600)\n"
     "  -O, --control check|exit\n"
     "                       whether a control connection serves, or end it\n"
+    "      --tls            TLS 1.3 to the agent (also with any --tls-* option or KVSCTL_TLS_CA)\n"
+    "      --tls-ca FILE    the CA the agent's certificate must chain to (KVSCTL_TLS_CA)\n"
+    "      --tls-cert FILE, --tls-key FILE\n"
+    "                       this studio's certificate and key (KVSCTL_TLS_CERT, KVSCTL_TLS_KEY)\n"
     "  -h, --help           this text; 'kvsctl HOST COMMAND --help' describes a command\n"
     "      --version        the version\n"
     "\n"
     "Exit status: run gives the program's exit status (128+N for a death by signal N);\n"
     "the other commands 0 on success; 1 when the agent refused a command or a transfer\n"
     "or a local file failed; 2 for a bad command line; 127 when the program cannot be\n"
-    "launched; 255 for connection, identification and protocol failures. With -H, 0\n"
+    "launched; 255 for connection, TLS, identification and protocol failures. With -H, 0\n"
     "when every agent succeeded, else the largest status of any agent.\n";
 
 constexpr std::string_view kRunUsage =
