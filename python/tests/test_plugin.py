@@ -54,3 +54,16 @@ def test_agent_addresses(text: str, target: tuple[str, int]) -> None:
 def test_bad_agent_addresses(text: str) -> None:
     with pytest.raises(ValueError):
         parse_target(text)
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        (["--kvs-tls-cert", "alice.pem"], "--kvs-tls-cert and --kvs-tls-key need --kvs-tls-ca"),
+        (["--kvs-tls-ca", "missing.pem"], "cannot read the CA file missing.pem"),
+    ],
+)
+def test_tls_usage_errors(pytester: pytest.Pytester, options: list[str], error: str) -> None:
+    result = pytester.runpytest(*options)
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    assert error in result.stderr.str()
