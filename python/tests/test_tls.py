@@ -2,12 +2,17 @@
 
 from __future__ import annotations
 
+import os
+import socket
+import ssl
+import threading
+import time
 from pathlib import Path
 
 import pytest
 
 from conftest import Daemon
-from kvsstudio import Agent, TlsError, tls_context
+from kvsstudio import Agent, TlsError, TlsSocket, tls_context
 
 
 def test_tls_to_a_plain_agent(daemon: Daemon, certs: Path) -> None:
@@ -28,3 +33,35 @@ def test_tls_to_a_plain_agent(daemon: Daemon, certs: Path) -> None:
 def test_unusable_files(certs: Path, files: tuple[str, ...], error: str) -> None:
     with pytest.raises(TlsError, match=error):
         tls_context(*(certs / name for name in files))
+
+
+def test_input_ends_while_output_goes_on(certs: Path) -> None:
+    # A TLS peer that sends a stream, then reads ours to its close_notify and
+    # answers with its length: our end of sending must neither lose the
+    # records that have arrived unread nor stop the reading.
+    server = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server.load_cert_chain(certs / "agent.pem", certs / "agent.key")
+    stream = os.urandom(1024 * 1024)
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        def serve() -> None:
+            with server.wrap_socket(listener.accept()[0], server_side=True) as peer:
+                peer.sendall(stream)
+                received = b""
+                while piece := peer.recv(65536):
+                    received += piece
+                peer.sendall(b"%d" % len(received))
+                peer.unwrap()
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        raw = socket.create_connection(listener.getsockname(), timeout=10)
+        tls = TlsSocket(raw, tls_context(certs / "ca.pem"), "127.0.0.1")
+        tls.handshake(time.monotonic() + 10)
+        got = tls.recv(100)  # what follows is partly in the session, unread
+        tls.sendall(b"input")
+        tls.shutdown(socket.SHUT_WR)
+        while piece := tls.recv(65536):
+            got += piece
+        tls.close()
+        thread.join(10)
+    assert got == stream + b"5"

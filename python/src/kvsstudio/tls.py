@@ -93,6 +93,7 @@ class TlsSocket:
         self._out = ssl.MemoryBIO()
         self._tls = context.wrap_bio(self._in, self._out, server_hostname=server_hostname)
         self._unsent = bytearray()
+        self._plain = bytearray()  # data decrypted already, set aside by _notify
         # What the incoming BIO holds is not a whole record: select must
         # wait for the socket again.
         self._starved = True
@@ -147,7 +148,7 @@ class TlsSocket:
         return self._tls.version()
 
     def pending(self) -> bool:
-        return self._tls.pending() > 0 or (self._in.pending > 0 and not self._starved)
+        return bool(self._plain) or self._tls.pending() > 0 or (self._in.pending > 0 and not self._starved)
 
     def unsent(self) -> bool:
         return bool(self._unsent) or self._out.pending > 0
@@ -267,6 +268,10 @@ class TlsSocket:
 
     def _read(self, size: int) -> bytes | None:
         """A record's data from what has arrived; None when more must arrive."""
+        if self._plain:
+            data = bytes(self._plain[:size])
+            del self._plain[:size]
+            return data
         try:
             data = self._tls.read(size)
             if not data:
@@ -323,12 +328,18 @@ class TlsSocket:
         return True
 
     def _notify(self) -> None:
-        """Queues our close_notify. OpenSSL, waiting for the agent's one
-        after sending it, would drop an unread data record it found: what
-        has arrived is set aside meanwhile and given back afterwards."""
+        """Queues our close_notify. OpenSSL, looking for the agent's one
+        after sending it, would drop the data it holds decrypted and fail on
+        a data record that has arrived: both are set aside meanwhile, the
+        records given back afterwards."""
         if self._notified or self._eof:
             return  # said already, or the agent has gone
         self._notified = True
+        try:
+            while self._tls.pending() > 0:
+                self._plain += self._tls.read(self._tls.pending())
+        except ssl.SSLError:
+            pass
         held = self._in.read() if self._in.pending else b""
         try:
             self._tls.unwrap()
