@@ -181,7 +181,8 @@ class TlsSocket:
         piece = memoryview(data)[:_CHUNK]
         if piece.nbytes:
             self._tls.write(piece)
-        if not self._flush(deadline, self._timeout != 0.0):
+        # Taken: without a time-out what the network does not take now waits.
+        if not self._flush(deadline, self._timeout != 0.0) and self._timeout != 0.0:
             self._expired()
         return piece.nbytes
 
