@@ -2,17 +2,62 @@
 
 from __future__ import annotations
 
+import io
 import os
 import socket
 import ssl
 import threading
 import time
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
 
-from conftest import Daemon
+from conftest import TLS_USER, Daemon
 from kvsstudio import Agent, TlsError, TlsSocket, tls_context
+
+MIB = os.urandom(1024 * 1024 + 17)
+
+
+@pytest.fixture(scope="module")
+def tls_agent(tls_daemon: Daemon) -> Iterator[Agent]:
+    with tls_daemon.connect() as agent:
+        yield agent
+
+
+def test_transfers(tls_agent: Agent, tmp_path: Path) -> None:
+    agent = tls_agent
+    assert agent.put(MIB, str(tmp_path / "blob")) == len(MIB)
+    assert (tmp_path / "blob").read_bytes() == MIB
+    assert agent.get(str(tmp_path / "blob")) == MIB
+    agent.put(b"one\ntwo\n", str(tmp_path / "text"), mode="ascii")
+    assert agent.get(str(tmp_path / "text"), mode="ascii") == b"one\ntwo\n"
+
+    class Broken(io.RawIOBase):
+        def read(self, size: int = -1) -> bytes:
+            raise OSError("disk gone")
+
+    # A transfer broken here is not a whole file there.
+    with pytest.raises(OSError, match="disk gone"):
+        agent.put(Broken(), str(tmp_path / "partial"))
+    assert agent.helo().code == 210
+
+
+@pytest.mark.parametrize(
+    "studio, host, reason",
+    [
+        # Our side refuses the agent.
+        (dict(name=TLS_USER, ca="other-ca"), "127.0.0.1", "certificate verify failed"),
+        (dict(name=TLS_USER), "127.0.0.2", "IP address mismatch"),
+        # The agent refuses us.
+        (dict(name=None), "127.0.0.1", "certificate required"),
+        (dict(name="stranger"), "127.0.0.1", "unknown ca"),
+    ],
+    ids=["agent-from-another-ca", "address-not-in-certificate", "no-certificate", "certificate-from-another-ca"],
+)
+def test_tls_failures_raise_tls_error(tls_daemon: Daemon, studio: dict, host: str, reason: str) -> None:
+    with pytest.raises(TlsError, match=reason):
+        Agent(host, tls_daemon.port, user=TLS_USER, timeout=5, ssl_context=tls_daemon.studio(**studio))
 
 
 def test_tls_to_a_plain_agent(daemon: Daemon, certs: Path) -> None:
