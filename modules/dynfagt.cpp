@@ -15,8 +15,13 @@ namespace {
 
 dynf_tester* find_tester(dynf_state* state, int socket) {
   for (dynf_tester& tester : state->testers)
-    if (tester.socket.get() == socket) return &tester;
+    if (tester.fd() == socket) return &tester;
   return nullptr;
+}
+
+// A TLS tester whose input held no complete record: nothing to tell yet.
+bool nothing_yet(const dynf_tester& tester, int received) {
+  return tester.tls && received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 dynf_tester* find_id(dynf_state* state, int id) {
@@ -73,14 +78,15 @@ void account(agt_context* context, dynf_state* state) {
 
 // A tester that closed or failed: closed and forgotten.
 void retire(agt_context* context, dynf_state* state, dynf_tester& tester) {
-  DYNFremove_tester(context, state, tester.socket.get());
+  DYNFremove_tester(context, state, tester.fd());
 }
 
 std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf_tester& tester) {
-  int socket = tester.socket.get();
+  int socket = tester.fd();
   kvwstr boot;
   int end = 0;
   int received = TCPIPrecv_append(context, socket, boot, &end);
+  if (nothing_yet(tester, received)) return std::nullopt;
   if (received < 0 || end != 0) {
     DYNFsend(context, socket, "Ko");
     DYNFremove_tester(context, state, socket);
@@ -91,11 +97,12 @@ std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf
 }
 
 std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dynf_tester& tester) {
-  int socket = tester.socket.get();
+  int socket = tester.fd();
   const int id = tester.id;
   int before = tester.pending.len();
   int end = 0;
   int received = TCPIPrecv_append(context, socket, tester.pending, &end);
+  if (nothing_yet(tester, received)) return std::nullopt;
   if (received < 0) {
     retire(context, state, tester);
     return CMDreply(MSG_592_DYNF_LINE_RECV_FAILED);
@@ -148,13 +155,14 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
 void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
   kvwstr discarded;
   int end = 0;
-  if (TCPIPrecv_append(context, tester.socket.get(), discarded, &end) > 0 && end == 0) return;
-  if (TCPIPsend_failed(context, tester.socket.get()) || tester.half_closed || tester.answered) {
+  const int received = TCPIPrecv_append(context, tester.fd(), discarded, &end);
+  if ((received > 0 && end == 0) || nothing_yet(tester, received)) return;
+  if (TCPIPsend_failed(context, tester.fd()) || tester.half_closed || tester.answered) {
     retire(context, state, tester);
     return;
   }
   tester.half_closed = true;
-  TCPIPset_read(context, tester.socket.get(), false);
+  TCPIPset_read(context, tester.fd(), false);
 }
 
 // Sends an answer of the studio, but only to a tester of this channel: a
@@ -163,11 +171,13 @@ void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
 void answer(agt_context* context, int tester_id, std::string_view text, bool final_answer = false) {
   dynf_state* state = CTXstate<dynf_state>(context, CTX_SLOT_DYNF);
   dynf_tester* tester = state == nullptr || tester_id <= 0 ? nullptr : find_id(state, tester_id);
+  // One still in its TLS handshake has not booted: the studio knows no such tester yet.
+  if (tester != nullptr && !tester->readable()) tester = nullptr;
   if (tester == nullptr) {
     CSTprintf("kvsagtd : %d is no dynamic-follow tester, answer not sent\n", tester_id);
     return;
   }
-  int socket = tester->socket.get();
+  int socket = tester->fd();
   DYNFsend(context, socket, text);
   if (final_answer && tester->half_closed) {
     DYNFremove_tester(context, state, socket);
@@ -181,6 +191,17 @@ void answer(agt_context* context, int tester_id, std::string_view text, bool fin
   CSTprintf("kvsagtd : tester %d does not read its answers, connection closed\n", tester_id);
   DYNFremove_tester(context, state, socket);
   join(state->notes, CMDreplyf(MSG_710_TESTER_DISCONNECTED, "%d ", tester_id));
+}
+
+// A tester's TLS handshake has ended: it is read from now on, or, refused
+// (logged), it goes.
+void tester_handshaken(tcpip_conn* conn) {
+  dynf_state* state = CTXstate<dynf_state>(conn->context, CTX_SLOT_DYNF);
+  if (state == nullptr) return;
+  auto it = std::find_if(state->testers.begin(), state->testers.end(),
+                         [conn](const dynf_tester& tester) { return tester.tls.get() == conn; });
+  if (it == state->testers.end()) return;
+  if (!SIDEtester_conn(conn->context, conn, state->port)) state->testers.erase(it);
 }
 
 }  // namespace
@@ -205,7 +226,8 @@ int DYNFinit(agt_context* context) {
 int DYNFterm(agt_context* context) {
   if (CTXstate<dynf_state>(context, CTX_SLOT_DYNF) == nullptr) return -1;
   std::unique_ptr<dynf_state> state = CTXtake<dynf_state>(context, CTX_SLOT_DYNF);
-  for (dynf_tester& tester : state->testers) TCPIPunwatch(context, tester.socket.get());
+  for (dynf_tester& tester : state->testers)
+    if (!tester.tls) TCPIPunwatch(context, tester.fd());
   state->testers.clear();
   TCPIPset_held(context, &dynf_module, 0);
   TCPIPunwatch(context, state->listener.get());
@@ -229,7 +251,7 @@ std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& 
     if (!TCPIPready_for(context, socket, &dynf_module)) continue;
     if (socket == state->listener.get()) {
       join(result, DYNFaccept(context, state));
-    } else if (dynf_tester* tester = find_tester(state, socket)) {
+    } else if (dynf_tester* tester = find_tester(state, socket); tester != nullptr && tester->readable()) {
       // Once what is held for the studio leaves no room for what one more
       // receive may add, testers wait (an ended one adds nothing).
       const std::size_t gathered = result ? static_cast<std::size_t>(result->len()) : 0;
@@ -242,22 +264,34 @@ std::optional<kvwstr> DYNFprocess(agt_context* context, const std::vector<int>& 
 
 std::optional<kvwstr> DYNFaccept(agt_context* context, dynf_state* state) {
   int accepted = -1;
-  int rc = SIDEaccept(context, state->listener.get(), side_rule::machine_or_studio, state->any_host, &accepted);
+  bool tls = false;
+  int rc = SIDEaccept(context, state->listener.get(), side_rule::machine_or_studio, state->any_host, &accepted, false,
+                      &tls);
   if (rc > 0) return std::nullopt;
   if (rc != 0) {
     if (accepted >= 0) TCPIPdiscard(accepted);
     return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);
   }
-  unique_fd socket(accepted);
-  if (TCPIPwatch_as(context, accepted, &dynf_module) < 0) {
-    // Left unwatched it would never be read; the tester sees its connection end.
-    CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);
-    return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);
-  }
   dynf_tester tester;
-  tester.socket = std::move(socket);
+  if (tls) {
+    tester.tls = TCPIPconn_new(context, TCPIPtls_type, accepted, &dynf_module, nullptr);
+    if (!tester.tls) {
+      CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);
+      return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);
+    }
+  } else {
+    unique_fd socket(accepted);
+    if (TCPIPwatch_as(context, accepted, &dynf_module) < 0) {
+      // Left unwatched it would never be read; the tester sees its connection end.
+      CSTprintf("kvsagtd : too many connections watched, tester connection %d closed\n", accepted);
+      return CMDreply(MSG_590_DYNF_ACCEPT_FAILED);
+    }
+    tester.socket = std::move(socket);
+  }
   tester.id = state->next_id++;
   state->testers.push_back(std::move(tester));
+  // Its handler may run at once and take the tester.
+  if (tcpip_conn* started = state->testers.back().tls.get()) started->type->accept(started, tester_handshaken);
   return std::nullopt;
 }
 
@@ -276,9 +310,10 @@ std::optional<kvwstr> DYNFreceive(agt_context* context, dynf_state* state, dynf_
 
 int DYNFremove_tester(agt_context* context, dynf_state* state, int socket) {
   auto it = std::find_if(state->testers.begin(), state->testers.end(),
-                         [socket](const dynf_tester& tester) { return tester.socket.get() == socket; });
+                         [socket](const dynf_tester& tester) { return tester.fd() == socket; });
   if (it == state->testers.end()) return -1;
-  TCPIPunwatch(context, socket);
+  // A TLS tester's connection unwatches its socket as it closes.
+  if (!it->tls) TCPIPunwatch(context, socket);
   state->testers.erase(it);
   account(context, state);
   return 0;

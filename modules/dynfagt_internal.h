@@ -5,12 +5,18 @@
 #include <string_view>
 
 #include "modules/dynfagt.h"
+#include "net/connection.h"
 #include "platform/unique_fd.h"
 
 enum class dynf_phase { booting, relaying, ended };
 
 struct dynf_tester {
-  unique_fd socket;
+  unique_fd socket;  // a plain tester's
+  // A tester from another host in a TLS agent: its TLS connection, which
+  // owns the socket. Read only once its handshake has ended.
+  tcpip_conn_ptr tls;
+  int fd() const { return tls ? tls->socket : socket.get(); }
+  bool readable() const { return !tls || tls->state == tcpip_conn_state::connected; }
   int id = 0;  // the tester_id
   bool half_closed = false;  // ended, then closed its sending side: awaits its answer
   bool answered = false;     // has had its final answer: closed once it closes

@@ -47,13 +47,21 @@ void reap_children(pro_state& state) {
 
 // Records the end of a running row when its program has ended. A program
 // killed by STOP reports status 0, as a terminated program does elsewhere.
-bool observe_end(pro_state& state, pro_entry& entry) {
+// A program whose output a relay carries has ended for the studio once
+// what it wrote has been handed to the trace connection, as a program
+// writing to a plain one has, so that its output comes before its end is
+// reported; one killed by STOP is not waited for.
+bool observe_end(pro_state& state, agt_context* context, pro_entry& entry) {
   if (entry.ended != 0) return false;
   if (entry.reaped == 0) {
     int code = 0;
     int signal = 0;
     if (PLATpoll_exit(entry.process, &code, &signal) != 1) return false;  // running, or no status to be had
     keep_status(state, entry, code, signal);
+  }
+  if (entry.trace != 0 && entry.stopped == 0) {
+    if (entry.trace_mark < 0) entry.trace_mark = TRAoutput_mark(context, entry.trace);
+    if (!TRAoutput_passed(context, entry.trace, entry.trace_mark)) return false;
   }
   int code = entry.reaped_code;
   if (entry.stopped != 0 && PLATended_by_kill(entry.reaped_signal)) code = 0;
@@ -162,10 +170,10 @@ int PROstat(agt_context* context, int number, int* exit_code) {
   return entry->ended;
 }
 
-void PROrefresh(pro_state* state, agt_context*, int index) {
+void PROrefresh(pro_state* state, agt_context* context, int index) {
   if (state == nullptr) return;
   pro_entry* entry = row(state, index + 1);
-  if (entry != nullptr) observe_end(*state, *entry);
+  if (entry != nullptr) observe_end(*state, context, *entry);
 }
 
 int PROstop(agt_context* context, int number, int* exit_code) {
@@ -194,7 +202,7 @@ int PROpoll_ended(agt_context* context, std::vector<std::pair<int, int>>& pairs)
   int written = 0;
   for (std::size_t i = 0; i < state->entries.size(); ++i) {
     pro_entry& entry = state->entries[i];
-    if (!observe_end(*state, entry)) continue;
+    if (!observe_end(*state, context, entry)) continue;
     pairs.emplace_back(static_cast<int>(i + 1), entry.exit_code);
     ++written;
   }

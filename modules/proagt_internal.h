@@ -22,6 +22,9 @@ struct pro_entry {
   int reaped = 0;
   int reaped_code = 0;
   int reaped_signal = 0;
+  // How far its relayed trace connection must have carried the programs'
+  // output for all of its own to have gone; -1 until it has ended.
+  long long trace_mark = -1;
 };
 
 struct pro_state {

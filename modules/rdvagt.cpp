@@ -1,6 +1,7 @@
 #include "modules/rdvagt_internal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string_view>
 
@@ -16,21 +17,60 @@ std::list<rdv_group>::iterator find_group(rdv_state* state, std::string_view nam
                       [name](const rdv_group& group) { return group.name.view() == name; });
 }
 
+// Closes a tester's connection, whichever carries it.
+void close_waiter(agt_context* context, rdv_waiter& waiter) {
+  if (waiter.tls)
+    waiter.tls.reset();
+  else
+    TCPIPclose(context, waiter.socket);
+  waiter.socket = -1;
+}
+
+// A tester's TLS handshake has ended: it is read from now on, or, refused
+// (logged), its record goes.
+void tester_handshaken(tcpip_conn* conn) {
+  rdv_state* state = CTXstate<rdv_state>(conn->context, CTX_SLOT_RDV);
+  if (state == nullptr) return;
+  auto record = std::find_if(state->pending.begin(), state->pending.end(),
+                             [conn](const rdv_waiter& waiter) { return waiter.tls.get() == conn; });
+  if (record == state->pending.end()) return;
+  if (!SIDEtester_conn(conn->context, conn, state->port)) state->pending.erase(record);
+}
+
 // A new tester on the rendezvous port. It is read only if it can be watched:
 // one that arrives while the watched set is full is closed at once rather
 // than left unread until the end of the connection. Peers other than this
 // machine and the studio's host are closed and logged (SIDEaccept).
 std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state) {
   int accepted = -1;
-  int rc = SIDEaccept(context, state->listen_socket, side_rule::machine_or_studio, state->any_host, &accepted);
+  bool tls = false;
+  int rc = SIDEaccept(context, state->listen_socket, side_rule::machine_or_studio, state->any_host, &accepted, false,
+                      &tls);
   if (rc > 0) return std::nullopt;
   if (rc != 0 || accepted < 0) return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
+  if (tls) {
+    tcpip_conn_ptr conn = TCPIPconn_new(context, TCPIPtls_type, accepted, &rdv_module, nullptr);
+    if (!conn) return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
+    tcpip_conn* started = conn.get();
+    state->pending.push_front(rdv_waiter{accepted, std::move(conn)});
+    // Its handler may run at once and take the record.
+    started->type->accept(started, tester_handshaken);
+    return std::nullopt;
+  }
   if (TCPIPwatch_as(context, accepted, &rdv_module) < 0) {
     TCPIPclose(context, accepted);
     return CMDreply(MSG_580_RDV_ACCEPT_FAILED);
   }
   state->pending.push_front(rdv_waiter{accepted});
   return std::nullopt;
+}
+
+// Nothing is read from a TLS tester before its handshake has ended.
+bool readable(const rdv_waiter& waiter) { return !waiter.tls || waiter.tls->state == tcpip_conn_state::connected; }
+
+// A TLS tester whose input held no complete record: nothing to tell yet.
+bool nothing_yet(const rdv_waiter& waiter, int received) {
+  return waiter.tls && received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 // The message for one ready socket, or none when it is not a rendezvous socket.
@@ -40,11 +80,17 @@ std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int s
   if (!TCPIPready_for(context, socket, &rdv_module)) return std::nullopt;
   if (socket == state->listen_socket) return accept_tester(context, state);
   for (auto record = state->pending.begin(); record != state->pending.end(); ++record)
-    if (record->socket == socket) return RDVArecv_name(context, state, record);
+    if (record->socket == socket) {
+      if (!readable(*record)) return std::nullopt;
+      kvwstr message = RDVArecv_name(context, state, record);
+      if (message.len() == 0) return std::nullopt;
+      return message;
+    }
   for (rdv_group& group : state->groups)
     for (auto waiter = group.waiters.begin(); waiter != group.waiters.end(); ++waiter)
       if (waiter->socket >= 0 && waiter->socket == socket) {
         kvwstr message = RDVAwaiter_event(context, group, *waiter);
+        if (message.len() == 0) return std::nullopt;
         // A tester that left is closed; its record goes once reported.
         if (waiter->socket < 0) group.waiters.erase(waiter);
         return message;
@@ -111,10 +157,11 @@ std::optional<kvwstr> RDVAready(agt_context* context, const std::vector<int>& re
 kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterator record) {
   kvwstr text;
   int end = 0;
-  TCPIPrecv_append(context, record->socket, text, &end);
+  int received = TCPIPrecv_append(context, record->socket, text, &end);
+  if (nothing_yet(*record, received)) return kvwstr();
   if (end != 0) {
     // Gone before naming a rendezvous: closed, its descriptor freed.
-    TCPIPclose(context, record->socket);
+    close_waiter(context, *record);
     state->pending.erase(record);
     return CMDreply(MSG_581_RDV_RECV_FAILED);
   }
@@ -137,10 +184,10 @@ kvwstr RDVAjoin(rdv_state* state, kvwstr text, rdv_waiters::iterator record) {
 kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& waiter) {
   kvwstr discarded;
   int end = 0;
-  TCPIPrecv_append(context, waiter.socket, discarded, &end);
+  int received = TCPIPrecv_append(context, waiter.socket, discarded, &end);
+  if (nothing_yet(waiter, received)) return kvwstr();
   if (end != 0) {
-    TCPIPclose(context, waiter.socket);
-    waiter.socket = -1;
+    close_waiter(context, waiter);
     return CMDreplyf(MSG_602_RDV_QUIT, "%s", group.name.c_str());
   }
   return CMDreplyf(MSG_603_RDV_ERROR, "%s", group.name.c_str());
@@ -161,10 +208,10 @@ void RDVAreply_all(agt_context* context, int answer, rdv_waiters& records) {
     if (record.socket < 0) continue;
     int length = 2;
     // A tester that has vanished meanwhile is not news for the studio; the
-    // network layer reports the failed send on the console.
-    TCPIPsend(context, record.socket, answer == 1 ? "Ok" : "Ko", &length);
-    TCPIPclose(context, record.socket);
-    record.socket = -1;
+    // network layer reports the failed send on the console. One still in
+    // its TLS handshake is only closed.
+    if (readable(record)) TCPIPsend(context, record.socket, answer == 1 ? "Ok" : "Ko", &length);
+    close_waiter(context, record);
   }
   records.clear();
 }

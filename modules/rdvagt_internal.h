@@ -5,11 +5,15 @@
 #include <list>
 
 #include "modules/rdvagt.h"
+#include "net/connection.h"
 
 // One tester connection. The same record first sits in `pending` and then
 // moves into a group.
 struct rdv_waiter {
   int socket = -1;  // live while >= 0; -1 once the tester has quit (gone)
+  // A tester from another host in a TLS agent: the TLS connection over
+  // `socket`, which it owns. Read only once its handshake has ended.
+  tcpip_conn_ptr tls{};
 };
 
 // Records, newest first.
@@ -35,14 +39,17 @@ struct rdv_state {
 void RDVAanswer(agt_context* context, const char* name, int answer);
 
 // Reads the name of a pending tester and joins it to its group (601), or
-// stops watching it when it sent nothing (581).
+// stops watching it when it sent nothing (581). An empty text when a TLS
+// tester's input holds no complete record yet.
 kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterator record);
 
 // Moves the pending record into the group named by `text` (created at the
 // head when new); returns the 601 line.
 kvwstr RDVAjoin(rdv_state* state, kvwstr text, rdv_waiters::iterator record);
 
-// Something arrived from a waiting tester: its departure (602) or stray data (603).
+// Something arrived from a waiting tester: its departure (602) or stray
+// data (603); an empty text when a TLS tester's input holds no complete
+// record yet.
 kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& waiter);
 
 // Sends "Ok" (answer 1) or "Ko" (answer 0) to every live record, closes it,

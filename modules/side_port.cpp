@@ -1,7 +1,9 @@
 #include "modules/side_port.h"
 
 #include <cstdlib>
+#include <optional>
 
+#include "platform/identity.h"
 #include "platform/sockets.h"
 #include "support/cstsyst.h"
 
@@ -28,7 +30,30 @@ bool SIDEtesters_any_host() {
   return *end == '\0' && value == 1;
 }
 
-int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any_host, int* accepted, bool blocking) {
+namespace {
+
+// In a TLS agent: whether a tester on this machine may speak plain text,
+// its socket the agent's own account's (logged when not).
+bool own_account(agt_context* context, int listen_socket, int s, const tcpip_ip& peer) {
+  std::optional<plat_socket_owner> owner = PLATpeer_socket_owner(s);
+  if (owner && owner->agent_account) return true;
+  const int port = TCPIPget_port(context, listen_socket);
+  if (owner)
+    CSTprintf("kvsagtd : tester connection from %s refused on port %d: its socket belongs to %s, not to the agent's "
+              "account\n",
+              TCPIPip_text(peer).c_str(), port, kvwstr_one_line(owner->account).c_str());
+  else
+    CSTprintf("kvsagtd : tester connection from %s refused on port %d: the owner of its socket is not known\n",
+              TCPIPip_text(peer).c_str(), port);
+  return false;
+}
+
+void ignore_input(tcpip_conn*) {}
+
+}  // namespace
+
+int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any_host, int* accepted, bool blocking,
+               bool* tls) {
   tcpip_ip peer, local;
   int s = -1;
   int rc = TCPIPaccept_ready(context, listen_socket, &s, &peer, &local);
@@ -41,6 +66,21 @@ int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any
               TCPIPget_port(context, listen_socket));
     TCPIPdiscard(s);
     return 1;
+  }
+  if (tester && TCPIPtls(context)) {
+    if (TCPIPis_this_machine(peer, local)) {
+      if (!own_account(context, listen_socket, s, peer)) {
+        TCPIPdiscard(s);
+        return 1;
+      }
+    } else if (tls != nullptr) {
+      *tls = true;
+    } else {
+      CSTprintf("kvsagtd : tester connection from %s refused on port %d: TLS is needed from another host\n",
+                TCPIPip_text(peer).c_str(), TCPIPget_port(context, listen_socket));
+      TCPIPdiscard(s);
+      return 1;
+    }
   }
   if (tester) TCPIPset_send_buffer(s, SIDE_TESTER_SNDBUF);
   if (blocking) PLATsocket_set_nonblocking(s, false);
@@ -73,5 +113,19 @@ bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port) {
   TCPIPaddresses(conn->socket, &peer, &local);
   CSTprintf("kvsagtd : connection from %s refused on port %d: %s\n", TCPIPip_text(peer).c_str(), port,
             kvwstr_one_line(why).c_str());
+  return false;
+}
+
+bool SIDEtester_conn(agt_context*, tcpip_conn* conn, int port) {
+  if (conn->state == tcpip_conn_state::connected) {
+    // Its channel reads it from the ready list: the handler only keeps its
+    // input watched.
+    TCPIPconn_on_read(conn, ignore_input);
+    return true;
+  }
+  tcpip_ip peer, local;
+  TCPIPaddresses(conn->socket, &peer, &local);
+  CSTprintf("kvsagtd : tester connection from %s refused on port %d: TLS handshake failed: %s\n",
+            TCPIPip_text(peer).c_str(), port, kvwstr_one_line(TCPIPconn_error(conn)).c_str());
   return false;
 }

@@ -43,9 +43,13 @@ bool SIDEtesters_any_host();
 // Takes one waiting connection on a side port by its rule, without waiting.
 // 0: *accepted holds it (non-blocking unless `blocking`); 1: nothing to
 // take, or a peer refused (closed and logged); -1: failure. A tester
-// connection gets SIDE_TESTER_SNDBUF.
+// connection gets SIDE_TESTER_SNDBUF. In a TLS agent a tester on this
+// machine goes on speaking plain text, and is taken only when the system
+// says its socket belongs to the agent's own account; one from another host
+// must speak TLS: *tls is then set, and the caller starts its handshake on a
+// connection of TCPIPtls_type (without `tls` such a tester is refused).
 int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any_host, int* accepted,
-               bool blocking = false);
+               bool blocking = false, bool* tls = nullptr);
 
 // TLS on the side ports. In a TLS agent every side connection speaks TLS:
 // this is the type they are made with (TCPIPconn_new, then its accept with
@@ -57,3 +61,8 @@ const tcpip_conn_type& SIDEconn_type(agt_context* context);
 // command connection's). A refused one is logged with the peer, the port
 // and why; the caller closes it and goes on waiting.
 bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port);
+// Run from a tester's TLS ready handler: whether its handshake succeeded
+// (its certificate from the client CA, when the agent has one). Its input
+// is then watched, for its channel to read from the ready list; a refused
+// one is logged with the peer, the port and why, for the caller to close.
+bool SIDEtester_conn(agt_context* context, tcpip_conn* conn, int port);

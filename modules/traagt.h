@@ -29,5 +29,14 @@ int TRAset_std_handles(agt_context* context, int trace_flag, int* std_fd, int* c
 // many connections besides the latest are still held.
 int TRArelease(agt_context* context, const std::vector<int>& in_use);
 
+// A program's output on a relayed trace connection (see tra_relay.h) may
+// still be on its way when the program ends. TRAoutput_mark, taken once the
+// program has ended, tells how far the connection `serial` must have handed
+// the programs' output to the studio's connection for everything the
+// program wrote to be there; TRAoutput_passed, whether it has. A plain
+// connection, or one let go, has nothing on its way: 0 and true.
+long long TRAoutput_mark(agt_context* context, int serial);
+bool TRAoutput_passed(agt_context* context, int serial, long long mark);
+
 // The module's record (its start, end and commands).
 extern const agt_module tra_module;

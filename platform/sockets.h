@@ -79,6 +79,16 @@ void PLATsocket_drain_wake(int fd);
 // Bytes written to the socket that the peer has not acknowledged: 0 or more,
 // or -1 when the system cannot tell (then taken as none).
 int PLATsocket_unsent(int s);
+// A connected pair of local stream sockets, neither inherited by programs
+// started later nor non-blocking: fds[0] and fds[1]. 0, or -1 (the Windows
+// build has none: nothing there carries a program's streams itself).
+int PLATsocket_pair(int fds[2]);
+// Ends the sending side of a connected socket: its peer reads the end of
+// the stream, and may still send.
+int PLATsocket_shut_send(int s);
+// Bytes that have arrived on the socket and are not read yet: 0 or more, or
+// -1 when the system cannot tell.
+long long PLATsocket_unread(int s);
 // TCP keep-alive (idle 60 s, every 10 s, 6 probes) and a 120 s limit on
 // unacknowledged output where the system has one.
 int PLATsocket_keep_alive(int s);

@@ -99,6 +99,16 @@ int PLATsocket_unsent(int s) {
 #endif
 }
 
+int PLATsocket_pair(int fds[2]) { return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
+
+int PLATsocket_shut_send(int s) { return ::shutdown(s, SHUT_WR); }
+
+long long PLATsocket_unread(int s) {
+  int unread = 0;
+  if (::ioctl(s, FIONREAD, &unread) != 0) return -1;
+  return unread;
+}
+
 int PLATsocket_keep_alive(int s) {
   int one = 1, idle = 60, interval = 10, count = 6;
   unsigned user_timeout_ms = 120000;

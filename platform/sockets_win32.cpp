@@ -159,6 +159,20 @@ void PLATsocket_drain_wake(int fd) {
 // left in the background.
 int PLATsocket_unsent(int) { return -1; }
 
+int PLATsocket_pair(int fds[2]) {
+  fds[0] = fds[1] = -1;
+  errno = EAFNOSUPPORT;
+  return -1;
+}
+
+int PLATsocket_shut_send(int s) { return checked(::shutdown(sock(s), SD_SEND)); }
+
+long long PLATsocket_unread(int s) {
+  u_long unread = 0;
+  if (::ioctlsocket(sock(s), FIONREAD, &unread) != 0) return PLATsocket_error();
+  return static_cast<long long>(unread);
+}
+
 // Windows has no limit on unacknowledged output: the keep-alive probes (ten
 // of them, Windows' fixed count) notice a vanished peer in about two and a
 // half minutes.
