@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import TLS_USER, Daemon
-from kvsstudio import Agent, TlsError, TlsSocket, tls_context
+from kvsstudio import Agent, Result, TlsError, TlsSocket, tls_context
 
 MIB = os.urandom(1024 * 1024 + 17)
 
@@ -41,6 +41,38 @@ def test_transfers(tls_agent: Agent, tmp_path: Path) -> None:
     with pytest.raises(OSError, match="disk gone"):
         agent.put(Broken(), str(tmp_path / "partial"))
     assert agent.helo().code == 210
+
+
+def test_programs(tls_agent: Agent) -> None:
+    # Input, its end, output and status over the program's trace connection.
+    result = tls_agent.run(["sh", "-c", "cat; echo err >&2; exit 3"], stdin=MIB, timeout=30)
+    assert (result.returncode, result.output) == (3, MIB + b"err\n")
+    assert tls_agent.run(["cat"], timeout=30) == Result(0, b"")
+    process = tls_agent.start(["sh", "-c", "echo first; exec sleep 30"])
+    assert next(iter(process)) == b"first\n"
+    tls_agent.stop(process.number)
+    assert process.wait() == Result(0, b"first\n")
+
+
+def test_threads_share_one_tls_agent(tls_agent: Agent, tmp_path: Path) -> None:
+    results: dict[int, object] = {}
+
+    def work(n: int) -> None:
+        data = bytes([n]) * (200_000 + n)
+        try:
+            tls_agent.put(data, str(tmp_path / f"f{n}"))
+            got = tls_agent.get(str(tmp_path / f"f{n}"))
+            run = tls_agent.run(["sh", "-c", f"cat; exit {n}"], stdin=data, timeout=30)
+            results[n] = (got == data, run.returncode, run.output == data)
+        except Exception as e:  # noqa: BLE001 - reported below
+            results[n] = e
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert results == {n: (True, n, True) for n in range(4)}
 
 
 @pytest.mark.parametrize(

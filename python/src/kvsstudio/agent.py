@@ -413,7 +413,7 @@ class Agent:
         side connections go to the same address."""
         return self._live().getpeername()
 
-    def _side_connect(self, port: int) -> Conn:
+    def _side_connect(self, port: int, secure: bool = True) -> Conn:
         peer = self._live().getpeername()
         address = (peer[0], port) + tuple(peer[2:])
         sock = socket.socket(self._live().family, socket.SOCK_STREAM)
@@ -427,7 +427,7 @@ class Agent:
             sock.close()
             raise AgentError(f"cannot connect to port {port}: {e.strerror or e}") from None
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        return self._secure(sock, f"{self.host} port {port}")
+        return self._secure(sock, f"{self.host} port {port}") if secure else sock
 
     def _secure(self, sock: socket.socket, what: str) -> Conn:
         """`sock` as it is, or under TLS with the Agent's context, its
@@ -437,20 +437,21 @@ class Agent:
         try:
             tls = TlsSocket(sock, self.ssl_context, self.host)
             tls.handshake(time.monotonic() + self.timeout)
-        except socket.timeout:
-            sock.close()
-            raise AgentTimeout(f"TLS with {what}: no handshake within {self.timeout:g} s") from None
-        except ssl.SSLEOFError:
-            sock.close()
-            raise TlsError(f"TLS with {what}: the agent closed the connection during the handshake") from None
-        except ssl.SSLError as e:
-            sock.close()
-            hint = " (does the agent speak TLS on this port?)" if e.reason == "WRONG_VERSION_NUMBER" else ""
-            raise TlsError(f"TLS with {what}: {reason(e)}{hint}", e.reason) from None
         except (OSError, ValueError) as e:
             sock.close()
-            raise TlsError(f"TLS with {what}: {getattr(e, 'strerror', None) or e}") from None
+            raise self._tls_failure(e, what) from None
         return tls
+
+    def _tls_failure(self, error: OSError | ValueError, what: str) -> AgentError:
+        """The error for a handshake that failed."""
+        if isinstance(error, socket.timeout):
+            return AgentTimeout(f"TLS with {what}: no handshake within {self.timeout:g} s")
+        if isinstance(error, ssl.SSLEOFError):
+            return TlsError(f"TLS with {what}: the agent closed the connection during the handshake")
+        if isinstance(error, ssl.SSLError):
+            hint = " (does the agent speak TLS on this port?)" if error.reason == "WRONG_VERSION_NUMBER" else ""
+            return TlsError(f"TLS with {what}: {reason(error)}{hint}", error.reason)
+        return TlsError(f"TLS with {what}: {getattr(error, 'strerror', None) or error}")
 
     # ------------------------------------------------------------ lines
 
@@ -933,6 +934,8 @@ class Agent:
         (with TLS a TlsSocket, which has a socket's recv, send, shutdown and
         close)."""
         port = self.port_trace()
+        if self.ssl_context is not None:
+            return self._trwa_tls(port)
         sock = self._side_connect(port)
         try:
             self.command("TRWA")
@@ -940,6 +943,60 @@ class Agent:
             sock.close()
             raise
         return sock
+
+    def _trwa_tls(self, port: int) -> TlsSocket:
+        """TRWA over TLS. The agent accepts the trace connection, and runs
+        its handshake, only once TRWA has come, and answers after it: the
+        handshake goes on while the reply is awaited, and a failure reply
+        that comes first ends it."""
+        assert self.ssl_context is not None
+        what = f"{self.host} port {port}"
+        raw = self._side_connect(port, secure=False)
+        try:
+            tls = TlsSocket(raw, self.ssl_context, self.host)  # type: ignore[arg-type]
+        except ValueError as e:
+            raw.close()
+            raise self._tls_failure(e, what) from None
+        with self._exchange():
+            try:
+                self._send("TRWA")
+                deadline = time.monotonic() + self.timeout
+                reply: str | None = None
+                while reply is None and not tls.handshake_step(deadline):
+                    while reply is None and (line := self._take_line()) is not None:
+                        if not self._absorb(line):
+                            reply = line
+                    if reply is not None or self._eof:
+                        break
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        raise socket.timeout("the TLS handshake did not finish")
+                    try:
+                        readable, _, _ = select.select([tls, self._live()], [], [], left)
+                    except InterruptedError:
+                        continue
+                    if self._live() in readable:
+                        self._recv(None)
+            except (OSError, ValueError) as e:
+                tls.abort()
+                # The agent waits on for a trace connection: only the end of
+                # the command connection frees it.
+                self._drop()
+                raise self._tls_failure(e, what) from None
+            except BaseException:
+                tls.abort()
+                raise
+            try:
+                if reply is None:
+                    reply = self._next_reply(deadline, "TRWA")
+                code = reply_code(reply)
+                if code is None or code >= 400:
+                    raise self._failure("TRWA", code, reply)
+            except BaseException:
+                tls.abort()
+                raise
+        self._deliver()
+        return tls
 
     def tron(self) -> None:
         self.command("TRON")

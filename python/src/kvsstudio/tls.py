@@ -128,21 +128,32 @@ class TlsSocket:
     def handshake(self, deadline: float) -> None:
         """Runs the handshake until `deadline` (time.monotonic());
         socket.timeout past it, ssl.SSLError when it fails."""
+        while not self.handshake_step(deadline):
+            if not self._wait(False, deadline):
+                raise socket.timeout("the TLS handshake did not finish")
+
+    def handshake_step(self, deadline: float) -> bool:
+        """Goes on with the handshake as far as what has arrived allows,
+        without waiting for the agent; True once it is done. What we send
+        meanwhile (a few small messages) is sent by `deadline`."""
         while True:
             try:
                 self._tls.do_handshake()
-                break
             except ssl.SSLWantReadError:
-                self._flush(deadline, True)
-                if not self._fill(deadline):
+                if not self._flush(deadline, True):
                     raise socket.timeout("the TLS handshake did not finish") from None
+                if self._fill(time.monotonic()):
+                    continue
+                return False
             except ssl.SSLError:
                 try:
                     self._flush(time.monotonic(), False)  # the alert, so that the agent logs why
                 except OSError:
                     pass
                 raise
-        self._flush(deadline, True)
+            if not self._flush(deadline, True):
+                raise socket.timeout("the TLS handshake did not finish")
+            return True
 
     def version(self) -> str | None:
         return self._tls.version()
