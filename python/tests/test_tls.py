@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import TLS_USER, Daemon
-from kvsstudio import Agent, Result, TlsError, TlsSocket, tls_context
+from kvsstudio import Agent, AgentTimeout, Result, TlsError, TlsSocket, tls_context
 
 MIB = os.urandom(1024 * 1024 + 17)
 
@@ -96,6 +96,11 @@ def test_tls_to_a_plain_agent(daemon: Daemon, certs: Path) -> None:
     context = tls_context(certs / "ca.pem", certs / "alice.pem", certs / "alice.key")
     with pytest.raises(TlsError, match="does the agent speak TLS"):
         Agent(daemon.host, daemon.port, timeout=5, ssl_context=context)
+
+
+def test_plain_studio_to_a_tls_agent(tls_daemon: Daemon) -> None:
+    with pytest.raises(AgentTimeout, match="does the agent want TLS"):
+        Agent(tls_daemon.host, tls_daemon.port, user=TLS_USER, timeout=1)
 
 
 @pytest.mark.parametrize(

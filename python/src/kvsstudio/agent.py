@@ -300,6 +300,11 @@ class Agent:
         self._explains = True
         try:
             greeting = self._next_reply(time.monotonic() + self.timeout, "the greeting", first=True)
+        except AgentTimeout as e:
+            if self.ssl_context is not None:
+                raise
+            # An agent that speaks TLS waits for our handshake in silence.
+            raise AgentTimeout(f"{e} (does the agent want TLS? see ssl_context)") from None
         except AgentClosed as e:
             if self.ssl_context is None:
                 raise
