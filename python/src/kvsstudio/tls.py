@@ -155,9 +155,6 @@ class TlsSocket:
                 raise socket.timeout("the TLS handshake did not finish")
             return True
 
-    def version(self) -> str | None:
-        return self._tls.version()
-
     def pending(self) -> bool:
         return bool(self._plain) or self._tls.pending() > 0 or (self._in.pending > 0 and not self._starved)
 
