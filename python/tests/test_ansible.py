@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import TOP, Daemon, running_daemon
+from conftest import TLS_USER, TOP, Daemon, running_daemon
 from kvsstudio import local_user
 
 PLAYBOOK = """
@@ -30,21 +30,29 @@ PLAYBOOK = """
 
 
 @pytest.mark.skipif(shutil.which("ansible-playbook") is None, reason="ansible-core is not installed")
-def test_playbook_through_the_agent(daemon: Daemon, tmp_path: Path) -> None:
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_playbook_through_the_agent(request: pytest.FixtureRequest, tmp_path: Path, tls: bool) -> None:
+    daemon: Daemon = request.getfixturevalue("tls_daemon" if tls else "daemon")
     remote = tmp_path / "remote"
     local = tmp_path / "local"
     errors = tmp_path / "stderr"
     for folder in (remote, local, errors):
         folder.mkdir()
     (local / "script.sh").write_text("#!/bin/sh\necho script \"$1\"\necho script-err >&2\nexit 0\n")
+    user, extra, tls_env = local_user(), "", {}
+    if daemon.certs is not None:
+        # The CA from the environment, the studio's certificate from the inventory.
+        user, tls_env = TLS_USER, {"KVSAGT_TLS_CA": str(daemon.certs / "ca.pem")}
+        extra = f" ansible_kvsagt_tls_cert={daemon.certs / 'alice.pem'} ansible_kvsagt_tls_key={daemon.certs / 'alice.key'}"
     (tmp_path / "inventory.ini").write_text(
         f"[agents]\nagent ansible_connection=kvsagt ansible_host={daemon.host} ansible_port={daemon.port} "
-        f"ansible_user={local_user()} ansible_python_interpreter={sys.executable} ansible_kvsagt_stderr_dir={errors}\n"
+        f"ansible_user={user} ansible_python_interpreter={sys.executable} ansible_kvsagt_stderr_dir={errors}{extra}\n"
     )
     (tmp_path / "play.yml").write_text(PLAYBOOK.format(remote=remote, local=local))
     env = dict(os.environ, ANSIBLE_CONFIG=str(TOP / "python" / "ansible.cfg"), ANSIBLE_STDOUT_CALLBACK="json",
                ANSIBLE_LOCAL_TEMP=str(tmp_path / "ansible-local"), ANSIBLE_REMOTE_TMP=str(tmp_path / "ansible-remote"),
-               ANSIBLE_KVSAGT_CONTROL_PATH_DIR=str(tmp_path / "cp"), ANSIBLE_PIPELINING="False", ANSIBLE_NOCOLOR="1")
+               ANSIBLE_KVSAGT_CONTROL_PATH_DIR=str(tmp_path / "cp"), ANSIBLE_PIPELINING="False", ANSIBLE_NOCOLOR="1",
+               **tls_env)
     done = subprocess.run([sys.executable, shutil.which("ansible-playbook") or "", "-i", str(tmp_path / "inventory.ini"),
                            str(tmp_path / "play.yml")], env=env, capture_output=True, timeout=240)
     assert done.returncode == 0, done.stderr.decode()

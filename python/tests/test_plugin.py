@@ -2,7 +2,7 @@ from __future__ import annotations
 
 import pytest
 
-from conftest import Daemon
+from conftest import TLS_USER, Daemon
 from kvsstudio.pytest_plugin import parse_target
 
 INNER = """
@@ -54,3 +54,32 @@ def test_agent_addresses(text: str, target: tuple[str, int]) -> None:
 def test_bad_agent_addresses(text: str) -> None:
     with pytest.raises(ValueError):
         parse_target(text)
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        (["--kvs-tls-cert", "alice.pem"], "--kvs-tls-cert and --kvs-tls-key need --kvs-tls-ca"),
+        (["--kvs-tls-ca", "missing.pem"], "cannot read the CA file missing.pem"),
+    ],
+)
+def test_tls_usage_errors(pytester: pytest.Pytester, options: list[str], error: str) -> None:
+    result = pytester.runpytest(*options)
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    assert error in result.stderr.str()
+
+
+TLS_INNER = """
+def test_over_tls(kvs_agent):
+    assert kvs_agent.ssl_context is not None and kvs_agent.helo().code == 210
+"""
+
+
+def test_plugin_over_tls(pytester: pytest.Pytester, tls_daemon: Daemon) -> None:
+    pytester.makepyfile(TLS_INNER)
+    certs = tls_daemon.certs
+    assert certs is not None
+    done = pytester.runpytest("--kvs-agent", f"{tls_daemon.host}:{tls_daemon.port}", "--kvs-user", TLS_USER,
+                              "--kvs-tls-ca", str(certs / "ca.pem"), "--kvs-tls-cert", str(certs / "alice.pem"),
+                              "--kvs-tls-key", str(certs / "alice.key"))
+    done.assert_outcomes(passed=1)

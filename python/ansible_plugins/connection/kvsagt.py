@@ -22,6 +22,11 @@ DOCUMENTATION = """
         - Pipelining is supported (the module goes to the program's standard
           input over its trace connection) and on by default. Become is not
           supported (the agent runs programs as the account that runs it).
+        - With O(tls_ca), every connection to the agent (command, data and
+          trace) speaks TLS 1.3, the agent's certificate verified against that
+          CA file and the address connected to; O(tls_cert) and O(tls_key) are
+          the certificate shown to an agent that asks for one, whose identity
+          must then be the user identified as.
     author: kvsagtd developers
     options:
       remote_addr:
@@ -97,6 +102,36 @@ DOCUMENTATION = """
         ini:
           - section: kvsagt_connection
             key: persist
+      tls_ca:
+        description: CA file (PEM) the agent's certificate must come from; when set, the agent is spoken to over TLS.
+        type: path
+        vars:
+          - name: ansible_kvsagt_tls_ca
+        env:
+          - name: KVSAGT_TLS_CA
+        ini:
+          - section: kvsagt_connection
+            key: tls_ca
+      tls_cert:
+        description: Certificate (PEM) shown to an agent that asks for one (needs O(tls_ca)).
+        type: path
+        vars:
+          - name: ansible_kvsagt_tls_cert
+        env:
+          - name: KVSAGT_TLS_CERT
+        ini:
+          - section: kvsagt_connection
+            key: tls_cert
+      tls_key:
+        description: Key (PEM) of O(tls_cert); default, read from the certificate's file.
+        type: path
+        vars:
+          - name: ansible_kvsagt_tls_key
+        env:
+          - name: KVSAGT_TLS_KEY
+        ini:
+          - section: kvsagt_connection
+            key: tls_key
       control_path_dir:
         description: Directory of the keepers' sockets (made with mode 0700 when missing).
         default: ~/.ansible/cp
@@ -162,11 +197,23 @@ class Connection(ConnectionBase):
         user = self.get_option("remote_user") or None
         return host, port, user
 
+    def _tls(self):
+        """The TLS files (CA, certificate, key) as absolute paths, or None each."""
+        files = [self.get_option(name) or None for name in ("tls_ca", "tls_cert", "tls_key")]
+        if files[0] is None and (files[1] or files[2]):
+            raise AnsibleError("kvsagt: tls_cert and tls_key need tls_ca (ansible_kvsagt_tls_ca, KVSAGT_TLS_CA)")
+        if files[2] is not None and files[1] is None:
+            raise AnsibleError("kvsagt: tls_key needs tls_cert (ansible_kvsagt_tls_cert, KVSAGT_TLS_CERT)")
+        return [os.path.abspath(os.path.expanduser(f)) if f else None for f in files]
+
     def _keeper_path(self):
         host, port, user = self._target()
         folder = os.path.expanduser(self.get_option("control_path_dir"))
         os.makedirs(folder, mode=0o700, exist_ok=True)
         name = f"{user or kvsstudio.local_user()}@{host}:{port} {_play_pid()}"
+        # Another CA or certificate for the same agent is another connection.
+        if any(self._tls()):
+            name += " tls " + " ".join(f or "-" for f in self._tls())
         return os.path.join(folder, "kvsagt-" + hashlib.sha256(name.encode()).hexdigest()[:20])
 
     def _reach(self, path):
@@ -191,6 +238,9 @@ class Connection(ConnectionBase):
                    "--watch", str(_play_pid()), "--stderr-dir", self.get_option("stderr_dir")]
         if user:
             command += ["--user", user]
+        for option, path in zip(("--tls-ca", "--tls-cert", "--tls-key"), self._tls()):
+            if path:
+                command += [option, path]
         package = os.path.dirname(os.path.dirname(os.path.abspath(kvsstudio.__file__)))
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package, os.environ.get("PYTHONPATH")])))
         keeper = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,

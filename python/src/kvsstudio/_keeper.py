@@ -4,11 +4,13 @@ later command and transfer for that host through a Unix socket.
 
     python -m kvsstudio._keeper --socket PATH --host HOST [--port N] [--user U]
         [--timeout SEC] [--persist SEC] [--watch PID] [--stderr-dir DIR]
+        [--tls-ca FILE [--tls-cert FILE [--tls-key FILE]]]
 
 It connects, listens on PATH (mode 0600), writes "ready" (or "exists" when
 another keeper already serves PATH, or "error: ..." and ends) on standard
 output and serves until it has been idle `persist` seconds, process `watch`
-has ended, a client asked it to stop, or the agent connection broke.
+has ended, a client asked it to stop, or the agent connection broke. With
+--tls-ca the agent connection speaks TLS (kvsstudio.tls_context).
 
 Each exchange is a frame: four bytes (big endian) giving the length of a JSON
 header, the header, then `size` bytes of data when the header has a size.
@@ -35,6 +37,7 @@ import uuid
 
 from .agent import Agent
 from .errors import AgentClosed, AgentError, AgentTimeout
+from .tls import tls_context
 
 # The longest header taken from a client; data follow it apart.
 MAX_HEADER = 64 * 1024
@@ -250,10 +253,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--persist", type=float, default=60.0)
     parser.add_argument("--watch", type=int)
     parser.add_argument("--stderr-dir", default="/tmp")
+    parser.add_argument("--tls-ca")
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args(argv)
     try:
-        agent = Agent(args.host, args.port, user=args.user, timeout=args.timeout)
-    except AgentError as e:
+        if args.tls_ca is None and (args.tls_cert or args.tls_key):
+            raise AgentError("a TLS certificate or key needs the TLS CA file")
+        context = tls_context(args.tls_ca, args.tls_cert, args.tls_key) if args.tls_ca else None
+        agent = Agent(args.host, args.port, user=args.user, timeout=args.timeout, ssl_context=context)
+    except (AgentError, ValueError) as e:
         print(f"error: {e}", flush=True)
         return 1
     try:

@@ -5,6 +5,7 @@ Everything runs in the calling threads: one Agent may be shared by several
 threads, which take the command connection one command exchange at a time
 while the programs they launched run at once. Every wait is bounded by the
 agent's `timeout` (a program run by `run` also by its own time-out).
+With an `ssl_context`, every connection runs TLS (see tls.py).
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ import os
 import re
 import select
 import socket
+import ssl
 import tempfile
 import threading
 import time
@@ -24,9 +26,10 @@ from dataclasses import dataclass
 from typing import IO, BinaryIO, Literal, Union, overload
 from collections.abc import Iterator as _Iterator
 
-from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout, visible
+from .errors import AgentClosed, AgentError, AgentTimeout, RunTimeout, TlsError, visible
 from .events import Event, is_notification, parse_event, reply_code, to_int
 from .quoting import platform_from_os, quote_command
+from .tls import TlsSocket, pending, reason, unsent
 
 DEFAULT_PORT = 7011
 DEFAULT_TIMEOUT = 10.0
@@ -58,6 +61,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 Source = Union[PathLike, bytes, bytearray, memoryview, BinaryIO, IO[bytes]]
 # What run() gives the program as standard input.
 Input = Union[bytes, str, BinaryIO, IO[bytes]]
+# A connection to the agent: a socket, or a TLS session on one.
+Conn = Union[socket.socket, TlsSocket]
 
 
 @dataclass(frozen=True)
@@ -155,9 +160,12 @@ def _size(event: Event) -> int:
     return len(event.line) + len(event.text or "")
 
 
-def _abort(sock: socket.socket) -> None:
+def _abort(sock: Conn) -> None:
     """Ends a data connection with a reset, so that the agent does not take an
     unfinished stream for a whole file."""
+    if isinstance(sock, TlsSocket):
+        sock.abort()
+        return
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
     except OSError:
@@ -172,6 +180,10 @@ class Agent:
     identifies as `user` (default: the local account). `timeout` bounds every
     wait for the agent: a connection, a reply, the next bytes of a transfer.
     Use it as a context manager or call `close()`.
+
+    With `ssl_context` (an ssl.SSLContext, see `tls_context`), the command
+    connection and every data and trace connection run TLS with it, the
+    agent's certificate checked for `host`; a TLS failure raises TlsError.
 
     Unsolicited lines (ended programs, rendezvous, dynamic follow) become
     `Event` objects: read them with `events()` / `next_event()`, or give an
@@ -197,6 +209,7 @@ class Agent:
         encoding: str = "utf-8",
         on_event: Callable[[Event], None] | None = None,
         connect: bool = True,
+        ssl_context: ssl.SSLContext | None = None,
     ) -> None:
         self.host = host
         self.port = port
@@ -208,7 +221,8 @@ class Agent:
         self.platform = platform
         self.encoding = encoding
         self.on_event = on_event
-        self._sock: socket.socket | None = None
+        self.ssl_context = ssl_context
+        self._sock: Conn | None = None
         self._buf = bytearray()
         self._eof = False
         self._events: deque[Event] = deque()
@@ -229,7 +243,7 @@ class Agent:
         # one: once the agent has a later one, it lets a program's own go
         # when the program ends, and that end of file tells the studio that
         # the output is complete.
-        self._spare: socket.socket | None = None
+        self._spare: Conn | None = None
         self._trace_on = True
         self._mode: Mode = "binary"
         # Held for each command exchange, and by the thread reading the
@@ -260,6 +274,8 @@ class Agent:
 
     def __repr__(self) -> str:
         state = "open" if self._sock is not None else "closed"
+        if self.ssl_context is not None:
+            state += " TLS"
         return f"<Agent {self.host}:{self.port} {state}>"
 
     @property
@@ -277,12 +293,24 @@ class Agent:
         except OSError as e:
             raise AgentError(f"cannot connect to {self.host}:{self.port}: {e.strerror or e}") from None
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._sock = sock
+        self._sock = self._secure(sock, f"{self.host}:{self.port}")
         self._buf.clear()
         self._eof = False
         self._dollar_set = False
         self._explains = True
-        greeting = self._next_reply(time.monotonic() + self.timeout, "the greeting", first=True)
+        try:
+            greeting = self._next_reply(time.monotonic() + self.timeout, "the greeting", first=True)
+        except AgentTimeout as e:
+            if self.ssl_context is not None:
+                raise
+            # An agent that speaks TLS waits for our handshake in silence.
+            raise AgentTimeout(f"{e} (does the agent want TLS? see ssl_context)") from None
+        except AgentClosed as e:
+            if self.ssl_context is None:
+                raise
+            # Over TLS 1.3 the agent judges our certificate after our side of
+            # the handshake: a refusal without an alert shows only here.
+            raise TlsError(f"TLS with {self.host}:{self.port}: {e} (did it refuse our certificate?)") from None
         if not greeting.startswith("210 "):
             self._drop()
             raise AgentError(f"unexpected greeting: {visible(greeting)}", reply_code(greeting), greeting)
@@ -341,12 +369,14 @@ class Agent:
         finally:
             self._lock.release()
 
-    def _read_turn(self, others: list[socket.socket], writers: list[socket.socket], wait: float) -> tuple[list, list]:
+    def _read_turn(self, others: list[Conn], writers: list[Conn], wait: float) -> tuple[list, list]:
         """Waits at most `wait` seconds for the command connection or the
         sockets `others` / `writers`. The command connection is read (and
         its lines taken) only when no other thread holds or wants it; else
         the wait is short, so that the caller soon sees what the holder
-        read meanwhile. Returns the ready sockets of `others` and `writers`."""
+        read meanwhile. Returns the ready sockets of `others` and `writers`;
+        a TLS connection with data decrypted already counts as ready."""
+        buffered = [s for s in others if pending(s)]
         if self._waiting == 0 and self._lock.acquire(blocking=False):
             try:
                 while (line := self._take_line()) is not None:
@@ -354,21 +384,23 @@ class Agent:
                 sock = self._live()
                 if self._eof:
                     return [], []
+                if buffered or pending(sock):
+                    wait = 0.0
                 try:
                     readable, writable, _ = select.select([sock, self._wake_r, *others], writers, [], wait)
                 except InterruptedError:
-                    return [], []
+                    return buffered, []
                 if self._wake_r in readable:
                     try:
                         while self._wake_r.recv(256):
                             pass
                     except OSError:
                         pass
-                if sock in readable:
+                if sock in readable or pending(sock):
                     self._recv(None)
                     while (line := self._take_line()) is not None:
                         self._absorb(line)
-                return [s for s in readable if s in others], writable
+                return [s for s in others if s in readable or s in buffered], writable
             finally:
                 self._lock.release()
         self._live()
@@ -376,17 +408,17 @@ class Agent:
             time.sleep(min(wait, _SHARED_POLL))
             return [], []
         try:
-            readable, writable, _ = select.select(others, writers, [], min(wait, _SHARED_POLL))
+            readable, writable, _ = select.select(others, writers, [], 0.0 if buffered else min(wait, _SHARED_POLL))
         except InterruptedError:
-            return [], []
-        return readable, writable
+            return buffered, []
+        return [s for s in others if s in readable or s in buffered], writable
 
     def peer_address(self) -> tuple:
         """The address of the agent as the command connection reaches it;
         side connections go to the same address."""
         return self._live().getpeername()
 
-    def _side_connect(self, port: int) -> socket.socket:
+    def _side_connect(self, port: int, secure: bool = True) -> Conn:
         peer = self._live().getpeername()
         address = (peer[0], port) + tuple(peer[2:])
         sock = socket.socket(self._live().family, socket.SOCK_STREAM)
@@ -400,11 +432,35 @@ class Agent:
             sock.close()
             raise AgentError(f"cannot connect to port {port}: {e.strerror or e}") from None
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        return sock
+        return self._secure(sock, f"{self.host} port {port}") if secure else sock
+
+    def _secure(self, sock: socket.socket, what: str) -> Conn:
+        """`sock` as it is, or under TLS with the Agent's context, its
+        handshake done within the time-out."""
+        if self.ssl_context is None:
+            return sock
+        try:
+            tls = TlsSocket(sock, self.ssl_context, self.host)
+            tls.handshake(time.monotonic() + self.timeout)
+        except (OSError, ValueError) as e:
+            sock.close()
+            raise self._tls_failure(e, what) from None
+        return tls
+
+    def _tls_failure(self, error: OSError | ValueError, what: str) -> AgentError:
+        """The error for a handshake that failed."""
+        if isinstance(error, socket.timeout):
+            return AgentTimeout(f"TLS with {what}: no handshake within {self.timeout:g} s")
+        if isinstance(error, ssl.SSLEOFError):
+            return TlsError(f"TLS with {what}: the agent closed the connection during the handshake")
+        if isinstance(error, ssl.SSLError):
+            hint = " (does the agent speak TLS on this port?)" if error.reason == "WRONG_VERSION_NUMBER" else ""
+            return TlsError(f"TLS with {what}: {reason(error)}{hint}", error.reason)
+        return TlsError(f"TLS with {what}: {getattr(error, 'strerror', None) or error}")
 
     # ------------------------------------------------------------ lines
 
-    def _live(self) -> socket.socket:
+    def _live(self) -> Conn:
         if self._sock is None:
             raise AgentClosed("the connection is closed")
         return self._sock
@@ -428,15 +484,29 @@ class Agent:
         """Receives what arrives before the deadline (None: only what is
         there now); False when nothing came."""
         sock = self._live()
-        wait = 0.0 if deadline is None else max(0.0, deadline - time.monotonic())
+        if not pending(sock):
+            wait = 0.0 if deadline is None else max(0.0, deadline - time.monotonic())
+            try:
+                ready, _, _ = select.select([sock], [], [], wait)
+            except InterruptedError:
+                return True
+            if not ready:
+                return False
         try:
-            ready, _, _ = select.select([sock], [], [], wait)
-        except InterruptedError:
-            return True
-        if not ready:
-            return False
-        try:
-            data = sock.recv(_CHUNK)
+            if isinstance(sock, TlsSocket):
+                # Part of a record may have come: the rest is waited for
+                # like any other bytes.
+                got = sock.recv_ready(_CHUNK)
+                if got is None:
+                    return True
+                data = got
+            else:
+                data = sock.recv(_CHUNK)
+        except ssl.SSLEOFError:
+            data = b""  # ended without close_notify: the end of the lines all the same
+        except ssl.SSLError as e:
+            self._drop()
+            raise TlsError(f"TLS with {self.host}:{self.port}: {reason(e)}", e.reason) from None
         except OSError:
             data = b""
         if data:
@@ -714,7 +784,7 @@ class Agent:
         if mode != self._mode:
             self.ftpa() if mode == "ascii" else self.ftpb()
 
-    def _transfer_reply(self, word: str, sock: socket.socket | None, local_error: BaseException | None) -> None:
+    def _transfer_reply(self, word: str, sock: Conn | None, local_error: BaseException | None) -> None:
         if sock is None:
             # The agent waits for the data connection without a limit: only
             # the end of the command connection frees it.
@@ -722,6 +792,8 @@ class Agent:
             raise local_error or AgentError(f"{word}: no data connection")
         if local_error is not None:
             _abort(sock)
+        elif isinstance(sock, TlsSocket):
+            sock.finish(time.monotonic() + self.timeout)
         else:
             sock.close()
         text = self._next_reply(time.monotonic() + self.timeout, word)
@@ -755,7 +827,7 @@ class Agent:
             pieces = iter(lambda: stream.read(_CHUNK), b"")
         self._send("PUTF " + name)
         sent = 0
-        sock: socket.socket | None = None
+        sock: Conn | None = None
         local_error: BaseException | None = None
         try:
             sock = self._side_connect(port)
@@ -810,7 +882,7 @@ class Agent:
             write = local.write
         decoder = AsciiFromWire() if mode == "ascii" else None
         self._send("GETF " + name)
-        sock: socket.socket | None = None
+        sock: Conn | None = None
         local_error: BaseException | None = None
         try:
             sock = self._side_connect(port)
@@ -819,6 +891,12 @@ class Agent:
                     piece = sock.recv(_CHUNK)
                 except socket.timeout:
                     local_error = AgentTimeout(f"GETF: the data stream stalled for {self.timeout:g} s")
+                    break
+                except ssl.SSLEOFError:
+                    local_error = TlsError("GETF: the data connection ended without TLS close_notify: the file may be cut short")
+                    break
+                except ssl.SSLError as e:
+                    local_error = TlsError(f"GETF: TLS on the data connection: {reason(e)}", e.reason)
                     break
                 if not piece:
                     break
@@ -854,11 +932,15 @@ class Agent:
             self._trace_port = self._port("PORT")
         return self._trace_port
 
-    def trwa(self) -> socket.socket:
+    def trwa(self) -> Conn:
         """Opens a trace connection: connects to the trace port and has the
         agent accept it (TRWA). Programs launched afterwards with trace on use
-        it as standard input, output and error. The caller owns the socket."""
+        it as standard input, output and error. The caller owns the socket
+        (with TLS a TlsSocket, which has a socket's recv, send, shutdown and
+        close)."""
         port = self.port_trace()
+        if self.ssl_context is not None:
+            return self._trwa_tls(port)
         sock = self._side_connect(port)
         try:
             self.command("TRWA")
@@ -866,6 +948,60 @@ class Agent:
             sock.close()
             raise
         return sock
+
+    def _trwa_tls(self, port: int) -> TlsSocket:
+        """TRWA over TLS. The agent accepts the trace connection, and runs
+        its handshake, only once TRWA has come, and answers after it: the
+        handshake goes on while the reply is awaited, and a failure reply
+        that comes first ends it."""
+        assert self.ssl_context is not None
+        what = f"{self.host} port {port}"
+        raw = self._side_connect(port, secure=False)
+        try:
+            tls = TlsSocket(raw, self.ssl_context, self.host)  # type: ignore[arg-type]
+        except ValueError as e:
+            raw.close()
+            raise self._tls_failure(e, what) from None
+        with self._exchange():
+            try:
+                self._send("TRWA")
+                deadline = time.monotonic() + self.timeout
+                reply: str | None = None
+                while reply is None and not tls.handshake_step(deadline):
+                    while reply is None and (line := self._take_line()) is not None:
+                        if not self._absorb(line):
+                            reply = line
+                    if reply is not None or self._eof:
+                        break
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        raise socket.timeout("the TLS handshake did not finish")
+                    try:
+                        readable, _, _ = select.select([tls, self._live()], [], [], left)
+                    except InterruptedError:
+                        continue
+                    if self._live() in readable:
+                        self._recv(None)
+            except (OSError, ValueError) as e:
+                tls.abort()
+                # The agent waits on for a trace connection: only the end of
+                # the command connection frees it.
+                self._drop()
+                raise self._tls_failure(e, what) from None
+            except BaseException:
+                tls.abort()
+                raise
+            try:
+                if reply is None:
+                    reply = self._next_reply(deadline, "TRWA")
+                code = reply_code(reply)
+                if code is None or code >= 400:
+                    raise self._failure("TRWA", code, reply)
+            except BaseException:
+                tls.abort()
+                raise
+        self._deliver()
+        return tls
 
     def tron(self) -> None:
         self.command("TRON")
@@ -1138,13 +1274,13 @@ class Process:
         timeout: float | None,
         on_output: Callable[[bytes], None] | None,
         keep_output: bool,
-        trace: socket.socket,
+        trace: Conn,
     ) -> None:
         self.agent = agent
         self.number = number
         self.returncode: int | None = None
         self.done = False
-        self._trace: socket.socket | None = trace
+        self._trace: Conn | None = trace
         self._input_shut = False
         self._input = memoryview(stdin) if stdin is not None else memoryview(b"")
         self._deadline = None if timeout is None else time.monotonic() + timeout
@@ -1259,8 +1395,9 @@ class Process:
                 waits.append(self._quiet_until - now)
             wait = max(0.0, min(waits))
             trace = self._trace
-            readers: list[socket.socket] = [trace] if trace is not None and not self._trace_eof else []
-            writers = [trace] if trace is not None and self._input else []
+            readers: list[Conn] = [trace] if trace is not None and not self._trace_eof else []
+            # Over TLS the end of the input (close_notify) may wait for room too.
+            writers = [trace] if trace is not None and (self._input or unsent(trace)) else []
             try:
                 readable, writable = agent._read_turn(readers, writers, wait)
             except AgentClosed as e:
@@ -1270,6 +1407,11 @@ class Process:
             if agent._eof:
                 agent._drop()
                 raise self._end(AgentClosed("the agent closed the connection before the program ended"))
+            if isinstance(trace, TlsSocket) and trace in writable and not self._input:
+                try:
+                    trace.flush()
+                except OSError:
+                    pass
             if trace is not None and trace in writable and self._input:
                 try:
                     n = trace.send(self._input[:_CHUNK])

@@ -65,3 +65,14 @@ class RunTimeout(AgentError):
         super().__init__(message)
         self.number = number
         self.output = output
+
+
+class TlsError(AgentError):
+    """A TLS failure: the handshake (the agent's certificate, its host name,
+    a certificate of ours the agent refused), the session, or a certificate
+    or key file. The message gives OpenSSL's reason; `reason` is its short
+    code where it has one (e.g. "CERTIFICATE_VERIFY_FAILED")."""
+
+    def __init__(self, message: str, reason: str | None = None) -> None:
+        super().__init__(message)
+        self.reason = reason

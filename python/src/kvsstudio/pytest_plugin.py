@@ -1,6 +1,7 @@
 """pytest plugin: agents named on the command line as fixtures.
 
     pytest --kvs-agent host1 --kvs-agent host2:7012 [--kvs-user NAME] [--kvs-timeout SEC]
+           [--kvs-tls-ca FILE [--kvs-tls-cert FILE --kvs-tls-key FILE]]
 
 Fixtures: `kvs_agent` (an identified Agent on the first host, closed after
 the test), `kvs_agent_session` (the same, shared by the whole session: the
@@ -8,15 +9,20 @@ daemon accepts one connection per second), `kvs_agents` (one Agent per host,
 closed after the test). Tests marked ``@pytest.mark.kvs_agent`` are skipped
 when no agent is given; so is every test that uses one of the fixtures, and
 the summary says how many were. With --kvs-require-agent they fail instead.
+With --kvs-tls-ca every Agent speaks TLS (see kvsstudio.tls_context).
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterator
 
+import ssl
+
 import pytest
 
 from .agent import DEFAULT_PORT, DEFAULT_TIMEOUT, Agent
+from .errors import TlsError
+from .tls import tls_context
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -28,10 +34,30 @@ def pytest_addoption(parser: pytest.Parser) -> None:
                     help="fail the tests that need an agent when no --kvs-agent is given (default: skip them)")
     group.addoption("--kvs-timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SEC",
                     help=f"reply time-out in seconds (default {DEFAULT_TIMEOUT:g})")
+    group.addoption("--kvs-tls-ca", default=None, metavar="FILE",
+                    help="speak TLS, verifying the agents' certificates against this CA file (PEM)")
+    group.addoption("--kvs-tls-cert", default=None, metavar="FILE",
+                    help="the certificate (PEM) to show agents that ask for one (needs --kvs-tls-ca)")
+    group.addoption("--kvs-tls-key", default=None, metavar="FILE",
+                    help="the key of --kvs-tls-cert (default: read from that file)")
+
+
+_context = pytest.StashKey[ssl.SSLContext]()
 
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "kvs_agent: needs an agent given with --kvs-agent (skipped otherwise)")
+    ca, cert, key = (config.getoption(name) for name in ("kvs_tls_ca", "kvs_tls_cert", "kvs_tls_key"))
+    if ca is None:
+        if cert is not None or key is not None:
+            raise pytest.UsageError("--kvs-tls-cert and --kvs-tls-key need --kvs-tls-ca")
+        return
+    if key is not None and cert is None:
+        raise pytest.UsageError("--kvs-tls-key needs --kvs-tls-cert")
+    try:
+        config.stash[_context] = tls_context(ca, cert, key)
+    except TlsError as e:
+        raise pytest.UsageError(str(e)) from None
 
 
 def parse_target(text: str) -> tuple[str, int]:
@@ -89,7 +115,8 @@ def pytest_terminal_summary(terminalreporter, exitstatus: int, config: pytest.Co
 
 
 def _open(config: pytest.Config, target: tuple[str, int]) -> Agent:
-    return Agent(target[0], target[1], user=config.getoption("kvs_user"), timeout=config.getoption("kvs_timeout"))
+    return Agent(target[0], target[1], user=config.getoption("kvs_user"), timeout=config.getoption("kvs_timeout"),
+                 ssl_context=config.stash.get(_context, None))
 
 
 def _first(config: pytest.Config) -> tuple[str, int]:
