@@ -293,6 +293,21 @@ int TCPIPlisten_addresses(agt_context* context, const char* list, int port, std:
       out->push_back(std::move(address));
     }
   }
+  // A wildcard address takes every address of its family: another one of
+  // that family could only fail, as if another agent held it.
+  for (const tcpip_listen_addr& wildcard : *out) {
+    tcpip_ip ip = ip_of(*reinterpret_cast<const sockaddr_storage*>(wildcard.addr.addr));
+    static constexpr unsigned char mapped_any[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
+    static constexpr unsigned char any_six[16] = {};
+    const bool any = std::memcmp(ip.bytes, wildcard.addr.family == AF_INET ? mapped_any : any_six, 16) == 0;
+    if (!any) continue;
+    for (const tcpip_listen_addr& other : *out) {
+      if (&other == &wildcard || other.addr.family != wildcard.addr.family) continue;
+      CSTprintf("kvsagtd : cannot listen on %s: %s already takes every %s address\n", other.text.c_str(),
+                wildcard.text.c_str(), wildcard.addr.family == AF_INET ? "IPv4" : "IPv6");
+      return -1;
+    }
+  }
   return 0;
 }
 

@@ -102,6 +102,7 @@ TEST(Listen, AnAddressThatCannotBeUsedStopsTheDaemonWithAMessage) {
       {"127.0.0.1,,::1", {}, "kvsagtd : KVS_LISTEN \"127.0.0.1,,::1\" holds an empty address\n"},
       {",", {}, "kvsagtd : KVS_LISTEN \",\" holds an empty address\n"},
       {"::1", {"-IPv4"}, "kvsagtd : cannot listen on ::1: an IPv6 address, and the agent listens on IPv4 only\n"},
+      {"0.0.0.0,127.0.0.1", {}, "kvsagtd : cannot listen on 127.0.0.1: 0.0.0.0 already takes every IPv4 address\n"},
   };
   for (const refusal_case& c : cases) {
     std::vector<std::string> args{p};
