@@ -11,12 +11,15 @@
 
 #include "agent/accept_pause.h"
 #include "agent/cmdagt.h"
+#include "agent/tls_settings.h"
 #include "modules/side_port.h"
+#include "net/connection.h"
 #include "net/tcpip.h"
 #include "platform/handover.h"
 #include "platform/process.h"
 #include "platform/procname.h"
 #include "platform/spawn.h"
+#include "platform/tls.h"
 #include "support/cstsyst.h"
 #include "support/protocol/numbers.h"
 
@@ -124,13 +127,27 @@ int AGTmain(int argc, char** argv) {
   bool name_pending = false;
   // Three words that are not the internal form are a user's mistake.
   const bool internal_form = args == 3 && decimal(argv[2]) && decimal(argv[3]);
-  int command_socket = internal_form ? PLATtake_over(argv[2], argv[3], &name_pending) : -1;
+  std::string payload;
+  int command_socket = internal_form ? PLATtake_over(argv[2], argv[3], &name_pending, &payload) : -1;
   if (internal_form && command_socket < 0) CSTexit(0);
   PLATcatch_stop_signals();
   PLATreset_signals();
   // A connection process starts its network layer once, in its own context.
   if (internal_form) {
-    AGTserve(argv[1], command_socket, name_pending);
+    // A TLS daemon hands its material over with the socket: the server
+    // context is built from it before anything is read from the peer.
+    plat_tls_server_ptr tls;
+    if (!payload.empty()) {
+      std::string why = "not TLS material";
+      if (std::optional<plat_tls_material> material = PLATtls_decode(payload)) tls = PLATtls_server(*material, &why);
+      std::fill(payload.begin(), payload.end(), '\0');
+      if (!tls) {
+        CSTprintf("kvsagtd : TLS material refused (%s), connection closed\n", why.c_str());
+        TCPIPdiscard(command_socket);
+        CSTexit(0);
+      }
+    }
+    AGTserve(argv[1], command_socket, name_pending, std::move(tls));
     CSTexit(0);
   }
   int ipv4 = (args == 2 && std::strcmp(argv[2], "-IPv4") == 0) ? 1 : 0;
@@ -160,7 +177,68 @@ int AGTmain(int argc, char** argv) {
   CSTexit(1);
 }
 
+namespace {
+
+// The daemon's TLS: its settings, and the material connection processes get.
+struct daemon_tls {
+  agt_tls_settings settings;
+};
+
+// Reads the TLS settings and their files: the material's hand-over text
+// (empty: plain). Settings that do not go together, or files that do not
+// make a server, end the daemon before it listens.
+std::string start_tls(daemon_tls& tls) {
+  for (const char* name : {"KVS_TLS_CERT", "KVS_TLS_KEY", "KVS_TLS_CLIENT_CA"})
+    if (const char* value = std::getenv(name); value != nullptr && *value != '\0' && !PLATtls_available()) {
+      CSTprintf("kvsagtd : TLS is not available in the Windows build (%s is set)\n", name);
+      CSTexit(1);
+    }
+  std::string error;
+  if (!AGTtls_settings(std::getenv("KVS_TLS_CERT"), std::getenv("KVS_TLS_KEY"), std::getenv("KVS_TLS_CLIENT_CA"),
+                       &tls.settings, &error)) {
+    CSTprintf("kvsagtd : %s\n", error.c_str());
+    CSTexit(1);
+  }
+  if (!tls.settings.on) return {};
+  std::optional<plat_tls_material> material = AGTtls_load(tls.settings, &error);
+  if (!material) {
+    CSTprintf("kvsagtd : TLS settings refused: %s\n", error.c_str());
+    CSTexit(1);
+  }
+  return PLATtls_encode(*material);
+}
+
+void log_tls_mode(const daemon_tls& tls) {
+  if (!tls.settings.on) return;
+  if (tls.settings.ca.empty())
+    CSTprintf("kvsagtd : TLS 1.3, certificate %s, no client certificates asked for\n", tls.settings.cert.c_str());
+  else
+    CSTprintf("kvsagtd : TLS 1.3, certificate %s, client certificates from %s\n", tls.settings.cert.c_str(),
+              tls.settings.ca.c_str());
+}
+
+// SIGHUP: the same files again. A new connection gets the new material; the
+// connections being served keep theirs; a failure keeps the old material.
+void reload_tls(const daemon_tls& tls, plat_hand_overs& spare) {
+  if (!tls.settings.on) {
+    CSTprintf("kvsagtd : SIGHUP: no TLS settings, nothing to reload\n");
+    return;
+  }
+  std::string why;
+  std::optional<plat_tls_material> material = AGTtls_load(tls.settings, &why);
+  if (material && !PLATset_hand_over_payload(spare, PLATtls_encode(*material))) why = std::strerror(errno);
+  if (!material || why.size() > 0) {
+    CSTprintf("kvsagtd : TLS reload failed, the previous certificate stays in use: %s\n", why.c_str());
+    return;
+  }
+  CSTprintf("kvsagtd : TLS reloaded: certificate %s\n", tls.settings.cert.c_str());
+}
+
+}  // namespace
+
 void AGTlisten(agt_context* context, const char* program, int port) {
+  daemon_tls tls;
+  const std::string payload = start_tls(tls);
   const std::vector<int> listening = listening_sockets(context, port);
   PLATreap_children();
   const int pause_ms = AGTaccept_pause_ms(std::getenv("KVS_ACCEPT_PAUSE_MS"));
@@ -169,6 +247,12 @@ void AGTlisten(agt_context* context, const char* program, int port) {
   // once, it would take the CPU from the connection just handed over).
   const int prepare_after_ms = std::min(pause_ms, AGT_PREPARE_AFTER_MS);
   plat_hand_overs spare;
+  if (!PLATset_hand_over_payload(spare, payload)) {
+    CSTprintf("kvsagtd : TLS material cannot be kept for the connections: %s\n", std::strerror(errno));
+    CSTexit(1);
+  }
+  log_tls_mode(tls);
+  PLATcatch_reload_signal();
   PLATprepare_hand_over(spare, program);
   // SIGTERM or SIGINT: no new connection is accepted; the connection
   // processes serve on until their studios leave. The wait, unlike a
@@ -178,6 +262,7 @@ void AGTlisten(agt_context* context, const char* program, int port) {
   // a flood on one address does not shut the others out.
   std::size_t last = listening.size() - 1;
   while (!PLATstop_requested()) {
+    if (PLATreload_requested()) reload_tls(tls, spare);
     std::vector<int> ready;
     if (TCPIPwait(context, ready, 1000) <= 0) continue;
     std::size_t next = last;
@@ -198,8 +283,10 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     } else {
       // The peer's name is looked up in the new process: a slow resolver
       // holds up that connection only, never the accept loop.
-      PLAThand_over(spare, program, accepted, listen_socket,
-                    [accepted](std::string& name) { TCPIPpeer_host(accepted, &name); });
+      if (PLAThand_over(spare, program, accepted, listen_socket,
+                        [accepted](std::string& name) { TCPIPpeer_host(accepted, &name); }) < 0 &&
+          !payload.empty())
+        CSTprintf("kvsagtd : no connection process took the connection, closed\n");
       TCPIPclose(context, accepted);
     }
     if (prepare_after_ms > 0) PLATsleep_ms(prepare_after_ms);
@@ -255,9 +342,56 @@ void drain_replies(agt_context* context, int command_socket, int ms) {
 
 bool identified(agt_context* context) { return CMDadmitted(context); }
 
+// The TLS handshake of the command connection, before the greeting: the
+// wait serves nothing else meanwhile, and the time it takes counts against
+// the time to identify a user. The connection carrying the socket, or none
+// when the handshake failed, did not end in time or a stop signal came (all
+// logged but the signal).
+tcpip_conn_ptr tls_handshake(agt_context* context, int command_socket, int ident_timeout,
+                             std::chrono::steady_clock::time_point started) {
+  tcpip_conn_ptr conn = TCPIPconn_new(context, TCPIPtls_type, command_socket, command_owner, nullptr);
+  if (!conn) return nullptr;
+  conn->type->accept(conn.get(), nullptr);
+  std::vector<int> ready;
+  while (conn->state == tcpip_conn_state::accepting && !PLATstop_requested()) {
+    int timeout = -1;
+    if (ident_timeout > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          started + std::chrono::seconds(ident_timeout) - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        CSTprintf("kvsagtd : no user identified within %d s, connection closed\n", ident_timeout);
+        TCPIPconn_release(conn);
+        return nullptr;
+      }
+      timeout = static_cast<int>(left.count()) + 1;
+    }
+    ready.clear();
+    TCPIPwait(context, ready, timeout);
+    TCPIPdispatch(context);
+  }
+  if (conn->state != tcpip_conn_state::connected) {
+    if (!PLATstop_requested()) {
+      tcpip_ip peer, local;
+      TCPIPaddresses(command_socket, &peer, &local);
+      CSTprintf("kvsagtd : TLS handshake with %s failed (%s), connection closed\n", TCPIPip_text(peer).c_str(),
+                kvwstr_one_line(TCPIPconn_error(conn.get()).c_str()).c_str());
+    }
+    TCPIPconn_release(conn);
+    return nullptr;
+  }
+  std::optional<std::string> identity;
+  std::string key;
+  TCPIPconn_peer(conn.get(), &identity, &key);
+  // A client certificate was asked for and verified: the server takes no
+  // session without one when it asks.
+  const bool mutual = !key.empty();
+  TCPIPset_session_tls(context, mutual, std::move(identity), std::move(key));
+  return conn;
+}
+
 }  // namespace
 
-void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
+void AGTserve(const char* peer_name, int command_socket, bool name_pending, plat_tls_server_ptr tls) {
   agt_context_ptr owner = CTXnew(10);
   if (!owner) return;
   agt_context* context = owner.get();
@@ -275,6 +409,23 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
   // every reply wait in its queue until the studio takes them.
   TCPIPwatch_as(context, command_socket, command_owner);
   TCPIPset_session(context, command_socket);
+  // Over TLS the time to identify starts with the handshake.
+  const bool over_tls = tls != nullptr;
+  const auto handshake_started = std::chrono::steady_clock::now();
+  tcpip_conn_ptr tls_command;
+  if (over_tls) {
+    TCPIPset_tls(context, std::move(tls));
+    tls_command = tls_handshake(context, command_socket, ident_timeout, handshake_started);
+    if (!tls_command) {
+      TCPIPset_session(context, -1);
+      TCPIPclose(context, command_socket);
+      TCPIPterm(context);
+      CSTon_fatal(nullptr);
+      serving = nullptr;
+      CTXfree(owner);
+      return;
+    }
+  }
   kvwstr greeting = CMDreply(MSG_210_HELLO);
   send_line(context, command_socket, greeting);
   // The peer's name, when still to be looked up, is wanted only from the
@@ -286,7 +437,7 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
     // The studio's text not yet cut into lines; lines sent while a command
     // is deferred wait here for it to end.
     kvwstr buffer;
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = over_tls ? handshake_started : std::chrono::steady_clock::now();
     std::vector<int> ready;
     int stop = 0;
     while (stop == 0) {
@@ -347,11 +498,14 @@ void AGTserve(const char* peer_name, int command_socket, bool name_pending) {
     }
     drain_replies(context, command_socket, PLATstop_requested() ? 0 : 2000);
     TCPIPunwatch(context, command_socket);
+    // A TLS session's end (close_notify) follows what the unwatch sent.
+    TCPIPconn_release(tls_command);
     // The studio is no longer served: the last answers to testers must not
     // count against it.
     TCPIPset_session(context, -1);
     AGTend_modules(context);
   }
+  TCPIPconn_release(tls_command);
   TCPIPclose(context, command_socket);
   TCPIPterm(context);
   CSTon_fatal(nullptr);
@@ -368,8 +522,12 @@ void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int c
   if (std::find(ready.begin(), ready.end(), command_socket) != ready.end()) {
     int before = buffer.len();
     int end = 0;
-    TCPIPrecv_append(context, command_socket, buffer, &end);
-    if (end != 0 || buffer.len() == before) {
+    // Over TLS a readable socket may bring only part of a record, or a
+    // record without data: nothing to read yet is no end.
+    if (TCPIPrecv_append(context, command_socket, buffer, &end) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+        TCPIPsession_tls(context)) {
+      end = 0;
+    } else if (end != 0 || buffer.len() == before) {
       *stop = 1;
       return;
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "platform/tls.h"
 #include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
@@ -29,8 +30,9 @@ constexpr int AGT_PREPARE_AFTER_MS = 50;
 int AGTmain(int argc, char** argv);
 [[noreturn]] void AGTlisten(agt_context* context, const char* program, int port);
 // Serves one connection; with `name_pending`, the peer's name is looked up
-// from the socket once the greeting has gone.
-void AGTserve(const char* peer_name, int command_socket, bool name_pending = false);
+// from the socket once the greeting has gone. With `tls`, the connection
+// and its side connections speak TLS on that server.
+void AGTserve(const char* peer_name, int command_socket, bool name_pending = false, plat_tls_server_ptr tls = {});
 
 void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int command_socket, kvwstr& buffer,
                       int* stop);

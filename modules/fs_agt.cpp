@@ -257,6 +257,7 @@ struct fs_transfer {
   std::string path;
   file_ptr file;
   tcpip_conn_ptr data;      // the data connection, once accepted
+  std::vector<tcpip_conn_ptr> handshaking;  // TLS: accepted, not yet known to be the studio's
   std::vector<char> buffer;  // GETF: what is read and not yet sent; PUTF: one reception
   std::size_t at = 0, filled = 0;
   bool file_ended = false;  // GETF: the last block has been read
@@ -411,6 +412,30 @@ void connected(tcpip_conn* conn) {
   }
 }
 
+// TLS handshakes on the data port at once: a further connection ends the
+// oldest, so that stalled ones cannot keep the studio's out.
+constexpr std::size_t FS_HANDSHAKES_MAX = 4;
+
+// A connection's handshake has ended (a plain one's at once): the first
+// that belongs to the session is the transfer's; the port and the others
+// go. A refused one is closed (and logged), and the wait goes on.
+void handshaken(tcpip_conn* conn) {
+  agt_context* context = conn->context;
+  fs_state* state = CTXstate<fs_state>(context, CTX_SLOT_FS);
+  fs_transfer* transfer = transfer_of(context);
+  if (state == nullptr || transfer == nullptr || transfer->data) return;
+  auto it = std::find_if(transfer->handshaking.begin(), transfer->handshaking.end(),
+                         [conn](const tcpip_conn_ptr& c) { return c.get() == conn; });
+  if (it == transfer->handshaking.end()) return;
+  tcpip_conn_ptr taken = std::move(*it);
+  transfer->handshaking.erase(it);
+  if (!SIDEsession_conn(context, taken.get(), TCPIPget_port(context, state->data_socket))) return;
+  transfer->handshaking.clear();
+  TCPIPunwatch(context, state->data_socket);
+  transfer->data = std::move(taken);
+  connected(transfer->data.get());
+}
+
 // The data port is readable: the connection of the transfer, when its peer
 // is the studio's host (others are closed and logged, and the wait goes on).
 void accept_data(agt_context* context, int listen_socket, void*) {
@@ -421,10 +446,17 @@ void accept_data(agt_context* context, int listen_socket, void*) {
   int rc = SIDEaccept(context, listen_socket, side_rule::studio_host, false, &accepted);
   if (rc > 0) return;
   if (rc < 0) return finish(context, cause(errno));
-  TCPIPunwatch(context, listen_socket);
-  transfer->data = TCPIPconn_new(context, TCPIPplain_type, accepted, fs_owner, transfer);
-  if (!transfer->data) return finish(context, EMFILE);
-  transfer->data->type->accept(transfer->data.get(), connected);
+  if (transfer->handshaking.size() >= FS_HANDSHAKES_MAX) {
+    CSTprintf("kvsagtd : TLS handshake on port %d given up: %zu newer ones\n", TCPIPget_port(context, listen_socket),
+              FS_HANDSHAKES_MAX);
+    transfer->handshaking.erase(transfer->handshaking.begin());
+  }
+  tcpip_conn_ptr conn = TCPIPconn_new(context, SIDEconn_type(context), accepted, fs_owner, transfer);
+  if (!conn) return finish(context, EMFILE);
+  tcpip_conn* started = conn.get();
+  transfer->handshaking.push_back(std::move(conn));
+  // `handshaken` may run at once, and the transfer end with it.
+  started->type->accept(started, handshaken);
 }
 
 int start_transfer(agt_context* context, const char* path, bool sending) {

@@ -173,6 +173,23 @@ void SCUfree_rules(agt_context*, std::vector<scu_rule>& rules) { rules.clear(); 
 
 cmd_reply SCUcmd_qim(agt_context* context, cmd_state* state, const char* argument) {
   const char* peer = state->peer_name() != nullptr ? state->peer_name() : "";
+  // Over mutual TLS the studio is who its certificate names: another name
+  // is refused before any rule is read.
+  if (TCPIPsession_mutual(context)) {
+    std::optional<std::string> identity = TCPIPsession_identity(context);
+    if (!identity || *identity != argument) {
+      state->admit(0);
+      kvwstr logged_peer = kvwstr_one_line(peer);
+      kvwstr logged_user = kvwstr_one_line(argument);
+      if (identity)
+        CSTprintf("%s %s #access denied (the studio's certificate names %s)\n", logged_peer.c_str(),
+                  logged_user.c_str(), kvwstr_one_line(*identity).c_str());
+      else
+        CSTprintf("%s %s #access denied (the studio's certificate names nobody)\n", logged_peer.c_str(),
+                  logged_user.c_str());
+      return CMDreply(MSG_533_ACCESS_REFUSED);
+    }
+  }
   // The user name is a claim; who owns the studio's end of the connection
   // is what the system knows.
   std::optional<plat_socket_owner> owner;

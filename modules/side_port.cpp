@@ -47,3 +47,31 @@ int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any
   *accepted = s;
   return 0;
 }
+
+const tcpip_conn_type& SIDEconn_type(agt_context* context) {
+  return TCPIPtls(context) ? TCPIPtls_type : TCPIPplain_type;
+}
+
+bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port) {
+  if (conn->type != &TCPIPtls_type) return conn->state == tcpip_conn_state::connected;
+  std::string why;
+  if (conn->state != tcpip_conn_state::connected) {
+    why = "TLS handshake failed: " + TCPIPconn_error(conn);
+  } else if (TCPIPsession_mutual(context)) {
+    std::string key;
+    TCPIPconn_peer(conn, nullptr, &key);
+    if (key.empty())
+      why = "no client certificate";
+    else if (key != TCPIPsession_key(context))
+      why = "not the studio's certificate";
+  }
+  if (why.empty()) return true;
+  // Closed without the end of a TLS session: a refused peer must not take
+  // the close for the end of a (empty) file.
+  conn->state = tcpip_conn_state::failed;
+  tcpip_ip peer, local;
+  TCPIPaddresses(conn->socket, &peer, &local);
+  CSTprintf("kvsagtd : connection from %s refused on port %d: %s\n", TCPIPip_text(peer).c_str(), port,
+            kvwstr_one_line(why).c_str());
+  return false;
+}

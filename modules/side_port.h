@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "net/connection.h"
 #include "net/tcpip.h"
 
 enum class side_rule {
@@ -45,3 +46,14 @@ bool SIDEtesters_any_host();
 // connection gets SIDE_TESTER_SNDBUF.
 int SIDEaccept(agt_context* context, int listen_socket, side_rule rule, bool any_host, int* accepted,
                bool blocking = false);
+
+// TLS on the side ports. In a TLS agent every side connection speaks TLS:
+// this is the type they are made with (TCPIPconn_new, then its accept with
+// a ready handler); in a plain agent, plain sockets.
+const tcpip_conn_type& SIDEconn_type(agt_context* context);
+// Run from a side connection's ready handler: whether it may serve the
+// session. A plain connection may; a TLS one when its handshake succeeded
+// and, over mutual TLS, its certificate's public key is the studio's (the
+// command connection's). A refused one is logged with the peer, the port
+// and why; the caller closes it and goes on waiting.
+bool SIDEsession_conn(agt_context* context, tcpip_conn* conn, int port);

@@ -7,10 +7,13 @@
 // arms the socket's read or write side as the exchange asks, and calls the
 // ready handler once data can move; input it already holds beyond the socket
 // (TCPIPconn_pending) makes the wait report the connection at once.
+// TCPIPtls_type carries TLS (connection_tls.cpp).
 #pragma once
 
 #include <cstddef>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "net/tcpip.h"
 
@@ -45,6 +48,12 @@ struct tcpip_conn_type {
   void (*addresses)(const tcpip_conn* conn, tcpip_ip* peer, tcpip_ip* local);
 };
 
+// What a connection type keeps for one connection (a TLS session), owned
+// by the connection.
+struct tcpip_conn_extra {
+  virtual ~tcpip_conn_extra() = default;
+};
+
 struct tcpip_conn {
   const tcpip_conn_type* type = nullptr;
   agt_context* context = nullptr;
@@ -56,9 +65,15 @@ struct tcpip_conn {
   tcpip_conn_handler on_ready = nullptr;
   tcpip_conn_handler on_read = nullptr;
   tcpip_conn_handler on_write = nullptr;
+  std::unique_ptr<tcpip_conn_extra> extra;  // the type's
 };
 
 extern const tcpip_conn_type TCPIPplain_type;
+// TLS on the context's server (TCPIPset_tls): accept runs the handshake
+// without waiting, in `accepting`, and calls `ready` once it has ended
+// (`failed`: TCPIPconn_error says why). No connect: the agent connects to
+// no TLS peer.
+extern const tcpip_conn_type TCPIPtls_type;
 
 // Closes the connection (and unregisters its socket) when its owner lets go.
 struct tcpip_conn_closer {
@@ -71,6 +86,16 @@ using tcpip_conn_ptr = std::unique_ptr<tcpip_conn, tcpip_conn_closer>;
 // then closed).
 tcpip_conn_ptr TCPIPconn_new(agt_context* context, const tcpip_conn_type& type, int socket, tcpip_owner owner,
                              void* data);
+// Lets go of the connection without closing its socket, which its owner
+// closes itself (the command connection); a TLS session sends its end first.
+void TCPIPconn_release(tcpip_conn_ptr& conn);
+// Why a connection failed, in a few words (empty: unknown).
+std::string TCPIPconn_error(const tcpip_conn* conn);
+// The certificate a handshaken TLS connection's peer presented: its
+// identity (none when it names none by the identity rule) and its public
+// key (DER; empty without a certificate). False for a connection of
+// another type.
+bool TCPIPconn_peer(const tcpip_conn* conn, std::optional<std::string>* identity, std::string* key);
 // Shorthands for the type's operations.
 inline long long TCPIPconn_read(tcpip_conn* c, void* b, std::size_t n) { return c->type->read(c, b, n); }
 inline long long TCPIPconn_write(tcpip_conn* c, const void* d, std::size_t n) { return c->type->write(c, d, n); }

@@ -36,9 +36,12 @@ tcpip_entry* register_socket(tcpip_state* state, int socket, tcpip_owner owner, 
   return entry;
 }
 
+// All input held (the last replies leaving) is held whatever a connection
+// type needs; an owner's held input is not when the type needs it.
 bool input_held(const tcpip_state* state, const tcpip_entry& entry) {
-  return state->all_held ||
-         std::find(state->held_owners.begin(), state->held_owners.end(), entry.owner) != state->held_owners.end();
+  if (state->all_held) return true;
+  if (entry.needs_input) return false;
+  return std::find(state->held_owners.begin(), state->held_owners.end(), entry.owner) != state->held_owners.end();
 }
 
 // The event of the last wait for `socket`, while it is still that registration.
@@ -143,6 +146,13 @@ int TCPIPset_read(agt_context* context, int socket, bool on) {
   return 0;
 }
 
+int TCPIPneed_input(agt_context* context, int socket, bool on) {
+  tcpip_entry* entry = TCPIPentry(context, socket);
+  if (entry == nullptr) return -1;
+  entry->needs_input = on;
+  return 0;
+}
+
 int TCPIPhold_input(agt_context* context, tcpip_owner owner, bool held) {
   tcpip_state* state = TCPIPstate(context);
   if (state == nullptr) return -1;
@@ -192,7 +202,7 @@ int TCPIPwait(agt_context* context, std::vector<int>& ready, int ms) {
   const auto now = clock_type::now();
   for (const tcpip_entry& entry : state->entries) {
     const bool held = input_held(state, entry);
-    short events = entry.read && !held ? POLLIN : 0;
+    short events = (entry.read || entry.needs_input) && !held ? POLLIN : 0;
     // With all input held only queued output is sent: no handler runs.
     if ((entry.queued() > 0 && !entry.failed) || (entry.on_write != nullptr && !state->all_held)) events |= POLLOUT;
     // A socket whose input is turned off is still watched for its peer's

@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/tls.h"
 #include "support/ctxagt.h"
 #include "support/kvwstr.h"
 
@@ -122,6 +124,22 @@ int TCPIPsession_socket(agt_context* context);
 // its addresses are unknown (a session that is no socket).
 bool TCPIPsession_addresses(agt_context* context, tcpip_ip* peer, tcpip_ip* local);
 
+// TLS. The context's server, which TCPIPtls_type connections are accepted
+// on (none: the agent is plain), set once before the session starts.
+void TCPIPset_tls(agt_context* context, plat_tls_server_ptr server);
+bool TCPIPtls(agt_context* context);
+// The session's TLS: set once its handshake has ended, with the studio's
+// certificate (`mutual`: the server verified it) as TCPIPconn_peer gives it;
+// ended with the session (TCPIPset_session).
+void TCPIPset_session_tls(agt_context* context, bool mutual, std::optional<std::string> identity, std::string key);
+// Whether the session is over TLS, and over mutual TLS.
+bool TCPIPsession_tls(agt_context* context);
+bool TCPIPsession_mutual(agt_context* context);
+// The identity of the studio's certificate (none: no certificate, or one
+// that names none); its public key (empty: none).
+std::optional<std::string> TCPIPsession_identity(agt_context* context);
+std::string TCPIPsession_key(agt_context* context);
+
 // The registry and the wait.
 // Adds a socket to the watched set, as it is (a listening socket of the
 // daemon); -1 when the set is full.
@@ -148,6 +166,10 @@ int TCPIPdispatch(agt_context* context);
 bool TCPIPready_for(agt_context* context, int socket, tcpip_owner owner);
 // Turns the watching of a registered socket's input on or off.
 int TCPIPset_read(agt_context* context, int socket, bool on);
+// A connection type that cannot go on before the peer's next record (a TLS
+// write that waits for input): the socket's input is watched and reported
+// whatever TCPIPset_read and held input say, until turned off again.
+int TCPIPneed_input(agt_context* context, int socket, bool on);
 // Holds back (or lets again) the input of every socket of `owner`, whatever
 // TCPIPset_read says for each: the wait does not watch it while held.
 int TCPIPhold_input(agt_context* context, tcpip_owner owner, bool held);

@@ -20,6 +20,7 @@ struct tcpip_entry {
   unsigned generation = 0;
   bool read = true;     // watched for input (off while the owner holds back)
   bool failed = false;  // a write failed: reported ready so the owner finds out
+  bool needs_input = false;  // watched for input whatever `read` and holding say (TCPIPneed_input)
   std::string out;      // queued output, from out_at on
   std::size_t out_at = 0;
   // ae-style: what runs when the socket is readable, writable or late.
@@ -54,6 +55,11 @@ struct tcpip_state {
   int session_socket = -1;   // the connection the process serves
   tcpip_ip session_peer{};
   tcpip_ip session_local{};
+  plat_tls_server_ptr tls_server;  // none: plain
+  bool session_tls = false;
+  bool session_mutual = false;
+  std::optional<std::string> session_identity;
+  std::string session_key;
   bool all_held = false;
   // Owners whose input is held back, and what owners keep for the studio.
   std::vector<tcpip_owner> held_owners;

@@ -14,7 +14,15 @@
 struct plat_hand_overs {
   unique_fd channel;  // the daemon's end of the waiting process's channel
   int pid = -1;
+  unique_fd payload;  // what each connection process receives with its socket (POSIX: a sealed memory file)
 };
+
+// The bytes every connection process receives with its socket from now on
+// (the TLS material; empty: none), replacing those before: a process
+// already serving keeps what it got. With a payload every connection goes
+// through a process started ahead of it. False when the system refused
+// (the payload before stays), or where the platform has none (Windows).
+bool PLATset_hand_over_payload(plat_hand_overs& spare, const std::string& bytes);
 
 // Where the platform allows it, starts a connection process ahead of its
 // connection (`program`: the daemon's own first argument word), which waits
@@ -30,7 +38,9 @@ void PLATprepare_hand_over(plat_hand_overs& spare, const char* program);
 // peer's name; the look-up runs in the new process, never in the daemon,
 // either before the copy starts or (where it cannot) through
 // PLATtake_over's `name_pending`. The daemon still closes its own copy of
-// the socket afterwards. The serving process's id, or -1.
+// the socket afterwards. The serving process's id, or -1 (with a payload,
+// when no process started ahead of the connection took it: the connection
+// is then not served).
 int PLAThand_over(plat_hand_overs& spare, const char* program, int accepted, int listen_socket,
                   const std::function<void(std::string&)>& look_up = {});
 
@@ -43,4 +53,5 @@ void PLATend_hand_overs(plat_hand_overs& spare);
 // -1 when they name none. A process started ahead of its connection waits
 // here for its socket, holding nothing else. *name_pending is set when the
 // peer's name (the first word) is still to be looked up from the socket.
-int PLATtake_over(const char* second, const char* third, bool* name_pending);
+// `payload`, when given, receives what the daemon sent with the socket.
+int PLATtake_over(const char* second, const char* third, bool* name_pending, std::string* payload = nullptr);

@@ -2,7 +2,10 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -35,6 +38,11 @@
 // a spare that dies before (the socket then dies with it in the channel) is
 // seen by the daemon, which still holds its own copy and starts a process
 // for it as without spare.
+//
+// A payload (the TLS material) goes with the socket as a second descriptor:
+// a sealed memory file the spare reads whole. The daemon makes a new one
+// when the payload changes, so a spare reads the payload of the moment its
+// connection was handed over, never a later one.
 
 namespace {
 
@@ -44,20 +52,23 @@ int parse_fd(const char* text) {
   return static_cast<int>(protocol::parse_digits(text, 0, 1 << 24).value_or(-1));
 }
 
-bool send_socket(int channel, int socket) {
+// The socket, and the payload's memory file when there is one.
+bool send_socket(int channel, int socket, int payload = -1) {
   char byte = 0;
   iovec io{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))]{};
+  const int fds[2] = {socket, payload};
+  const std::size_t count = payload >= 0 ? 2 : 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))]{};
   msghdr message{};
   message.msg_iov = &io;
   message.msg_iovlen = 1;
   message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  message.msg_controllen = CMSG_SPACE(count * sizeof(int));
   cmsghdr* c = CMSG_FIRSTHDR(&message);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &socket, sizeof socket);
+  c->cmsg_len = CMSG_LEN(count * sizeof(int));
+  std::memcpy(CMSG_DATA(c), fds, count * sizeof(int));
   ssize_t sent;
   do sent = ::sendmsg(channel, &message, MSG_NOSIGNAL);
   while (sent < 0 && errno == EINTR);
@@ -103,9 +114,36 @@ bool is_stream_socket(int fd) {
   return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
 }
 
-// Waits for the one socket the daemon sends on `channel`; -1 when the
-// channel ends first or anything else came (which is closed).
-int receive_socket(int channel) {
+// No payload of the agent comes near this size (three files of at most
+// 1 MiB each).
+constexpr off_t PAYLOAD_MAX = 16 << 20;
+
+bool is_regular_file(int fd) {
+  struct stat st{};
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The whole of the payload's memory file, read from its start (its offset
+// is shared with the daemon's copy); false when it cannot be.
+bool read_payload(int fd, std::string* payload) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 || st.st_size > PAYLOAD_MAX) return false;
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    ssize_t got = ::pread(fd, bytes.data() + at, bytes.size() - at, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    at += static_cast<std::size_t>(got);
+  }
+  if (payload != nullptr) *payload = std::move(bytes);
+  return true;
+}
+
+// Waits for the one socket the daemon sends on `channel`, with its payload
+// when one comes; -1 when the channel ends first or anything else came
+// (which is closed).
+int receive_socket(int channel, std::string* payload) {
   char byte;
   iovec io{&byte, 1};
   // Room for a few descriptors, so that unexpected extra ones are received
@@ -130,7 +168,11 @@ int receive_socket(int channel) {
       received.emplace_back(fd);
     }
   }
-  if (received.size() != 1 || (message.msg_flags & MSG_CTRUNC) != 0 || !is_stream_socket(received[0].get()))
+  if (received.empty() || received.size() > 2 || (message.msg_flags & MSG_CTRUNC) != 0 ||
+      !is_stream_socket(received[0].get()))
+    return -1;
+  if (payload != nullptr) payload->clear();
+  if (received.size() == 2 && (!is_regular_file(received[1].get()) || !read_payload(received[1].get(), payload)))
     return -1;
   return received[0].release();
 }
@@ -148,14 +190,40 @@ void PLATprepare_hand_over(plat_hand_overs& spare, const char* program) {
   spare.pid = pid;
 }
 
+bool PLATset_hand_over_payload(plat_hand_overs& spare, const std::string& bytes) {
+  if (bytes.empty()) {
+    spare.payload.reset();
+    return true;
+  }
+  unique_fd file(::memfd_create("kvsagtd-payload", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!file.valid()) return false;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    ssize_t put = ::write(file.get(), bytes.data() + at, bytes.size() - at);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    at += static_cast<std::size_t>(put);
+  }
+  // Nobody changes it any more, the spares that read it included.
+  if (::fcntl(file.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) return false;
+  spare.payload = std::move(file);
+  return true;
+}
+
 int PLAThand_over(plat_hand_overs& spare, const char* program, int accepted, int listen_socket,
                   const std::function<void(std::string&)>& look_up) {
-  if (spare.channel.valid()) {
-    // A spare that died refuses the socket (its end is closed): the
-    // connection is then started as below.
+  // A spare that died refuses the socket (its end is closed): the
+  // connection is then started as below; with a payload, through one more
+  // spare started for it, since a copy started for the socket has no way
+  // to the payload.
+  for (int attempt = 0; attempt < (spare.payload.valid() ? 2 : 1); ++attempt) {
+    if (attempt > 0) PLATprepare_hand_over(spare, program);
+    if (!spare.channel.valid()) continue;
     unique_fd channel = std::move(spare.channel);
-    if (send_socket(channel.get(), accepted) && spare_took(channel.get(), spare.pid)) return spare.pid;
+    if (send_socket(channel.get(), accepted, spare.payload.get()) && spare_took(channel.get(), spare.pid))
+      return spare.pid;
   }
+  if (spare.payload.valid()) return -1;
   std::function<void(std::vector<std::string>&)> complete;
   if (look_up) complete = [&look_up](std::vector<std::string>& argv) { look_up(argv[1]); };
   return PLATspawn_self({program, "", std::to_string(accepted), std::to_string(listen_socket)},
@@ -165,15 +233,17 @@ int PLAThand_over(plat_hand_overs& spare, const char* program, int accepted, int
 void PLATend_hand_overs(plat_hand_overs& spare) {
   spare.channel.reset();
   spare.pid = -1;
+  spare.payload.reset();
 }
 
-int PLATtake_over(const char* second, const char* third, bool* name_pending) {
+int PLATtake_over(const char* second, const char* third, bool* name_pending, std::string* payload) {
   if (name_pending != nullptr) *name_pending = false;
+  if (payload != nullptr) payload->clear();
   if (third != nullptr && std::strcmp(third, "0") == 0) {
     int channel = parse_fd(second);
     if (channel <= 2) return -1;
     unique_fd owned(channel);
-    int socket = receive_socket(channel);
+    int socket = receive_socket(channel, payload);
     if (socket < 0) return -1;
     // The daemon waits for this answer (a daemon already gone does not).
     char taken = 1;

@@ -87,6 +87,7 @@ bool start_process(const std::string& path, std::string line, std::vector<HANDLE
 // Every connection process is started for its connection.
 void PLATprepare_hand_over(plat_hand_overs&, const char*) {}
 void PLATend_hand_overs(plat_hand_overs&) {}
+bool PLATset_hand_over_payload(plat_hand_overs&, const std::string& bytes) { return bytes.empty(); }
 
 int PLAThand_over(plat_hand_overs&, const char*, int accepted, int, const std::function<void(std::string&)>&) {
   if (!start_winsock()) return -1;
@@ -124,7 +125,8 @@ int PLAThand_over(plat_hand_overs&, const char*, int accepted, int, const std::f
   return pid;
 }
 
-int PLATtake_over(const char* second, const char* third, bool* name_pending) {
+int PLATtake_over(const char* second, const char* third, bool* name_pending, std::string* payload) {
+  if (payload != nullptr) payload->clear();
   if (name_pending != nullptr) *name_pending = true;
   if (second == nullptr || third == nullptr || std::strcmp(third, "0") != 0) return -1;
   char* end = nullptr;

@@ -18,6 +18,12 @@ void PLATignore_sigpipe();
 // leaves.
 void PLATcatch_stop_signals();
 bool PLATstop_requested();
+// SIGHUP asks the daemon to reload its settings' files: it sets a flag that
+// PLATreload_requested reads and clears, and interrupts the wait as the
+// stop signals do. Windows has no such signal: nothing is caught, and no
+// reload is ever requested.
+void PLATcatch_reload_signal();
+bool PLATreload_requested();
 // Whatever the starting process left behind (a blocked mask survives exec, so
 // does an ignored SIGCHLD): unblocks every signal and gives SIGCHLD its default
 // action, so that ends of children are seen and stop signals arrive. Called

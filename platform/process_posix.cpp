@@ -58,6 +58,25 @@ void PLATcatch_stop_signals() {
 
 bool PLATstop_requested() { return stop_requested != 0; }
 
+namespace {
+volatile sig_atomic_t reload_requested = 0;
+void on_reload_signal(int) { reload_requested = 1; }
+}  // namespace
+
+void PLATcatch_reload_signal() {
+  struct sigaction action {};
+  action.sa_handler = on_reload_signal;
+  action.sa_flags = SA_RESTART;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGHUP, &action, nullptr);
+}
+
+bool PLATreload_requested() {
+  if (reload_requested == 0) return false;
+  reload_requested = 0;
+  return true;
+}
+
 void PLATreset_signals() {
   struct sigaction current {};
   if (::sigaction(SIGCHLD, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {

@@ -49,6 +49,9 @@ void PLATcatch_stop_signals() {
 
 bool PLATstop_requested() { return stop_requested; }
 
+void PLATcatch_reload_signal() {}
+bool PLATreload_requested() { return false; }
+
 // No signal masks or inherited dispositions on Windows.
 void PLATreset_signals() {}
 

@@ -151,6 +151,24 @@ TEST_F(WindowsAgent, WrongArgumentsAndABusyPortEndTheDaemonWithOne) {
   }
 }
 
+// No TLS in the Windows build yet: any TLS setting ends the daemon before it
+// listens, with the reason.
+TEST_F(WindowsAgent, TlsSettingsEndTheDaemonWithOne) {
+  e2e::temp_dir dir;
+  for (const char* name : {"KVS_TLS_CERT", "KVS_TLS_CLIENT_CA"}) {
+    SCOPED_TRACE(name);
+    e2e::agent_options options;
+    options.env[name] = e2e::windows_path(dir.file("x.pem"));
+    const int port = e2e::free_port();
+    e2e::captured_process p = e2e::start_windows(build, build.agent, {std::to_string(port)}, options, dir.path());
+    EXPECT_EQ(p.wait_exit(kExitMs), 1);
+    e2e::sweep_group(p.pid);
+    EXPECT_EQ(e2e::without_cr(p.out()),
+              "kvsagtd : TLS is not available in the Windows build ("s + name + " is set)\n");
+    EXPECT_FALSE(e2e::listening_on(port));
+  }
+}
+
 TEST_F(WindowsAgent, AccessFollowsHostAndUserRules) {
   e2e::wine_agent& a = start();
   struct attempt {

@@ -81,3 +81,43 @@ TEST(HandoverPosix, ChannelGivesOneStreamSocketOnly) {
     EXPECT_EQ(open_fds(), before - 1) << c.what;
   }
 }
+
+TEST(HandoverPosix, PayloadComesWithTheSocketAsASealedFile) {
+  plat_hand_overs spare;
+  const std::string bytes = std::string("material\0with a nul\n", 20) + std::string(100000, 'x');
+  ASSERT_TRUE(PLATset_hand_over_payload(spare, bytes));
+  ASSERT_TRUE(spare.payload.valid());
+  // Nobody can change what later connections get.
+  EXPECT_EQ(::write(spare.payload.get(), "y", 1), -1);
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC), 0);
+  struct payload_case {
+    const char* what;
+    int second;  // sent after the stream socket
+    bool taken;
+  };
+  const payload_case cases[] = {
+      {"the payload's file", spare.payload.get(), true},
+      {"a pipe", pipe_ends[0], false},
+  };
+  for (const payload_case& c : cases) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    int stream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(send_fds(pair[0], {stream, c.second})) << c.what;
+    ::close(stream);
+    ::close(pair[0]);
+    std::string payload = "left over";
+    int socket = PLATtake_over(std::to_string(pair[1]).c_str(), "0", nullptr, &payload);
+    EXPECT_EQ(socket >= 0, c.taken) << c.what;
+    if (c.taken) {
+      EXPECT_TRUE(payload == bytes) << c.what;
+    }
+    if (socket >= 0) ::close(socket);
+  }
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+  // No payload: none is sent.
+  ASSERT_TRUE(PLATset_hand_over_payload(spare, ""));
+  EXPECT_FALSE(spare.payload.valid());
+}
