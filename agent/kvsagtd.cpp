@@ -1,12 +1,13 @@
 #include "agent/kvsagtd.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "agent/accept_pause.h"
 #include "agent/cmdagt.h"
@@ -55,6 +56,53 @@ void print_usage(FILE* stream) { CSTfprintf(stream, AGT_USAGE_FORMAT, PLATagent_
 void send_line(agt_context* context, int socket, kvwstr& text) {
   text.cat("\r\n");
   TCPIPsend_text(context, socket, text);
+}
+
+// The daemon's listening sockets, all on `port`. Without KVS_LISTEN (or with
+// it empty) one socket on the wildcard address of the layer's family, once
+// the probe on localhost found no agent there; with it, one socket on each
+// address it names, each probed only when its address is found in use (an
+// address of another machine would leave a probe waiting). Any failure is
+// the daemon's end, status 1.
+std::vector<int> listening_sockets(agt_context* context, int port) {
+  const char* addresses = std::getenv("KVS_LISTEN");
+  if (addresses == nullptr || *addresses == '\0') {
+    int probe = TCPIPconnect(context, "localhost", nullptr, port);
+    TCPIPdiscard(probe);
+    if (probe >= 0) {
+      CSTprintf("kvsagtd : The port %d is already used. An other agent may be running\n", port);
+      CSTexit(1);
+    }
+    int listen_socket = TCPIPlisten(context, nullptr, nullptr, &port);
+    if (listen_socket < 0) {
+      CSTprintf("kvsagtd.bin : Fatal error, unable to bind to the port %d %d\n", port, -1);
+      CSTexit(1);
+    }
+    return {listen_socket};
+  }
+  std::vector<tcpip_listen_addr> wanted;
+  if (TCPIPlisten_addresses(context, addresses, port, &wanted) != 0) CSTexit(1);
+  std::vector<int> sockets;
+  for (const tcpip_listen_addr& address : wanted) {
+    int listen_socket = TCPIPlisten_at(context, address);
+    if (listen_socket >= 0) {
+      sockets.push_back(listen_socket);
+      continue;
+    }
+    const int error = errno;
+    if (error == EADDRINUSE) {
+      int probe = TCPIPconnect(context, address.text.c_str(), nullptr, port);
+      TCPIPdiscard(probe);
+      if (probe >= 0) {
+        CSTprintf("kvsagtd : The port %d is already used. An other agent may be running\n", port);
+        CSTexit(1);
+      }
+    }
+    CSTprintf("kvsagtd : cannot listen on %s port %d: %s\n", address.text.c_str(), port, std::strerror(error));
+    CSTprintf("kvsagtd.bin : Fatal error, unable to bind to the port %d %d\n", port, -1);
+    CSTexit(1);
+  }
+  return sockets;
 }
 
 }  // namespace
@@ -191,17 +239,7 @@ void reload_tls(const daemon_tls& tls, plat_hand_overs& spare) {
 void AGTlisten(agt_context* context, const char* program, int port) {
   daemon_tls tls;
   std::string payload = start_tls(tls);
-  int probe = TCPIPconnect(context, "localhost", nullptr, port);
-  TCPIPdiscard(probe);
-  if (probe >= 0) {
-    CSTprintf("kvsagtd : The port %d is already used. An other agent may be running\n", port);
-    CSTexit(1);
-  }
-  int listen_socket = TCPIPlisten(context, nullptr, nullptr, &port);
-  if (listen_socket < 0) {
-    CSTprintf("kvsagtd.bin : Fatal error, unable to bind to the port %d %d\n", port, -1);
-    CSTexit(1);
-  }
+  const std::vector<int> listening = listening_sockets(context, port);
   PLATreap_children();
   const int pause_ms = AGTaccept_pause_ms(std::getenv("KVS_ACCEPT_PAUSE_MS"));
   // The next connection process is started ahead of its connection: at
@@ -221,11 +259,24 @@ void AGTlisten(agt_context* context, const char* program, int port) {
   // SIGTERM or SIGINT: no new connection is accepted; the connection
   // processes serve on until their studios leave. The wait, unlike a
   // blocking accept, returns when such a signal arrives.
-  TCPIPwatch(context, listen_socket);
+  for (int listen_socket : listening) TCPIPwatch(context, listen_socket);
+  // One connection a turn, from the ready socket after the one served last:
+  // a flood on one address does not shut the others out.
+  std::size_t last = listening.size() - 1;
   while (!PLATstop_requested()) {
     if (PLATreload_requested()) reload_tls(tls, spare);
     std::vector<int> ready;
     if (TCPIPwait(context, ready, 1000) <= 0) continue;
+    std::size_t next = last;
+    for (std::size_t step = 1; step <= listening.size(); ++step) {
+      std::size_t at = (last + step) % listening.size();
+      if (std::find(ready.begin(), ready.end(), listening[at]) != ready.end()) {
+        next = at;
+        break;
+      }
+    }
+    last = next;
+    const int listen_socket = listening[next];
     int accepted = -1;
     const int taken = TCPIPaccept_stream(context, listen_socket, &accepted, nullptr, nullptr);
     if (taken != 0) {
@@ -245,7 +296,7 @@ void AGTlisten(agt_context* context, const char* program, int port) {
     if (pause_ms > prepare_after_ms) PLATsleep_ms(pause_ms - prepare_after_ms);
   }
   PLATend_hand_overs(spare);
-  TCPIPclose(context, listen_socket);
+  for (int listen_socket : listening) TCPIPclose(context, listen_socket);
   TCPIPterm(context);
   CSTexit(0);
 }

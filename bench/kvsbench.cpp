@@ -5,12 +5,14 @@
 // shows in the table.
 //
 //   kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--ssh-config FILE]
-//            [--figures rtt,pipeline,exec,connect,ssh,kvsctl,transfer,dynf,rdv]
+//            [--tls-certs DIR]
+//            [--figures rtt,pipeline,exec,connect,ssh,kvsctl,transfer,dynf,rdv,tls,tlstransfer]
 //            [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE] [--work-root DIR]
 //   kvsbench --table FILE
 //
 // The driver pins nothing itself: run it under `taskset -c N` and the agent,
 // the baselines and the programs they start inherit the same CPU.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,8 +34,10 @@
 #include <thread>
 
 #include "bench/bench_lib.h"
+#include "bench/tls_stream.h"
 #include "client/studio.h"
 #include "client/transfer.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -54,8 +58,12 @@ struct options {
   // the figures a change is judged by (connecting, memory, transfers): the
   // "9" rows, this agent against that one.
   std::string before;
+  // A directory of certificates as tests/tls/make-certs.sh makes them: the
+  // TLS figures run when it is given.
+  std::string tls_certs;
   std::string work_root = "/tmp";
-  std::set<std::string> figures{"rtt", "pipeline", "exec", "connect", "ssh", "kvsctl", "transfer", "dynf", "rdv"};
+  std::set<std::string> figures{"rtt",      "pipeline", "exec", "connect", "ssh",        "kvsctl",
+                                "transfer", "dynf",     "rdv",  "tls",     "tlstransfer"};
   int file_mib = 512;
   bool quick = false;
   bool verbose = false;  // every run of a throughput figure on standard error
@@ -163,14 +171,14 @@ std::vector<row> load_rows(const std::string& path) {
 
 void print_table(std::vector<row> rows) {
   std::stable_sort(rows.begin(), rows.end(), [](const row& a, const row& b) { return a.id < b.id; });
-  std::printf("| %-2s | %-58s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", "#", "figure", "agent",
+  std::printf("| %-3s | %-58s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", "#", "figure", "agent",
               "baseline", "unit", "ratio", "target", "verdict", "conditions");
-  std::printf("|----|%s|---------:|---------:|------|-------:|-------------|---------|----------------|\n",
+  std::printf("|-----|%s|---------:|---------:|------|-------:|-------------|---------|----------------|\n",
               std::string(60, '-').c_str());
   for (const row& r : rows) {
     double q = ratio_of(r);
     std::string ratio = std::isnan(q) ? "-" : format_value(q) + "x";
-    std::printf("| %-2s | %-58s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", r.id.c_str(), r.figure.c_str(),
+    std::printf("| %-3s | %-58s | %8s | %8s | %-4s | %6s | %-11s | %-7s | %-14s |\n", r.id.c_str(), r.figure.c_str(),
                 format_value(r.agent).c_str(), format_value(r.baseline).c_str(), r.unit.c_str(), ratio.c_str(),
                 r.target.c_str(), r.verdict.c_str(), r.conditions.c_str());
   }
@@ -200,13 +208,17 @@ class work_dir {
 // every user (a bench-only authorization file), working in the scratch directory.
 class agent_daemon {
  public:
-  bool start(const std::string& program, const work_dir& work, const std::string& log = "agent.log") {
+  // `env` is added to the agent's environment (the TLS settings); `user` is
+  // the name sessions identify (over mutual TLS, their certificate's).
+  bool start(const std::string& program, const work_dir& work, const std::string& log = "agent.log",
+             std::map<std::string, std::string> env = {}, const std::string& user = "bench") {
     std::string config = work.file("config");
     fs::create_directories(config);
     std::ofstream(config + "/kvsagtd.ini") << "+ +\n";
     port_ = bench::free_port();
-    auto started = bench::child::start({program, std::to_string(port_)}, work.path(), {{"KVS_DIR", config}},
-                                       work.file(log));
+    user_ = user;
+    env["KVS_DIR"] = config;
+    auto started = bench::child::start({program, std::to_string(port_)}, work.path(), env, work.file(log));
     if (!started) return false;
     process_ = std::move(*started);
     auto deadline = clock::now() + std::chrono::seconds(10);
@@ -239,9 +251,25 @@ class agent_daemon {
     std::optional<std::string> greeting = channel.read_line();
     note_greeting();
     if (!greeting || greeting->rfind("210", 0) != 0) return false;
-    std::optional<std::string> admitted = channel.command("Qim bench");
+    std::optional<std::string> admitted = channel.command("Qim " + user_);
     if (!admitted || admitted->rfind("310", 0) != 0) return false;
     if (connection_pid != nullptr) *connection_pid = new_child(before);
+    return true;
+  }
+  // An identified session over TLS: connect, handshake, greeting, Qim.
+  bool open(bench::tls_stream& stream, const bench::tls_client& client, std::string* error) {
+    if (!stream.open(client, "127.0.0.1", port_, kReplyMs, error)) return false;
+    std::optional<std::string> greeting = stream.read_line();
+    note_greeting();
+    if (!greeting || greeting->rfind("210", 0) != 0) {
+      *error = "no greeting";
+      return false;
+    }
+    std::optional<std::string> admitted = stream.command("Qim " + user_);
+    if (!admitted || admitted->rfind("310", 0) != 0) {
+      *error = "Qim " + user_ + " answered " + admitted.value_or("nothing");
+      return false;
+    }
     return true;
   }
   bool open(studio::connection& connection) {
@@ -249,7 +277,7 @@ class agent_daemon {
     std::optional<std::string> greeting = connection.read_line(kReplyMs);
     note_greeting();
     if (!greeting || greeting->rfind("210", 0) != 0) return false;
-    std::optional<std::string> admitted = connection.command("Qim bench", kReplyMs);
+    std::optional<std::string> admitted = connection.command("Qim " + user_, kReplyMs);
     return admitted && admitted->rfind("310", 0) == 0;
   }
 
@@ -268,6 +296,7 @@ class agent_daemon {
  private:
   bench::child process_;
   int port_ = -1;
+  std::string user_ = "bench";
   clock::time_point last_accept_ = clock::now() - std::chrono::seconds(10);
 };
 
@@ -994,6 +1023,302 @@ void figure_rdv(const options& o, agent_daemon& agent, report& out) {
   out.absolute("6b", figure + " (last Ok)", ms, "ms", NAN, false);
 }
 
+// ---- 11. TLS: the same agent with mutual TLS, against itself in plain text
+// and against socat over TLS and ssh
+
+// The TLS agent of a run and the studio's side of it: alice's certificate
+// (CN=alice), the agent's verified against the test CA.
+struct tls_setup {
+  agent_daemon agent;
+  bench::tls_client client;
+  std::string certs;
+  std::string error;
+  bool start(const options& o, const work_dir& work) {
+    certs = o.tls_certs;
+    std::map<std::string, std::string> env{{"KVS_TLS_CERT", certs + "/agent.pem"},
+                                           {"KVS_TLS_KEY", certs + "/agent.key"},
+                                           {"KVS_TLS_CLIENT_CA", certs + "/ca.pem"}};
+    if (!client.load(certs + "/ca.pem", certs + "/alice.pem", certs + "/alice.key", &error)) return false;
+    if (!agent.start(o.agent, work, "agent-tls.log", env, "alice")) {
+      error = "the TLS agent did not start (see " + work.file("agent-tls.log") + ")";
+      return false;
+    }
+    return true;
+  }
+  bool open(bench::tls_stream& stream) {
+    agent.wait_idle();
+    return agent.open(stream, client, &error);
+  }
+};
+
+// EXEC of /bin/true until its 661 line over TLS; microseconds, or -1.
+double launch_once(bench::tls_stream& stream) {
+  auto start = clock::now();
+  if (!stream.send_line("EXEC /bin/true")) return -1;
+  int number = -1;
+  for (;;) {
+    std::optional<std::string> line = stream.read_line();
+    if (!line || line->starts_with("561")) return -1;
+    if (line->starts_with("261")) {
+      number = bench::launched_number(*line);
+      continue;
+    }
+    std::vector<int> ended = bench::stopped_numbers(*line);
+    if (number > 0 && std::find(ended.begin(), ended.end(), number) != ended.end()) break;
+  }
+  return bench::micros_since(start);
+}
+
+void figure_tls(const options& o, agent_daemon& plain, tls_setup& tls, report& out) {
+  const int count = o.quick ? 500 : 10000;
+  const std::string line = "GENV BENCH_X";
+  const std::string reply = "211 getenv result : BENCH_X=1";
+  bench::line_channel plain_channel;
+  bench::tls_stream stream;
+  std::optional<std::string> set;
+  if (!plain.open(plain_channel) || !(set = plain_channel.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
+    return out.failure("11a", "round trip over TLS", "no plain session with the agent");
+  if (!tls.open(stream) || !(set = stream.command("SENV BENCH_X=1")) || set->rfind("212", 0) != 0)
+    return out.failure("11a", "round trip over TLS", "no TLS session: " + tls.error);
+  if (stream.suite() != bench::kTlsSuite)
+    return out.failure("11a", "round trip over TLS", "the handshake chose " + stream.suite());
+  auto tls_trips = [&](int n, std::vector<double>* samples) {
+    for (int i = 0; i < n; ++i) {
+      auto start = clock::now();
+      std::optional<std::string> got = stream.command(line);
+      if (!got || *got != reply) return false;
+      if (samples != nullptr) samples->push_back(bench::micros_since(start));
+    }
+    return true;
+  };
+  // Warm-up, then TLS and plain take turns block after block.
+  if (!tls_trips(count / 10, nullptr) || !round_trips(plain_channel, line, reply, count / 10, nullptr))
+    return out.failure("11a", "round trip over TLS", "a reply was missing or wrong while warming up");
+  std::vector<double> tls_us, plain_us;
+  for (int block = 0; block < kBlocks; ++block) {
+    if (!tls_trips(count / kBlocks, &tls_us) || !round_trips(plain_channel, line, reply, count / kBlocks, &plain_us))
+      return out.failure("11a", "round trip over TLS", "a reply was missing or wrong");
+  }
+  out.ratio("11a", "GENV round trip p50, TLS (vs plain, same agent)", bench::percentile(tls_us, 50),
+            bench::percentile(plain_us, 50), "us", 1.2, false);
+  out.ratio("11b", "GENV round trip p99, TLS (vs plain, same agent)", bench::percentile(tls_us, 99),
+            bench::percentile(plain_us, 99), "us", NAN, false);
+
+  // A new connection for one program: connect, handshake, greeting, Qim and
+  // EXEC /bin/true to its 661 line, against the same in plain text and a
+  // fresh ssh running `true`.
+  const int runs = o.quick ? 2 : 10;
+  std::vector<double> fresh_tls, fresh_plain, fresh_ssh;
+  if (!o.ssh_config.empty()) ssh_command(o, "");  // warm-up
+  for (int i = 0; i < runs; ++i) {
+    tls.agent.wait_idle();
+    auto start = clock::now();
+    bench::tls_stream fresh;
+    if (!tls.agent.open(fresh, tls.client, &tls.error) || launch_once(fresh) < 0)
+      return out.failure("11c", "TLS connect and one EXEC", "no session or no 661 line: " + tls.error);
+    fresh_tls.push_back(bench::micros_since(start));
+    plain.wait_idle();
+    start = clock::now();
+    bench::line_channel fresh_channel;
+    if (!plain.open(fresh_channel) || launch_once(fresh_channel) < 0)
+      return out.failure("11d", "plain connect and one EXEC", "no session or no 661 line");
+    fresh_plain.push_back(bench::micros_since(start));
+    if (o.ssh_config.empty()) continue;
+    double ssh = ssh_command(o, "");
+    if (ssh < 0) return out.failure("11c", "TLS connect and one EXEC", "ssh did not run true");
+    fresh_ssh.push_back(ssh);
+  }
+  if (!fresh_ssh.empty())
+    out.ratio("11c", "TLS connect, identify, EXEC to 661 p50 (vs fresh ssh true)",
+              bench::percentile(fresh_tls, 50) / 1000, bench::percentile(fresh_ssh, 50) / 1000, "ms", 0.1, false);
+  out.ratio("11d", "TLS connect, identify, EXEC to 661 p50 (vs plain)", bench::percentile(fresh_tls, 50) / 1000,
+            bench::percentile(fresh_plain, 50) / 1000, "ms", NAN, false);
+}
+
+// The piece the TLS transfers read and write at a time: socat's -b below.
+constexpr std::size_t kTlsPiece = 131072;
+
+// The data port of a TLS session (PFTP), in BINARY mode; -1.
+int tls_data_port(bench::tls_stream& command) {
+  std::optional<std::string> mode = command.command("FTPB");
+  std::optional<std::string> reply = command.command("PFTP");
+  if (!mode || !mode->starts_with("228") || !reply || !reply->starts_with("226")) return -1;
+  return studio::reply_number(*reply);
+}
+
+// PUTF or GETF of `local` as `remote` over the TLS session and a TLS data
+// connection with the session's certificate; false on a wrong reply.
+bool tls_transfer(tls_setup& tls, bench::tls_stream& command, int port, bool put, const std::string& local,
+                  const std::string& remote) {
+  if (!command.send_line((put ? "PUTF " : "GETF ") + remote)) return false;
+  bench::tls_stream data;
+  if (!data.open(tls.client, "127.0.0.1", port, kReplyMs, &tls.error)) return false;
+  std::vector<char> piece(kTlsPiece);
+  if (put) {
+    unique_fd in(::open(local.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    for (;;) {
+      ssize_t n = ::read(in.get(), piece.data(), piece.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      if (!data.write_all(std::string_view(piece.data(), static_cast<std::size_t>(n)))) return false;
+    }
+  } else {
+    unique_fd out(::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out.valid()) return false;
+    // The end of the stream (close_notify, or the connection's end) is the
+    // end of the file; the reply and, in the warm-up round, the content say
+    // whether it was whole.
+    for (long n; (n = data.read_some(piece.data(), piece.size())) > 0;)
+      for (long at = 0; at < n;) {
+        ssize_t w = ::write(out.get(), piece.data() + at, static_cast<std::size_t>(n - at));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        at += w;
+      }
+  }
+  data.close();
+  std::optional<std::string> reply;
+  do reply = command.read_line();
+  while (reply && !reply->starts_with(put ? "231" : "230") && !reply->starts_with("53") &&
+         !reply->starts_with("43"));
+  return reply && reply->starts_with(put ? "231" : "230");
+}
+
+// socat copying a file into a file over TLS 1.3 on loopback, the receiver
+// presenting the agent's certificate and asking for alice's, `buffer`
+// bytes at a time; seconds, or -1.
+double socat_tls_copy(const options& o, const std::string& certs, const std::string& from, const std::string& to,
+                      int buffer) {
+  std::error_code ignored;
+  fs::remove(to, ignored);
+  int port = bench::free_port();
+  const std::string tls = ",min-version=TLS1.3,cafile=" + certs + "/ca.pem,verify=1";
+  auto receiver = bench::child::start(
+      {o.socat, "-u", "-b", std::to_string(buffer),
+       "OPENSSL-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,cert=" + certs + "/agent.pem,key=" +
+           certs + "/agent.key" + tls,
+       "OPEN:" + to + ",creat,trunc,wronly"});
+  if (!receiver) return -1;
+  auto deadline = clock::now() + std::chrono::seconds(10);
+  while (!bench::port_listening(port)) {
+    if (clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return seconds_of([&] {
+    auto sender = bench::child::start(
+        {o.socat, "-u", "-b", std::to_string(buffer), "OPEN:" + from + ",rdonly",
+         "OPENSSL:127.0.0.1:" + std::to_string(port) + ",commonname=localhost,cert=" + certs + "/alice.pem,key=" +
+             certs + "/alice.key" + tls});
+    if (!sender) return false;
+    std::optional<int> s = sender->wait(300000);
+    std::optional<int> r = receiver->wait(300000);
+    return s == 0 && r == 0;
+  });
+}
+
+void figure_tls_transfer(const options& o, const work_dir& work, agent_daemon& plain, tls_setup& tls,
+                         report& out) {
+  const std::uint64_t bytes = static_cast<std::uint64_t>(o.quick ? 8 : o.file_mib) << 20;
+  const int runs = o.quick ? 1 : 5;
+  const double mb = static_cast<double>(bytes) / 1e6;
+  const std::string size = " (" + std::to_string(bytes >> 20) + " MiB)";
+  std::string binary = work.file("tls-source.bin");
+  std::string there = work.file("tls-agent-side"), here = work.file("tls-studio-side");
+  if (!bench::make_file(binary, bytes, false)) return out.failure("11e", "TLS transfer", "cannot write the source");
+  struct cleanup {
+    std::vector<std::string> files;
+    ~cleanup() {
+      std::error_code ignored;
+      for (const std::string& f : files) fs::remove(f, ignored);
+    }
+  } remove_files{{binary, there, here}};
+
+  bench::tls_stream command;
+  if (!tls.open(command)) return out.failure("11e", "TLS transfer", "no TLS session: " + tls.error);
+  const int port = tls_data_port(command);
+  if (port < 0) return out.failure("11e", "TLS transfer", "no data port");
+  studio::connection plain_command;
+  if (!plain.open(plain_command)) return out.failure("11e", "TLS transfer", "no plain session with the agent");
+  studio::file_transfer plain_transfer(plain_command, "127.0.0.1", kReplyMs);
+
+  // Each a copy of the binary file into a file, seconds or -1, with the file
+  // it writes (compared with the source in the warm-up round).
+  struct copy {
+    const char* name;
+    std::function<double()> run;
+    std::string target;
+    std::vector<double> rates = {};
+  };
+  auto timed_tls = [&](bool put) {
+    return [&, put] {
+      std::error_code ignored;
+      fs::remove(put ? there : here, ignored);
+      return seconds_of([&] { return tls_transfer(tls, command, port, put, put ? binary : here, put ? there : binary); });
+    };
+  };
+  auto timed_plain = [&](bool put) {
+    return [&, put] {
+      std::error_code ignored;
+      fs::remove(put ? there : here, ignored);
+      return seconds_of([&] {
+        return (put ? plain_transfer.put_file(binary, there) : plain_transfer.get_file(binary, here)).ok;
+      });
+    };
+  };
+  std::vector<copy> copies = {
+      {"PUTF over TLS", timed_tls(true), there},
+      {"GETF over TLS", timed_tls(false), here},
+      {"PUTF plain", timed_plain(true), there},
+      {"GETF plain", timed_plain(false), here},
+  };
+  if (!o.socat.empty())
+    copies.push_back({"socat OPENSSL", [&] { return socat_tls_copy(o, tls.certs, binary, here, kTlsPiece); }, here});
+  if (!o.ssh_config.empty()) {
+    auto scp = [&](const std::string& from, const std::string& to, const std::string& target) {
+      return [&o, from, to, target] {
+        std::error_code ignored;
+        fs::remove(target, ignored);
+        return seconds_of([&] {
+          return run_program({"scp", "-F", o.ssh_config, "-o", "ControlPath=none", "-q", from, to}) == 0;
+        });
+      };
+    };
+    copies.push_back({"scp, upload", scp(binary, "kvsbench-ssh:" + there, there), there});
+    copies.push_back({"scp, download", scp("kvsbench-ssh:" + binary, here, here), here});
+  }
+  // Each round runs every copy once, so that the load of the moment weighs
+  // on all of them alike; the first round warms up and checks the content.
+  for (int r = 0; r <= runs; ++r) {
+    for (copy& c : copies) {
+      double s = c.run();
+      if (s < 0 || (r == 0 && !bench::same_content(binary, c.target)))
+        return out.failure("11e", std::string(c.name) + size, "the copy failed or differs " + tls.error);
+      if (o.verbose) std::cerr << "    " << c.name << ": " << mb / s << " MB/s" << (r == 0 ? " (warm-up)\n" : "\n");
+      if (r > 0) c.rates.push_back(mb / s);
+    }
+  }
+  auto rate = [&](const char* name) {
+    for (const copy& c : copies)
+      if (c.name == std::string(name)) return bench::median(c.rates);
+    return static_cast<double>(NAN);
+  };
+  const double put = rate("PUTF over TLS"), get = rate("GETF over TLS");
+  if (!o.socat.empty()) {
+    out.ratio("11e", "PUTF over TLS" + size + " vs socat OPENSSL -b 131072", put, rate("socat OPENSSL"), "MB/s", 0.9,
+              true);
+    out.ratio("11f", "GETF over TLS" + size + " vs socat OPENSSL -b 131072", get, rate("socat OPENSSL"), "MB/s", 0.9,
+              true);
+  }
+  if (!o.ssh_config.empty()) {
+    out.ratio("11g", "PUTF over TLS" + size + " vs scp, upload", put, rate("scp, upload"), "MB/s", 2.0, true);
+    out.ratio("11h", "GETF over TLS" + size + " vs scp, download", get, rate("scp, download"), "MB/s", 2.0, true);
+  }
+  out.ratio("11i", "PUTF over TLS" + size + " vs PUTF plain", put, rate("PUTF plain"), "MB/s", NAN, true);
+  out.ratio("11j", "GETF over TLS" + size + " vs GETF plain", get, rate("GETF plain"), "MB/s", NAN, true);
+}
+
 bool parse(int argc, char** argv, options& o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -1004,6 +1329,7 @@ bool parse(int argc, char** argv, options& o) {
     else if (a == "--socat") o.socat = value();
     else if (a == "--ssh-config") o.ssh_config = value();
     else if (a == "--before") o.before = value();
+    else if (a == "--tls-certs") o.tls_certs = value();
     else if (a == "--work-root") o.work_root = value();
     else if (a == "--kvsctl") o.kvsctl = value();
     else if (a == "--file-mib") o.file_mib = std::atoi(value().c_str());
@@ -1026,11 +1352,11 @@ bool parse(int argc, char** argv, options& o) {
   }
   if (!o.table.empty()) return true;
   // The agent runs in the scratch directory: its path must not depend on ours.
-  for (std::string* path : {&o.agent, &o.echo, &o.spawn, &o.before, &o.kvsctl})
+  for (std::string* path : {&o.agent, &o.echo, &o.spawn, &o.before, &o.kvsctl, &o.tls_certs})
     if (!path->empty() && path->find('/') != std::string::npos) *path = fs::absolute(*path).string();
   if (o.agent.empty() || o.echo.empty() || o.spawn.empty() || o.file_mib <= 0) {
     std::cerr << "usage: kvsbench --agent PATH --echo PATH --spawn PATH [--socat PATH] [--ssh-config FILE]\n"
-                 "                [--before PATH] [--kvsctl PATH] [--figures LIST]\n"
+                 "                [--before PATH] [--kvsctl PATH] [--tls-certs DIR] [--figures LIST]\n"
                  "                [--file-mib N] [--quick] [--verbose] [--label TEXT] [--results FILE]\n"
                  "                [--work-root DIR]\n"
                  "       kvsbench --table FILE\n";
@@ -1078,6 +1404,15 @@ int main(int argc, char** argv) {
   if (o.figures.count("dynf")) figure_dynf(o, agent, out);
   if (o.figures.count("rdv")) figure_rdv(o, agent, out);
   if (o.figures.count("transfer")) figure_transfer(o, work, agent, older, out);
+  if (!o.tls_certs.empty() && (o.figures.count("tls") || o.figures.count("tlstransfer"))) {
+    tls_setup tls;
+    if (!tls.start(o, work)) {
+      out.failure("11", "TLS figures", tls.error);
+    } else {
+      if (o.figures.count("tls")) figure_tls(o, agent, tls, out);
+      if (o.figures.count("tlstransfer")) figure_tls_transfer(o, work, agent, tls, out);
+    }
+  }
   std::cerr << "kvsbench: load " << bench::load_average() << " at the end\n";
   if (!o.results.empty())
     save_rows(o.results, out.rows());

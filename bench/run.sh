@@ -8,7 +8,10 @@
 # socat (installed with apt-get when missing), dd, and OpenSSH's ssh, scp and
 # sftp against a throwaway sshd on a loopback port (bench/sshd.sh: Debian's
 # packages unpacked into the build directory, never installed; stopped at the
-# end). The versions measured are printed first.
+# end). The versions measured are printed first. The TLS figures (rows 11)
+# run a second agent with mutual TLS, its certificates made by
+# tests/tls/make-certs.sh (the openssl command line), against the plain
+# agent, socat's OPENSSL addresses and ssh.
 #
 # The figures of one command or launch at a time (round trip, pipelined
 # burst, launch, connect) run with the driver, the agent, the echo server and
@@ -80,6 +83,13 @@ common=(--agent "$agent" --echo "$bin/kvsbench_echo" --spawn "$bin/kvsbench_spaw
         --socat "$(command -v socat)" --kvsctl "$build/kvsctl" --work-root "$work" --file-mib "$file_mib" --results "$results" "${quick[@]}")
 [ -z "${KVSBENCH_BEFORE:-}" ] || common+=(--before "$KVSBENCH_BEFORE")
 
+# The TLS figures' certificates: a CA, the agent's, alice's (the studio).
+if command -v openssl >/dev/null && sh "$top/tests/tls/make-certs.sh" "$scratch/certs"; then
+  common+=(--tls-certs "$scratch/certs")
+else
+  echo "   (no openssl command line: no TLS figures in this run)"
+fi
+
 # The ssh baselines: a server of our own on a loopback port.
 if [ "$with_ssh" -eq 1 ]; then
   echo "== starting a throwaway sshd on loopback (bench/sshd.sh)"
@@ -100,6 +110,7 @@ echo "== versions measured"
 echo "   agent: $agent${KVSBENCH_BEFORE:+ (and, as before: $KVSBENCH_BEFORE)}"
 echo "   $(socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p')"
 echo "   $(dd --version | head -1)"
+command -v openssl >/dev/null && echo "   $(openssl version)"
 if [ -f "$scratch/ssh/sshd.pid" ]; then
   echo "   client: $(ssh -V 2>&1)"
   sed 's/^/   server: /' "$build/openssh/versions"
@@ -113,10 +124,10 @@ if awk '{ exit !($1 > 0.5) }' /proc/loadavg; then
 fi
 echo "== command and launch figures, pinned to CPU $cpu"
 status=0
-taskset -c "$cpu" "$bin/kvsbench" "${common[@]}" --figures rtt,pipeline,exec,connect,ssh,kvsctl --label "pinned, CPU $cpu" ||
+taskset -c "$cpu" "$bin/kvsbench" "${common[@]}" --figures rtt,pipeline,exec,connect,ssh,kvsctl,tls --label "pinned, CPU $cpu" ||
   status=$?
 echo "== bulk figures, unpinned"
-"$bin/kvsbench" "${common[@]}" --figures dynf,rdv,transfer --label "unpinned" || status=$?
+"$bin/kvsbench" "${common[@]}" --figures dynf,rdv,transfer,tlstransfer --label "unpinned" || status=$?
 echo "== $(uptime | sed 's/^ *//')"
 echo
 "$bin/kvsbench" --table "$results"

@@ -50,17 +50,21 @@ foreach(tool kvsctl kvsrdv kvsdynf)
 endforeach()
 
 # The service: the authorization file (no rule; readable by the group the
-# package gives it), the settings of the unit, the unit.
+# package gives it), the settings of the unit, the units.
 install(FILES ${CMAKE_SOURCE_DIR}/etc/kvsagtd.ini DESTINATION ${KVS_CONF_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/default/kvsagtd DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/systemd/kvsagtd.service.in ${CMAKE_BINARY_DIR}/kvsagtd.service @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/kvsagtd.service DESTINATION lib/systemd/system)
+# The template unit kvsagtd@NAME runs more agents beside it, one per
+# environment file.
+configure_file(${CMAKE_SOURCE_DIR}/packaging/systemd/kvsagtd@.service.in ${CMAKE_BINARY_DIR}/kvsagtd@.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/kvsagtd.service ${CMAKE_BINARY_DIR}/kvsagtd@.service DESTINATION lib/systemd/system)
 
 # Documentation and licence.
 set(KVS_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/kvsagtd)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${KVS_DOC_DIR})
-file(GLOB KVS_DOCS ${CMAKE_SOURCE_DIR}/docs/install.md ${CMAKE_SOURCE_DIR}/docs/security.md)
+file(GLOB KVS_DOCS ${CMAKE_SOURCE_DIR}/docs/install.md ${CMAKE_SOURCE_DIR}/docs/security.md
+  ${CMAKE_SOURCE_DIR}/docs/tls.md)
 install(FILES ${KVS_DOCS} DESTINATION ${KVS_DOC_DIR})
 
 # The manual pages render without a warning (groff's tbl and man macros;

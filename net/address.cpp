@@ -15,7 +15,9 @@ tcpip_state* TCPIPstate(agt_context* context) { return CTXstate<tcpip_state>(con
 
 namespace {
 
-int create_socket(int family) {
+// A stream socket that reuses its address; an IPv6 one takes IPv4 connections
+// too, unless `v6_only`.
+int create_socket(int family, bool v6_only = false) {
   int s = PLATsocket_open(family);
   if (s < 0) {
     CSTprintf("socket failed for family %d\n", family);
@@ -26,7 +28,8 @@ int create_socket(int family) {
     return -1;
   }
   if (family == AF_INET6) {
-    if (PLATsocket_set_int(s, IPPROTO_IPV6, IPV6_V6ONLY, 0) != 0) CSTprintf("ERROR:IPV6_V6ONLY=0 setsockopt failed\n");
+    if (PLATsocket_set_int(s, IPPROTO_IPV6, IPV6_V6ONLY, v6_only ? 1 : 0) != 0)
+      CSTprintf("ERROR:IPV6_V6ONLY=%d setsockopt failed\n", v6_only ? 1 : 0);
   }
   return s;
 }
@@ -217,6 +220,108 @@ int TCPIPlisten(agt_context* context, const char* host, const char* service, int
     return -1;
   }
   *port = TCPIPget_port(context, s);
+  return s;
+}
+
+bool TCPIPsplit_addresses(std::string_view list, std::vector<std::string>* entries) {
+  entries->clear();
+  std::size_t at = 0;
+  for (;;) {
+    std::size_t comma = list.find(',', at);
+    std::string_view entry = list.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at);
+    while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\t')) entry.remove_prefix(1);
+    while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\t')) entry.remove_suffix(1);
+    if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
+    // An empty entry is a mistake, never "every address": a list meant to
+    // narrow the agent down must not widen it.
+    if (entry.empty()) return false;
+    entries->emplace_back(entry);
+    if (comma == std::string_view::npos) return true;
+    at = comma + 1;
+  }
+}
+
+int TCPIPlisten_addresses(agt_context* context, const char* list, int port, std::vector<tcpip_listen_addr>* out) {
+  tcpip_state* state = TCPIPstate(context);
+  if (state == nullptr || list == nullptr || out == nullptr) return -1;
+  out->clear();
+  std::vector<std::string> entries;
+  if (!TCPIPsplit_addresses(list, &entries)) {
+    CSTprintf("kvsagtd : KVS_LISTEN \"%s\" holds an empty address\n", list);
+    return -1;
+  }
+  const std::string service = std::to_string(port);
+  for (const std::string& entry : entries) {
+    unsigned char probe[sizeof(in6_addr)];
+    const bool ipv6_text = ::inet_pton(AF_INET6, entry.c_str(), probe) == 1;
+    if (ipv6_text && state->family == AF_INET) {
+      CSTprintf("kvsagtd : cannot listen on %s: an IPv6 address, and the agent listens on IPv4 only\n",
+                entry.c_str());
+      return -1;
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_family = state->family == AF_INET ? AF_INET : AF_UNSPEC;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    if (ipv6_text || ::inet_pton(AF_INET, entry.c_str(), probe) == 1) hints.ai_flags |= AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(entry.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0) {
+      CSTprintf("kvsagtd : cannot listen on %s: %s\n", entry.c_str(), TCPIPerror_text(rc).c_str());
+      return -1;
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+      if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof(tcpip_addr::addr)) continue;
+      tcpip_listen_addr address;
+      address.addr.family = a->ai_family;
+      address.addr.socktype = SOCK_STREAM;
+      address.addr.protocol = a->ai_protocol;
+      address.addr.addrlen = static_cast<int>(a->ai_addrlen);
+      std::memcpy(address.addr.addr, a->ai_addr, a->ai_addrlen);
+      // A name and an address (or two names) may give the same one: it is
+      // listened on once.
+      bool seen = false;
+      for (const tcpip_listen_addr& other : *out)
+        seen = seen || (other.addr.addrlen == address.addr.addrlen &&
+                        std::memcmp(other.addr.addr, address.addr.addr, a->ai_addrlen) == 0);
+      if (seen) continue;
+      char text[NI_MAXHOST];
+      if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+        std::snprintf(text, sizeof text, "%s", entry.c_str());
+      address.text = text;
+      out->push_back(std::move(address));
+    }
+  }
+  // A wildcard address takes every address of its family: another one of
+  // that family could only fail, as if another agent held it.
+  for (const tcpip_listen_addr& wildcard : *out) {
+    tcpip_ip ip = ip_of(*reinterpret_cast<const sockaddr_storage*>(wildcard.addr.addr));
+    static constexpr unsigned char mapped_any[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
+    static constexpr unsigned char any_six[16] = {};
+    const bool any = std::memcmp(ip.bytes, wildcard.addr.family == AF_INET ? mapped_any : any_six, 16) == 0;
+    if (!any) continue;
+    for (const tcpip_listen_addr& other : *out) {
+      if (&other == &wildcard || other.addr.family != wildcard.addr.family) continue;
+      CSTprintf("kvsagtd : cannot listen on %s: %s already takes every %s address\n", other.text.c_str(),
+                wildcard.text.c_str(), wildcard.addr.family == AF_INET ? "IPv4" : "IPv6");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int TCPIPlisten_at(agt_context* context, const tcpip_listen_addr& address) {
+  if (TCPIPstate(context) == nullptr) return -1;
+  int s = create_socket(address.addr.family, true);
+  if (s < 0) return -1;
+  if (PLATsocket_bind(s, address.addr.addr, address.addr.addrlen) != 0 || PLATsocket_set_nonblocking(s, true) != 0 ||
+      PLATsocket_listen(s) != 0) {
+    const int error = errno;
+    PLATsocket_close(s);
+    errno = error;
+    return -1;
+  }
   return s;
 }
 

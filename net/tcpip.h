@@ -56,6 +56,24 @@ struct tcpip_ip {
 int TCPIPinit(agt_context* context, int mode);
 int TCPIPterm(agt_context* context);
 int TCPIPlisten(agt_context* context, const char* host, const char* service, int* port);
+// An address the daemon listens on (KVS_LISTEN): the socket address with
+// the port, and its numeric text for messages.
+struct tcpip_listen_addr {
+  tcpip_addr addr{};
+  std::string text;
+};
+// The entries of a comma list of addresses or host names, blanks around
+// each removed and an IPv6 address's brackets ("[::1]") too. False when an
+// entry is empty.
+bool TCPIPsplit_addresses(std::string_view list, std::vector<std::string>* entries);
+// Every address the entries of `list` name at `port`, in their order and
+// each once: a numeric address is itself, a host name every address it
+// resolves to in the layer's family (IPv4 only in the IPv4 mode). -1 after a
+// message naming the entry when one is empty or does not resolve.
+int TCPIPlisten_addresses(agt_context* context, const char* list, int port, std::vector<tcpip_listen_addr>* out);
+// A listening socket on exactly `address` (an IPv6 one takes no IPv4
+// connection); -1 with errno set when it cannot be bound.
+int TCPIPlisten_at(agt_context* context, const tcpip_listen_addr& address);
 // A blocking connect (the daemon's probe of its own port; no connection
 // process connects to a peer).
 int TCPIPconnect(agt_context* context, const char* host, const char* service, int port);

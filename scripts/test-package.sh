@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks what it installs, without installing
 # it: unpacked (dpkg -x) into a scratch root, the programs run, the manual
-# pages render without a warning, the unit verifies, the configuration files
+# pages render without a warning, the units verify, the configuration files
 # are conffiles, a CMake project finds the studio library; then the unpacked
 # kvsagtd, with the packaged authorization file plus a rule admitting a test
 # user, is driven by the unpacked kvsctl (run, put, get, a program calling
@@ -93,11 +93,24 @@ sed -e "s|/usr/sbin/kvsagtd|$sbin/kvsagtd|" "$unit" >"$scratch/unit/kvsagtd.serv
 check "systemd-analyze verify accepts the unit" \
   env MANPATH="$root/usr/share/man" systemd-analyze verify "$scratch/unit/kvsagtd.service"
 for line in "KillMode=control-group" "Restart=on-failure" "StateDirectory=kvsagtd" "User=kvsagtd" \
-  "Environment=KVS_DIR=/etc/kvsagtd" "EnvironmentFile=-/etc/default/kvsagtd"; do
+  "Environment=KVS_DIR=/etc/kvsagtd" "EnvironmentFile=-/etc/default/kvsagtd" \
+  'ExecReload=/bin/kill -HUP $MAINPID'; do
   check "the unit says $line" grep -qx -- "$line" "$unit"
 done
+# The template unit: one agent per /etc/default/kvsagtd-NAME, beside the
+# service (verified as the file, which systemd-analyze instantiates).
+template=$root/usr/lib/systemd/system/kvsagtd@.service
+sed -e "s|/usr/sbin/kvsagtd|$sbin/kvsagtd|" "$template" >"$scratch/unit/kvsagtd@.service"
+check "systemd-analyze verify accepts the template unit" \
+  env MANPATH="$root/usr/share/man" systemd-analyze verify "$scratch/unit/kvsagtd@.service"
+for line in "KillMode=control-group" "Restart=on-failure" "StateDirectory=kvsagtd/%i" "WorkingDirectory=%S/kvsagtd/%i" \
+  "User=kvsagtd" "Environment=KVS_DIR=/etc/kvsagtd" "EnvironmentFile=/etc/default/kvsagtd-%i" \
+  'ExecReload=/bin/kill -HUP $MAINPID'; do
+  check "the template unit says $line" grep -qx -- "$line" "$template"
+done
+check "the template unit has no port of its own" sh -c "! grep -q '^Environment=KVSAGTD_PORT' '$template'"
 for name in KVSAGTD_PORT KVSAGTD_OPTIONS KVS_DIR PROVEXDIR KVS_ACCEPT_PAUSE_MS KVS_IDENT_TIMEOUT \
-  KVS_TESTERS_ANY_HOST KVS_DEBUG PATH; do
+  KVS_TESTERS_ANY_HOST KVS_DEBUG PATH KVS_LISTEN KVS_TLS_CERT KVS_TLS_KEY KVS_TLS_CLIENT_CA; do
   check "/etc/default/kvsagtd documents $name" grep -q "^#$name=" "$root/etc/default/kvsagtd"
 done
 
@@ -109,6 +122,7 @@ check "kvsagtd.ini is packaged with mode 0640" \
 check "the packaged kvsagtd.ini has no rule" \
   sh -c "KVS_DIR='$root/etc/kvsagtd' '$sbin/kvsagtd-check' | grep -q '^no rule applies'"
 check "the copyright file is installed" test -s "$root/usr/share/doc/kvsagtd/copyright"
+check "docs/tls.md is installed" test -s "$root/usr/share/doc/kvsagtd/tls.md"
 
 completions=$(bash -c '
   source /usr/share/bash-completion/bash_completion
@@ -202,6 +216,7 @@ if [ "${CI:-}" = true ]; then
       sh -c "dpkg-query -W -f='\${Conffiles}' kvsagtd | grep -c '/etc/' | grep -qx 2"
     check "the service is not enabled" test ! -e /etc/systemd/system/multi-user.target.wants/kvsagtd.service
     check "the installed unit verifies" systemd-analyze verify /usr/lib/systemd/system/kvsagtd.service
+    check "the installed template unit verifies" systemd-analyze verify /usr/lib/systemd/system/kvsagtd@.service
     check "man finds kvsagtd(8)" sh -c 'man -w 8 kvsagtd >/dev/null'
     echo "+ alice" >>/etc/kvsagtd/kvsagtd.ini
     # An agent running from the installed files, as the service runs it,
