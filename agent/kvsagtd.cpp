@@ -351,6 +351,10 @@ bool identified(agt_context* context) { return CMDadmitted(context); }
 // logged but the signal).
 tcpip_conn_ptr tls_handshake(agt_context* context, int command_socket, int ident_timeout,
                              std::chrono::steady_clock::time_point started) {
+  // The peer's address now: a peer that leaves during the handshake has
+  // none to ask for afterwards.
+  tcpip_ip peer, local;
+  TCPIPaddresses(command_socket, &peer, &local);
   tcpip_conn_ptr conn = TCPIPconn_new(context, TCPIPtls_type, command_socket, command_owner, nullptr);
   if (!conn) return nullptr;
   conn->type->accept(conn.get(), nullptr);
@@ -373,8 +377,6 @@ tcpip_conn_ptr tls_handshake(agt_context* context, int command_socket, int ident
   }
   if (conn->state != tcpip_conn_state::connected) {
     if (!PLATstop_requested()) {
-      tcpip_ip peer, local;
-      TCPIPaddresses(command_socket, &peer, &local);
       CSTprintf("kvsagtd : TLS handshake with %s failed (%s), connection closed\n", TCPIPip_text(peer).c_str(),
                 kvwstr_one_line(TCPIPconn_error(conn.get()).c_str()).c_str());
     }

@@ -103,12 +103,9 @@ void tra_relay::move(tcpip_conn* from, tra_pipe& pipe, tcpip_conn* to) {
         moved += static_cast<std::size_t>(n);
         progress = true;
       } else if (n == 0) {
-        pipe.end_source();
         // The studio's end of sending ends its own direction only: what the
-        // programs write still goes to it (a TLS session may be closed one
-        // way, as a socket may).
-        if (from == studio_.get() && from->state == tcpip_conn_state::closed && from->socket >= 0)
-          from->state = tcpip_conn_state::connected;
+        // programs write still goes to it.
+        pipe.end_source();
       } else if (from->state == tcpip_conn_state::failed) {
         // The studio failed: the relay ends. The programs' end failing is
         // no news: they all closed it.

@@ -20,6 +20,9 @@ struct tls_extra : tcpip_conn_extra {
   bool handshake_wants_write = false;
   bool read_wants_write = false;  // the last read waits for the socket to be writable
   bool write_wants_read = false;  // the last write waits for it to be readable
+  // The peer ended its sending (close_notify): reads give its end, and
+  // writes go on, as on a socket shut one way.
+  bool peer_ended = false;
   std::string reason;             // why it failed
 };
 
@@ -145,6 +148,7 @@ long long tls_read(tcpip_conn* conn, void* buffer, std::size_t size) {
     conn->last_error = errno;
     return -1;
   }
+  if (x->peer_ended) return 0;
   std::size_t got = 0;
   std::string why;
   const bool was_waiting = x->read_wants_write;
@@ -154,8 +158,8 @@ long long tls_read(tcpip_conn* conn, void* buffer, std::size_t size) {
       if (was_waiting) arm(conn);
       return static_cast<long long>(got);
     case plat_tls_result::closed:
-      // The peer ended the session: the end of its data.
-      conn->state = tcpip_conn_state::closed;
+      // The peer ended its side of the session: the end of its data.
+      x->peer_ended = true;
       return 0;
     case plat_tls_result::want_write:
       x->read_wants_write = true;
@@ -228,8 +232,17 @@ bool tls_pending(const tcpip_conn* conn) {
 
 void tls_close(tcpip_conn* conn) {
   if (conn->socket < 0) return;
-  if (tls_extra* x = extra_of(conn); x != nullptr && x->session && conn->state == tcpip_conn_state::connected)
+  if (tls_extra* x = extra_of(conn); x != nullptr && x->session && conn->state == tcpip_conn_state::connected) {
+    // What is queued leaves first, as far as the socket takes it now (an
+    // answer to a tester, say), then the end of the session; the rest is
+    // lost with the peer, as on a plain socket, and never sent in clear.
+    TCPIPwrite_queued(conn->context, conn->socket);
+    if (tcpip_entry* entry = TCPIPentry(conn->context, conn->socket); entry != nullptr && entry->conn == conn) {
+      entry->out.clear();
+      entry->out_at = 0;
+    }
     PLATtls_shutdown(*x->session);
+  }
   TCPIPclose(conn->context, conn->socket);
   conn->socket = -1;
   conn->state = tcpip_conn_state::closed;
