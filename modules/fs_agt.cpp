@@ -374,17 +374,28 @@ void receive_more(tcpip_conn* conn) {
   if (state == nullptr || transfer == nullptr) return;
   std::size_t moved = 0;
   while (moved < FS_TURN_BYTES) {
-    long long n = TCPIPconn_read(conn, transfer->buffer.data(), transfer->buffer.size());
-    if (n == 0) return finish(context, 0);
+    // The block fills from as many reads as have data before the file is
+    // written: a TLS read gives one record (16 KiB at most), and a write
+    // of each would cost the disk as many calls.
+    std::size_t filled = 0;
+    long long n = 0;
+    while (filled < transfer->buffer.size()) {
+      n = TCPIPconn_read(conn, transfer->buffer.data() + filled, transfer->buffer.size() - filled);
+      if (n <= 0) break;
+      filled += static_cast<std::size_t>(n);
+    }
+    if (filled > 0) {
+      errno = 0;
+      if (FSwrite_block(state, context, transfer->file.get(), transfer->buffer.data(), static_cast<int>(filled)) != 0)
+        return finish(context, cause(errno));
+      moved += filled;
+      progressed(transfer, conn->socket);
+    }
+    if (n == 0 && filled < transfer->buffer.size()) return finish(context, 0);
     if (n < 0) {
       if (conn->state != tcpip_conn_state::failed) return;  // nothing more yet
       return finish(context, cause(conn->last_error));
     }
-    errno = 0;
-    if (FSwrite_block(state, context, transfer->file.get(), transfer->buffer.data(), static_cast<int>(n)) != 0)
-      return finish(context, cause(errno));
-    moved += static_cast<std::size_t>(n);
-    progressed(transfer, conn->socket);
   }
 }
 
