@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +20,8 @@
 #include "client/rendezvous.h"
 #include "client/transfer.h"
 #include "harness.h"
+
+using e2e::random_bytes;
 
 namespace {
 
@@ -44,13 +45,6 @@ void reset(socket_fd& fd) {
   linger abort_now{1, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort_now, sizeof abort_now);
   fd.reset();
-}
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
 }
 
 // Random bytes without NUL: a NUL drops the rest of its receive, so where

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -208,6 +209,23 @@ std::unique_ptr<session> admitted_session(agent_options options) {
 captured_process start_agent(const std::vector<std::string>& args, const agent_options& options) {
   static temp_dir logs;
   return spawn_agent(args, options, logs.path(), {});
+}
+
+bool start_daemon(const agent_options& options, captured_process& process, int& port) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    port = free_port();
+    process = start_agent({std::to_string(port)}, options);
+    if (eventually([&] { return listening_on(port) || !process.running(); }, 10000) && process.running()) return true;
+    process.kill_now();
+  }
+  return false;
+}
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
 }
 
 int free_port() {

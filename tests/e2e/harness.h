@@ -120,6 +120,11 @@ std::unique_ptr<session> admitted_session(agent_options options = {});
 captured_process start_agent(const std::vector<std::string>& args, const agent_options& options = {});
 // A TCP port on which nothing listens right now.
 int free_port();
+// The daemon on a free port (three ports tried): true once it listens, with
+// `process` and `port` set; false when it never did (then ended).
+bool start_daemon(const agent_options& options, captured_process& process, int& port);
+// `size` bytes from a generator seeded with `seed`: the same for the same seed.
+std::string random_bytes(std::size_t size, unsigned seed);
 // Connects to a local port, retrying until timeout_ms (for a daemon starting up).
 studio::socket_fd connect_local(int port, int timeout_ms, const std::string& host = "127.0.0.1");
 

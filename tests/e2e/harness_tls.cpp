@@ -238,12 +238,7 @@ tls_daemon::tls_daemon(const std::string& rules, bool mutual, const std::map<std
   options.env["KVS_TLS_KEY"] = key_path();
   if (mutual) options.env["KVS_TLS_CLIENT_CA"] = certs.pem("ca");
   options.cwd = dir_.path();
-  for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-    port_ = free_port();
-    process_ = start_agent({std::to_string(port_)}, options);
-    ready_ = eventually([&] { return listening_on(port_) || !process_.running(); }, 10000) && process_.running();
-    if (!ready_) process_.kill_now();
-  }
+  ready_ = start_daemon(options, process_, port_);
 }
 
 bool tls_daemon::log_has(const std::string& text, int timeout_ms) const {

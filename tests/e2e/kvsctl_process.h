@@ -31,12 +31,7 @@ class daemon_agent {
     agent_options options;
     options.env["KVS_DIR"] = dir_.path();
     options.cwd = dir_.path();
-    for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-      port_ = free_port();
-      process_ = start_agent({std::to_string(port_)}, options);
-      ready_ = eventually([&] { return listening_on(port_) || !process_.running(); }, 10000) && process_.running();
-      if (!ready_) process_.kill_now();
-    }
+    ready_ = start_daemon(options, process_, port_);
   }
   ~daemon_agent() { process_.kill_now(); }
 

@@ -15,22 +15,16 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "tls_studio.h"
 
+using e2e::random_bytes;
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
-}
 
 // The number after the '%' of a reply; -1 when none.
 int reply_number(const std::string& reply) {

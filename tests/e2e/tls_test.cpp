@@ -9,21 +9,15 @@
 
 #include <atomic>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include "tls_studio.h"
 
 using namespace std::string_literals;
 
-namespace {
+using e2e::random_bytes;
 
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
-}
+namespace {
 
 // The data port a PFTP reply names; -1 when none.
 int data_port(e2e::tls_connection& c) {

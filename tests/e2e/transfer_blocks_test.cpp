@@ -6,21 +6,15 @@
 
 #include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 
 #include "client/transfer.h"
 #include "harness.h"
 #include "modules/fs_agt.h"
 
-namespace {
+using e2e::random_bytes;
 
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
-}
+namespace {
 
 struct agent {
   agent()
