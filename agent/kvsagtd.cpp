@@ -526,10 +526,8 @@ void AGTcommand_ready(agt_context* context, const std::vector<int>& ready, int c
   if (std::find(ready.begin(), ready.end(), command_socket) != ready.end()) {
     int before = buffer.len();
     int end = 0;
-    // Over TLS a readable socket may bring only part of a record, or a
-    // record without data: nothing to read yet is no end.
-    if (TCPIPrecv_append(context, command_socket, buffer, &end) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-        TCPIPsession_tls(context)) {
+    // Nothing to read yet (part of a TLS record) is no end.
+    if (TCPIPnothing_yet(TCPIPrecv_append(context, command_socket, buffer, &end))) {
       end = 0;
     } else if (end != 0 || buffer.len() == before) {
       *stop = 1;

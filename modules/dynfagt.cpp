@@ -19,11 +19,6 @@ dynf_tester* find_tester(dynf_state* state, int socket) {
   return nullptr;
 }
 
-// A TLS tester whose input held no complete record: nothing to tell yet.
-bool nothing_yet(const dynf_tester& tester, int received) {
-  return tester.tls && received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-}
-
 dynf_tester* find_id(dynf_state* state, int id) {
   for (dynf_tester& tester : state->testers)
     if (tester.id == id) return &tester;
@@ -86,7 +81,7 @@ std::optional<kvwstr> receive_boot(agt_context* context, dynf_state* state, dynf
   kvwstr boot;
   int end = 0;
   int received = TCPIPrecv_append(context, socket, boot, &end);
-  if (nothing_yet(tester, received)) return std::nullopt;
+  if (TCPIPnothing_yet(received)) return std::nullopt;
   if (received < 0 || end != 0) {
     DYNFsend(context, socket, "Ko");
     DYNFremove_tester(context, state, socket);
@@ -102,7 +97,7 @@ std::optional<kvwstr> receive_lines(agt_context* context, dynf_state* state, dyn
   int before = tester.pending.len();
   int end = 0;
   int received = TCPIPrecv_append(context, socket, tester.pending, &end);
-  if (nothing_yet(tester, received)) return std::nullopt;
+  if (TCPIPnothing_yet(received)) return std::nullopt;
   if (received < 0) {
     retire(context, state, tester);
     return CMDreply(MSG_592_DYNF_LINE_RECV_FAILED);
@@ -156,7 +151,7 @@ void drain(agt_context* context, dynf_state* state, dynf_tester& tester) {
   kvwstr discarded;
   int end = 0;
   const int received = TCPIPrecv_append(context, tester.fd(), discarded, &end);
-  if ((received > 0 && end == 0) || nothing_yet(tester, received)) return;
+  if ((received > 0 && end == 0) || TCPIPnothing_yet(received)) return;
   if (TCPIPsend_failed(context, tester.fd()) || tester.half_closed || tester.answered) {
     retire(context, state, tester);
     return;

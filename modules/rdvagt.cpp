@@ -68,11 +68,6 @@ std::optional<kvwstr> accept_tester(agt_context* context, rdv_state* state) {
 // Nothing is read from a TLS tester before its handshake has ended.
 bool readable(const rdv_waiter& waiter) { return !waiter.tls || waiter.tls->state == tcpip_conn_state::connected; }
 
-// A TLS tester whose input held no complete record: nothing to tell yet.
-bool nothing_yet(const rdv_waiter& waiter, int received) {
-  return waiter.tls && received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-}
-
 // The message for one ready socket, or none when it is not a rendezvous socket.
 std::optional<kvwstr> serve_socket(agt_context* context, rdv_state* state, int socket) {
   // Only a socket this module registered, and not closed and reused since the
@@ -158,7 +153,7 @@ kvwstr RDVArecv_name(agt_context* context, rdv_state* state, rdv_waiters::iterat
   kvwstr text;
   int end = 0;
   int received = TCPIPrecv_append(context, record->socket, text, &end);
-  if (nothing_yet(*record, received)) return kvwstr();
+  if (TCPIPnothing_yet(received)) return kvwstr();
   if (end != 0) {
     // Gone before naming a rendezvous: closed, its descriptor freed.
     close_waiter(context, *record);
@@ -185,7 +180,7 @@ kvwstr RDVAwaiter_event(agt_context* context, rdv_group& group, rdv_waiter& wait
   kvwstr discarded;
   int end = 0;
   int received = TCPIPrecv_append(context, waiter.socket, discarded, &end);
-  if (nothing_yet(waiter, received)) return kvwstr();
+  if (TCPIPnothing_yet(received)) return kvwstr();
   if (end != 0) {
     close_waiter(context, waiter);
     return CMDreplyf(MSG_602_RDV_QUIT, "%s", group.name.c_str());

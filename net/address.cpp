@@ -510,7 +510,7 @@ int TCPIPset_session(agt_context* context, int socket) {
   state->session_socket = socket;
   state->session_peer = tcpip_ip{};
   state->session_local = tcpip_ip{};
-  state->session_tls = state->session_mutual = false;
+  state->session_mutual = false;
   state->session_identity.reset();
   state->session_key.clear();
   if (socket >= 0) TCPIPaddresses(socket, &state->session_peer, &state->session_local);
@@ -529,15 +529,9 @@ bool TCPIPtls(agt_context* context) {
 void TCPIPset_session_tls(agt_context* context, bool mutual, std::optional<std::string> identity, std::string key) {
   tcpip_state* state = TCPIPstate(context);
   if (state == nullptr) return;
-  state->session_tls = true;
   state->session_mutual = mutual;
   state->session_identity = std::move(identity);
   state->session_key = std::move(key);
-}
-
-bool TCPIPsession_tls(agt_context* context) {
-  tcpip_state* state = TCPIPstate(context);
-  return state != nullptr && state->session_tls;
 }
 
 bool TCPIPsession_mutual(agt_context* context) {

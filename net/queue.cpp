@@ -116,6 +116,8 @@ int TCPIPrecv(agt_context* context, int socket, void* buffer, int size, int* end
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
+bool TCPIPnothing_yet(int received) { return received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); }
+
 int TCPIPrecv_append(agt_context* context, int socket, kvwstr& text, int* end) {
   char area[TCPIP_RECV_AREA];
   int n = TCPIPrecv(context, socket, area, TCPIP_RECV_CHUNK, end);

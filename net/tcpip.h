@@ -132,8 +132,7 @@ bool TCPIPtls(agt_context* context);
 // certificate (`mutual`: the server verified it) as TCPIPconn_peer gives it;
 // ended with the session (TCPIPset_session).
 void TCPIPset_session_tls(agt_context* context, bool mutual, std::optional<std::string> identity, std::string key);
-// Whether the session is over TLS, and over mutual TLS.
-bool TCPIPsession_tls(agt_context* context);
+// Whether the session is over mutual TLS.
 bool TCPIPsession_mutual(agt_context* context);
 // The identity of the studio's certificate (none: no certificate, or one
 // that names none); its public key (empty: none).
@@ -214,6 +213,10 @@ void TCPIPdrop_input(int socket, int limit);
 // wait found ready. 0 when the peer closed, -1 on failure, nothing there
 // included (all set *end to 1).
 int TCPIPrecv(agt_context* context, int socket, void* buffer, int size, int* end);
+// Whether a receive that returned `received` found nothing there yet, no
+// end: a readable TLS socket may bring part of a record, or a record
+// without data. The caller waits for the next readiness.
+bool TCPIPnothing_yet(int received);
 // One receive of at most 2199 bytes appended to `text` as text: a NUL byte
 // ends what is appended from the chunk. Returns the bytes received.
 int TCPIPrecv_append(agt_context* context, int socket, kvwstr& text, int* end);

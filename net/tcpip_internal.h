@@ -56,7 +56,6 @@ struct tcpip_state {
   tcpip_ip session_peer{};
   tcpip_ip session_local{};
   plat_tls_server_ptr tls_server;  // none: plain
-  bool session_tls = false;
   bool session_mutual = false;
   std::optional<std::string> session_identity;
   std::string session_key;
